@@ -1,1 +1,195 @@
-// placeholder until this engine lands
+#include "hl7/er7_parser.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace zanthe::hl7 {
+
+namespace {
+
+constexpr std::string_view kHeaderId = "MSH";
+// "MSH", the field separator and the four encoding characters.
+constexpr std::size_t kMinimumHeaderLength = 8;
+constexpr std::size_t kDelimiterOffset = 3;
+constexpr std::size_t kDelimiterCount = 5;
+// MSH-12 follows the 11th field separator of the header line (MSH-1 is the separator itself).
+constexpr std::size_t kSeparatorsBeforeVersion = 11;
+constexpr std::size_t kSegmentIdLength = 3;
+
+[[nodiscard]] bool is_terminator(char byte) noexcept { return byte == '\r' || byte == '\n'; }
+
+// Printable ASCII without space: control bytes, space, DEL and non-ASCII cannot delimit.
+[[nodiscard]] bool is_printable_delimiter(char byte) noexcept {
+  const auto value = static_cast<unsigned char>(byte);
+  return value >= 33 && value <= 126;
+}
+
+[[nodiscard]] bool delimiters_are_valid(std::string_view five) noexcept {
+  for (std::size_t i = 0; i < five.size(); ++i) {
+    if (!is_printable_delimiter(five[i])) return false;
+    for (std::size_t j = i + 1; j < five.size(); ++j) {
+      if (five[i] == five[j]) return false;
+    }
+  }
+  return true;
+}
+
+[[nodiscard]] Delimiters delimiters_from(std::string_view five) noexcept {
+  return Delimiters{five[0], five[1], five[2], five[3], five[4]};
+}
+
+[[nodiscard]] std::string_view first_line(std::string_view text) noexcept {
+  const auto end = text.find_first_of("\r\n");
+  return end == std::string_view::npos ? text : text.substr(0, end);
+}
+
+// MSH-12 up to its first component separator; empty when the line is too short to hold it.
+[[nodiscard]] std::string_view header_version(std::string_view line, Delimiters delimiters) noexcept {
+  std::size_t separators = 0;
+  std::size_t start = 0;
+  std::size_t end = line.size();
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != delimiters.field) continue;
+    ++separators;
+    if (separators == kSeparatorsBeforeVersion) {
+      start = i + 1;
+    } else if (separators == kSeparatorsBeforeVersion + 1) {
+      end = i;
+      break;
+    }
+  }
+  if (separators < kSeparatorsBeforeVersion) return {};
+  const std::string_view version = line.substr(start, end - start);
+  return version.substr(0, version.find(delimiters.component));
+}
+
+[[nodiscard]] bool is_supported_version(std::string_view version) noexcept {
+  return std::find(kSupportedVersions.begin(), kSupportedVersions.end(), version) !=
+         kSupportedVersions.end();
+}
+
+[[nodiscard]] bool is_id_byte(char byte) noexcept {
+  return (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9');
+}
+
+// Three ID bytes, then either nothing or the field separator.
+[[nodiscard]] bool is_valid_segment(std::string_view segment, char field) noexcept {
+  if (segment.size() < kSegmentIdLength) return false;
+  if (!std::all_of(segment.begin(), segment.begin() + kSegmentIdLength, is_id_byte)) return false;
+  return segment.size() == kSegmentIdLength || segment[kSegmentIdLength] == field;
+}
+
+[[nodiscard]] SegmentId segment_id_of(std::string_view segment) noexcept {
+  return SegmentId{segment[0], segment[1], segment[2]};
+}
+
+// CR LF is one terminator; a lone CR or LF is another (so LF CR is two).
+[[nodiscard]] std::size_t terminator_length(std::string_view text, std::size_t at) noexcept {
+  const bool cr_lf = text[at] == '\r' && text.size() - at > 1 && text[at + 1] == '\n';
+  return cr_lf ? 2 : 1;
+}
+
+// The segment split: fills segments and index, or names the first bad segment.
+[[nodiscard]] bool collect_segments(std::string_view text, char field, Message& message) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = start;
+    while (end < text.size() && !is_terminator(text[end])) ++end;
+    const std::string_view segment = text.substr(start, end - start);
+    start = end < text.size() ? end + terminator_length(text, end) : end;
+    if (segment.empty()) continue;
+    if (!is_valid_segment(segment, field)) return false;
+    const SegmentId id = segment_id_of(segment);
+    message.index.add(id, message.segments.size());
+    message.segments.push_back(SegmentRef{id, end - segment.size(), segment.size()});
+  }
+  return true;
+}
+
+// Byte order of the three ID bytes, first byte most significant.
+[[nodiscard]] bool id_less(const SegmentId& a, const SegmentId& b) noexcept {
+  return std::lexicographical_compare(
+      a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+      });
+}
+
+}  // namespace
+
+std::string_view error_name(ParseError code) noexcept {
+  switch (code) {
+    case ParseError::empty: return "empty";
+    case ParseError::no_msh: return "no_msh";
+    case ParseError::msh_too_short: return "msh_too_short";
+    case ParseError::bad_delimiters: return "bad_delimiters";
+    case ParseError::unsupported_version: return "unsupported_version";
+    case ParseError::bad_segment_id: return "bad_segment_id";
+  }
+  return "unknown";
+}
+
+std::size_t SegmentIndex::lower_bound_of(SegmentId id) const noexcept {
+  return static_cast<std::size_t>(std::lower_bound(ids_.begin(), ids_.end(), id, id_less) -
+                                  ids_.begin());
+}
+
+void SegmentIndex::add(SegmentId id, std::uint64_t ordinal) {
+  const std::size_t at = lower_bound_of(id);
+  if (at < ids_.size() && ids_[at] == id) {
+    ordinals_[at].push_back(ordinal);
+    return;
+  }
+  const auto offset = static_cast<std::ptrdiff_t>(at);
+  ids_.insert(ids_.begin() + offset, id);
+  ordinals_.insert(ordinals_.begin() + offset, std::vector<std::uint64_t>{ordinal});
+}
+
+std::span<const std::uint64_t> SegmentIndex::ordinals_of(SegmentId id) const noexcept {
+  const std::size_t at = lower_bound_of(id);
+  if (at < ids_.size() && ids_[at] == id) return ordinals_[at];
+  return {};
+}
+
+SegmentView Message::segment_at(std::size_t ordinal) const noexcept {
+  if (ordinal >= segments.size()) return SegmentView{};
+  const SegmentRef& ref = segments[ordinal];
+  return SegmentView{std::string_view(text).substr(ref.offset, ref.length), delimiters, ref.id};
+}
+
+ParseResult parse_message(std::string text) {
+  const std::string_view view = text;
+  if (view.empty()) return ParseResult(ParseError::empty);
+  if (!view.starts_with(kHeaderId)) return ParseResult(ParseError::no_msh);
+  if (view.size() < kMinimumHeaderLength) return ParseResult(ParseError::msh_too_short);
+
+  const std::string_view five = view.substr(kDelimiterOffset, kDelimiterCount);
+  if (!delimiters_are_valid(five)) return ParseResult(ParseError::bad_delimiters);
+  const Delimiters delimiters = delimiters_from(five);
+
+  if (!is_supported_version(header_version(first_line(view), delimiters))) {
+    return ParseResult(ParseError::unsupported_version);
+  }
+
+  Message message;
+  if (!collect_segments(view, delimiters.field, message)) {
+    return ParseResult(ParseError::bad_segment_id);
+  }
+  message.text = std::move(text);
+  message.delimiters = delimiters;
+  return ParseResult(std::move(message));
+}
+
+std::vector<std::string_view> split_fields(const SegmentView& segment) {
+  std::vector<std::string_view> pieces;
+  const std::string_view text = segment.text;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != segment.delimiters.field) continue;
+    pieces.push_back(text.substr(start, i - start));
+    start = i + 1;
+  }
+  pieces.push_back(text.substr(start));
+  return pieces;
+}
+
+}  // namespace zanthe::hl7
