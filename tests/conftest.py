@@ -1,8 +1,9 @@
 """Wires the native modules into the test session.
 
 The test-only modules (``_agent_testing`` and friends) live in ``$ZANTHE_BUILD_DIR/testing``. With
-``ZANTHE_USE_BUILD_MODULES=1`` the package is also taken from this checkout and its extension modules
-from ``$ZANTHE_BUILD_DIR/zanthe``, so a development build is tested without reinstalling.
+``ZANTHE_USE_BUILD_MODULES=1`` the ``zanthe`` package is assembled from this checkout's Python files
+and the extension modules of ``$ZANTHE_BUILD_DIR/zanthe`` (so a development build is tested without
+reinstalling), for this process and for the subprocesses that tests start.
 """
 
 import os
@@ -14,10 +15,28 @@ BUILD_DIR = Path(os.environ.get("ZANTHE_BUILD_DIR", ROOT / "build" / "tests"))
 if not BUILD_DIR.is_absolute():
     BUILD_DIR = ROOT / BUILD_DIR
 
-sys.path.insert(0, str(BUILD_DIR / "testing"))
 
+def _prepend_path(directory: Path) -> None:
+    sys.path.insert(0, str(directory))
+    parts = [str(directory), *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))]
+    os.environ["PYTHONPATH"] = os.pathsep.join(parts)
+
+
+def _assemble_development_package() -> Path:
+    overlay = BUILD_DIR / "devpkg"
+    package = overlay / "zanthe"
+    package.mkdir(parents=True, exist_ok=True)
+    sources = [*(ROOT / "zanthe").iterdir(), *(BUILD_DIR / "zanthe").glob("*.so")]
+    for source in sources:
+        if source.name == "__pycache__":
+            continue
+        link = package / source.name
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        link.symlink_to(source)
+    return overlay
+
+
+_prepend_path(BUILD_DIR / "testing")
 if os.environ.get("ZANTHE_USE_BUILD_MODULES") == "1":
-    sys.path.insert(0, str(ROOT))
-    import zanthe
-
-    zanthe.__path__.insert(0, str(BUILD_DIR / "zanthe"))
+    _prepend_path(_assemble_development_package())

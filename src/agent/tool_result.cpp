@@ -1,1 +1,100 @@
-// placeholder
+#include "agent/tool_result.h"
+
+#include <memory>
+#include <new>
+
+#include "agent/json_reader.h"
+
+namespace zanthe::agent {
+namespace {
+
+constexpr std::string_view kImagePrefix = "data:image/";
+constexpr std::string_view kBase64Marker = ";base64,";
+constexpr std::size_t kStructuredArenaPerByte = 16;
+constexpr std::size_t kStructuredArenaExtra = 65536;
+
+bool is_image_trailer(char c) { return c == ' ' || c == '\n' || c == '\r'; }
+bool is_json_whitespace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+std::string_view trim_json_whitespace(std::string_view text) {
+  while (!text.empty() && is_json_whitespace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_json_whitespace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// True when the brackets of `text` close for the first time exactly at its last byte. Strings are
+// skipped; "[" and "{" are not told apart, the parse that follows does that.
+bool is_single_bracketed_value(std::string_view text) {
+  bool in_string = false;
+  bool escaped = false;
+  std::size_t depth = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (in_string) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') in_string = false;
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      ++depth;
+    } else if (c == ']' || c == '}') {
+      if (depth == 0 || --depth == 0) return i + 1 == text.size();
+    }
+  }
+  return false;
+}
+
+bool parses_as_object(std::string_view text) {
+  std::size_t capacity = kStructuredArenaPerByte * text.size() + kStructuredArenaExtra;
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[capacity]());
+  JsonArena arena{buffer.get(), capacity, 0};
+  JsonParseResult parsed = parse_json(text, arena);
+  return parsed.ok && parsed.value.kind == JsonKind::object;
+}
+
+}  // namespace
+
+std::string render_content_block(std::string_view output) {
+  std::size_t significant = output.size();
+  while (significant > 0 && is_image_trailer(output[significant - 1])) --significant;
+  std::string_view head = output.substr(0, significant);
+  std::size_t marker = head.find(kBase64Marker);
+  if (significant >= kImagePrefix.size() && head.starts_with(kImagePrefix) && marker != std::string_view::npos) {
+    std::string block = "{\"type\":\"image\",\"mimeType\":";
+    constexpr std::size_t kMediaTypeStart = 5;  // just after "data:"
+    append_json_quoted(block, head.substr(kMediaTypeStart, marker - kMediaTypeStart));
+    block += ",\"data\":";
+    append_json_quoted(block, head.substr(marker + kBase64Marker.size()));
+    block += '}';
+    return block;
+  }
+  std::string block = "{\"type\":\"text\",\"text\":";
+  append_json_quoted(block, output);
+  block += '}';
+  return block;
+}
+
+std::string render_structured_content(std::string_view output) {
+  std::string_view trimmed = trim_json_whitespace(output);
+  if (trimmed.empty() || trimmed.size() > kMaxStructuredContentBytes) return {};
+  if (trimmed.front() != '{' || !is_single_bracketed_value(trimmed)) return {};
+  if (!parses_as_object(trimmed)) return {};
+  std::string suffix = ",\"structuredContent\":";
+  suffix += trimmed;
+  return suffix;
+}
+
+std::string render_tool_result(const ToolResult& result) {
+  std::string body = "{\"content\":[";
+  body += render_content_block(result.output);
+  body += "],\"isError\":";
+  body += result.code == 0 ? "false" : "true";
+  body += render_structured_content(result.output);
+  body += '}';
+  return body;
+}
+
+}  // namespace zanthe::agent

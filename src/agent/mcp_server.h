@@ -1,0 +1,63 @@
+// The MCP tool server loop: JSON-RPC 2.0 over an injected line source and sink.
+//
+// Ownership: the caller owns the tool table and the ServerInfo texts and keeps them alive for the
+// whole run; the server owns its reader and writer and a 1 MiB parse arena for the length of `run`.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "agent/json_reader.h"
+#include "agent/tool_result.h"
+
+namespace zanthe::agent {
+
+struct ToolEntry {
+  std::string name;
+  std::string definition;  // the tool's complete tools/list element, inserted verbatim
+  std::string extra;       // carried for the dispatch, never read by the server
+};
+
+// Fills `line` with the next input line without its line feed; false at the end of input.
+using LineReader = std::function<bool(std::string& line)>;
+// Emits one complete message as one line.
+using LineWriter = std::function<void(std::string_view message)>;
+// Runs one tool call; `arguments` is null when the request has none. Reports failures in the result.
+using ToolDispatch = std::function<ToolResult(const ToolEntry& tool, const JsonValue* arguments)>;
+
+struct ServerInfo {
+  std::string_view server_name;
+  std::string_view server_version;
+};
+
+inline constexpr std::string_view kDefaultProtocolVersion = "2025-06-18";
+inline constexpr std::size_t kLineArenaBytes = 1u << 20;
+
+// The text a JSON-RPC id is echoed with: "null" for absent, null and container ids, and for numbers
+// that have no JSON text (non-finite); otherwise the shortest text that reads back as the same value.
+[[nodiscard]] std::string id_text(const JsonValue* id);
+
+class McpServer {
+ public:
+  McpServer(LineReader reader, LineWriter writer);
+
+  // Serves until the reader reports the end of input, then returns 0.
+  int run(const ToolEntry* tools, std::size_t tool_count, const ToolDispatch& dispatch, const ServerInfo& info,
+          bool verbose);
+
+  void write_response(std::string_view id, bool is_error, std::string_view body);
+
+ private:
+  struct Session;
+
+  void handle_line(const std::string& line, Session& session);
+  void answer_parsed(const JsonValue& root, Session& session);
+  void answer_tool_call(const JsonValue& root, std::string_view id, Session& session);
+
+  LineReader reader_;
+  LineWriter writer_;
+};
+
+}  // namespace zanthe::agent
