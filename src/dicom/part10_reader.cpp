@@ -1,1 +1,317 @@
-// placeholder until this engine lands
+#include "dicom/part10_reader.h"
+
+#include <algorithm>
+#include <array>
+
+#include "dicom/byte_reading.h"
+#include "dicom/element_reader.h"
+#include "dicom/vr_tables.h"
+
+namespace zanthe::dicom {
+namespace {
+
+constexpr std::size_t kPreambleSize = 128;
+constexpr std::size_t kMetaStart = kPreambleSize + 4;
+constexpr std::uint16_t kMetaGroup = 0x0002;
+constexpr std::uint16_t kDelimiterGroup = 0xFFFE;
+constexpr std::uint16_t kPixelGroup = 0x7FE0;
+constexpr std::size_t kMaxCreatorSlots = 64;
+constexpr std::string_view kImplicitVrLittleEndian = "1.2.840.10008.1.2";
+
+[[nodiscard]] bool is_padding(std::uint8_t b) { return b == 0x00 || b == 0x20; }
+
+[[nodiscard]] std::string_view trim_trailing_padding(const std::uint8_t* value, std::size_t size) {
+  while (size > 0 && is_padding(value[size - 1])) --size;
+  return {reinterpret_cast<const char*>(value), size};
+}
+
+[[nodiscard]] bool has_magic(const std::uint8_t* data) {
+  return data[128] == 'D' && data[129] == 'I' && data[130] == 'C' && data[131] == 'M';
+}
+
+// Keeps the three UIDs of the meta group; a later occurrence replaces an earlier one.
+void take_meta_uid(FileMetaInfo& info, std::uint16_t group, std::uint16_t element, const std::uint8_t* value,
+                   std::size_t size) {
+  if (group != kMetaGroup) return;
+  switch (element) {
+    case 0x0002:
+      info.sop_class_uid = trim_trailing_padding(value, size);
+      break;
+    case 0x0003:
+      info.sop_instance_uid = trim_trailing_padding(value, size);
+      break;
+    case 0x0010:
+      info.transfer_syntax_uid = trim_trailing_padding(value, size);
+      break;
+    default:
+      break;
+  }
+}
+
+// The strict parser's 12-byte-header VRs: the older set, without SV, UR and UV.
+[[nodiscard]] bool is_strict_long_vr(VrCode vr) {
+  return is_long_vr(vr) && vr != vr_code('S', 'V') && vr != vr_code('U', 'R') && vr != vr_code('U', 'V');
+}
+
+[[nodiscard]] MetaResult fail(MetaStatus status) { return MetaResult{FileMetaInfo{}, status}; }
+
+[[nodiscard]] MetaResult read_meta_by_group_length(const std::uint8_t* data, std::size_t size) {
+  if (size < kMetaStart) return fail(MetaStatus::truncated);
+  if (!has_magic(data)) return fail(MetaStatus::no_magic);
+  if (size < 144) return fail(MetaStatus::truncated);
+  if (read_u16(data + 132) != kMetaGroup || read_u16(data + 134) != 0 || read_u16(data + 136) != kVrUL) {
+    return fail(MetaStatus::bad_header);
+  }
+  const std::uint32_t group_length = read_u32(data + 140);
+  const std::uint64_t end = 144 + static_cast<std::uint64_t>(group_length);
+  if (end > size) return fail(MetaStatus::truncated);
+  if (group_length < 8) return fail(MetaStatus::missing_uid);
+
+  MetaResult result;
+  std::uint64_t offset = 144;
+  while (offset + 8 <= end) {
+    const std::uint8_t* p = data + offset;
+    const VrCode vr = read_u16(p + 4);
+    std::uint64_t header = 8;
+    std::uint64_t length = read_u16(p + 6);
+    if (is_strict_long_vr(vr)) {
+      if (offset + 12 > end) return fail(MetaStatus::truncated);
+      header = 12;
+      length = read_u32(p + 8);
+    }
+    if (header + length > end - offset) return fail(MetaStatus::truncated);
+    take_meta_uid(result.info, read_u16(p), read_u16(p + 2), p + header, length);
+    offset += header + length;
+  }
+  const FileMetaInfo& info = result.info;
+  if (info.sop_class_uid.empty() || info.sop_instance_uid.empty() || info.transfer_syntax_uid.empty()) {
+    return fail(MetaStatus::missing_uid);
+  }
+  result.info.dataset_offset = end;
+  return result;
+}
+
+// Walks group 0002 elements from offset 132 whatever the group length says, accepting implicit VR ones.
+[[nodiscard]] MetaResult scan_meta_leniently(const std::uint8_t* data, std::size_t size) {
+  if (size < 140) return fail(MetaStatus::truncated);
+  if (!has_magic(data)) return fail(MetaStatus::no_magic);
+  MetaResult result;
+  std::size_t offset = kMetaStart;
+  bool any = false;
+  while (size - offset >= 8 && read_u16(data + offset) == kMetaGroup) {
+    const std::uint8_t* p = data + offset;
+    const VrCode vr = read_u16(p + 4);
+    std::uint64_t header = 8;
+    std::uint64_t length = 0;
+    if (!is_vr_code(vr)) {
+      length = read_u32(p + 4);
+    } else if (is_long_vr(vr)) {
+      if (size - offset < 12) return fail(MetaStatus::truncated);
+      header = 12;
+      length = read_u32(p + 8);
+    } else {
+      length = read_u16(p + 6);
+    }
+    if (header + length > size - offset) return fail(MetaStatus::truncated);
+    take_meta_uid(result.info, kMetaGroup, read_u16(p + 2), p + header, length);
+    offset += header + length;
+    any = true;
+  }
+  if (!any) return fail(MetaStatus::bad_header);
+  result.info.dataset_offset = offset;
+  return result;
+}
+
+struct CreatorSlot {
+  std::uint16_t group;
+  std::uint8_t block;
+  std::uint32_t length;
+  const std::uint8_t* value;
+};
+
+// One parse_dataset call: the position, the remembered private creators and the output list.
+class DatasetParser {
+ public:
+  DatasetParser(const std::uint8_t* data, std::size_t size, bool explicit_vr, ElementList& out)
+      : data_(data), end_(data + size), implicit_(!explicit_vr), out_(out) {}
+
+  int run() {
+    for (;;) {
+      if (end_ - p_ < 4) return 1;
+      const std::uint32_t tag = read_tag(p_);
+      const auto group = static_cast<std::uint16_t>(tag >> 16);
+      if (group == 0) return 1;
+      const Step step = group == kDelimiterGroup ? stray_item(tag) : element(tag);
+      if (step != Step::next) return step == Step::end ? 1 : 0;
+    }
+  }
+
+ private:
+  enum class Step { next, end, unreadable };
+
+  [[nodiscard]] std::uint64_t remaining(const std::uint8_t* from) const {
+    return static_cast<std::uint64_t>(end_ - from);
+  }
+
+  void store(std::uint32_t tag, VrCode vr, std::uint64_t length, const std::uint8_t* value) {
+    out_.push_back(DataElement{tag, vr, length, value});
+  }
+
+  // An item or delimiter outside any sequence: keep an item's bytes as one entry, drop delimiters.
+  Step stray_item(std::uint32_t tag) {
+    if (end_ - p_ < 8) return Step::unreadable;
+    if (tag == kItemDelimitationTag || tag == kSequenceDelimitationTag) {
+      p_ += 8;
+      return Step::next;
+    }
+    const std::uint32_t length = read_u32(p_ + 4);
+    const std::uint8_t* value = p_ + 8;
+    if (length == kUndefinedLength) {
+      const std::uint8_t* delimiter = find_item_end(value, end_, implicit_, 0);
+      if (delimiter == nullptr || end_ - delimiter < 8) {
+        store(kItemTag, kUnknownVr, remaining(value), value);
+        return Step::end;
+      }
+      store(kItemTag, kUnknownVr, static_cast<std::uint64_t>(delimiter - value), value);
+      p_ = delimiter + 8;
+      return Step::next;
+    }
+    const std::uint64_t kept = std::min<std::uint64_t>(length, remaining(value));
+    store(kItemTag, kUnknownVr, kept, value);
+    p_ = value + kept;
+    return Step::next;
+  }
+
+  Step element(std::uint32_t tag) {
+    const auto group = static_cast<std::uint16_t>(tag >> 16);
+    const auto number = static_cast<std::uint16_t>(tag);
+    const std::uint8_t* after_tag = p_ + 4;
+    ElementHeader header;
+    const std::uint32_t size = read_element_header(
+        after_tag, static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining(after_tag), 0xFFFFFFFFu)), group,
+        number, implicit_, header);
+    if (size == 0) return Step::unreadable;
+    const std::uint8_t* value = after_tag + size;
+    remember_creator(group, number, header.length, value);
+    if (header.length == kUndefinedLength) return undefined_length(tag, header.vr, value);
+    return defined_length(tag, header, value);
+  }
+
+  void remember_creator(std::uint16_t group, std::uint16_t number, std::uint32_t length, const std::uint8_t* value) {
+    if (group % 2 == 0 || number < 0x0010 || number > 0x00FF) return;
+    if (length == 0 || length == kUndefinedLength || length > remaining(value)) return;
+    if (slot_count_ == kMaxCreatorSlots) return;
+    slots_[slot_count_++] = CreatorSlot{group, static_cast<std::uint8_t>(number), length, value};
+  }
+
+  // The creator reserving this element's block, newest first; only the first match is asked.
+  [[nodiscard]] bool is_known_private_sequence(std::uint16_t group, std::uint16_t number) const {
+    const auto block = static_cast<std::uint8_t>(number >> 8);
+    if (group % 2 == 0 || block <= 0x0F) return false;
+    for (std::size_t i = slot_count_; i-- > 0;) {
+      const CreatorSlot& slot = slots_[i];
+      if (slot.group == group && slot.block == block) {
+        return is_private_sequence(slot.value, slot.length, group, static_cast<std::uint8_t>(number));
+      }
+    }
+    return false;
+  }
+
+  Step defined_length(std::uint32_t tag, ElementHeader header, const std::uint8_t* value) {
+    const auto group = static_cast<std::uint16_t>(tag >> 16);
+    const std::uint64_t length = std::min<std::uint64_t>(header.length, remaining(value));
+    if (is_unknown_or_un(header.vr) && is_known_private_sequence(group, static_cast<std::uint16_t>(tag))) {
+      header.vr = kVrSQ;
+    }
+    if (is_unknown_or_un(header.vr) && group != kPixelGroup && looks_like_sequence(value, length, implicit_)) {
+      header.vr = kVrSQ;
+    }
+    store(tag, header.vr, length, value);
+    p_ = value + length;
+    return Step::next;
+  }
+
+  // Position after the items of an undefined-length value when a sequence delimiter closes them,
+  // or nullptr when the value has no item structure.
+  [[nodiscard]] const std::uint8_t* find_sequence_delimiter(const std::uint8_t* q) const {
+    while (end_ - q >= 8) {
+      const std::uint32_t tag = read_tag(q);
+      if (tag == kSequenceDelimitationTag) return q;
+      if (tag != kItemTag) return nullptr;
+      const std::uint32_t length = read_u32(q + 4);
+      const std::uint8_t* item_value = q + 8;
+      if (length == kUndefinedLength) {
+        const std::uint8_t* delimiter = find_item_end(item_value, end_, implicit_, 1);
+        if (delimiter == nullptr || end_ - delimiter < 8) return nullptr;
+        q = delimiter + 8;
+      } else {
+        if (length > remaining(item_value) || remaining(item_value) - length < 8) return nullptr;
+        q = item_value + length;
+      }
+    }
+    return nullptr;
+  }
+
+  Step undefined_length(std::uint32_t tag, VrCode vr, const std::uint8_t* value) {
+    const auto group = static_cast<std::uint16_t>(tag >> 16);
+    const bool may_become_sequence = is_unknown_or_un(vr) && group != kPixelGroup;
+    if (const std::uint8_t* delimiter = find_sequence_delimiter(value)) {
+      store(tag, may_become_sequence ? kVrSQ : vr, static_cast<std::uint64_t>(delimiter - value), value);
+      p_ = delimiter + 8;
+      return Step::next;
+    }
+    const std::uint64_t rest = remaining(value);
+    if (group == kPixelGroup && rest >= 1) {
+      // Encapsulated pixel data with a broken fragment list: keep every remaining byte.
+      store(tag, vr, rest, value);
+      return Step::end;
+    }
+    if (rest >= 4 && read_u16(value) != kDelimiterGroup) {
+      // No items at all: an empty sequence, and what follows is read as ordinary elements.
+      store(tag, kVrSQ, 0, value);
+      p_ = value;
+      return Step::next;
+    }
+    store(tag, may_become_sequence ? kVrSQ : vr, rest, value);
+    return Step::end;
+  }
+
+  const std::uint8_t* data_;
+  const std::uint8_t* end_;
+  const std::uint8_t* p_ = data_;
+  bool implicit_;
+  ElementList& out_;
+  std::array<CreatorSlot, kMaxCreatorSlots> slots_{};
+  std::size_t slot_count_ = 0;
+};
+
+}  // namespace
+
+MetaResult read_file_meta(const std::uint8_t* data, std::size_t size) {
+  const MetaResult strict = read_meta_by_group_length(data, size);
+  if (strict.status == MetaStatus::ok || strict.status == MetaStatus::no_magic) return strict;
+  return scan_meta_leniently(data, size);
+}
+
+int parse_dataset(const std::uint8_t* data, std::size_t size, bool explicit_vr, ElementList& out) {
+  if (data == nullptr) return 1;
+  return DatasetParser(data, size, explicit_vr, out).run();
+}
+
+bool is_implicit_vr_little_endian(std::string_view transfer_syntax_uid) {
+  while (!transfer_syntax_uid.empty() && is_padding(static_cast<std::uint8_t>(transfer_syntax_uid.back()))) {
+    transfer_syntax_uid.remove_suffix(1);
+  }
+  return transfer_syntax_uid == kImplicitVrLittleEndian;
+}
+
+std::string_view find_text(const ElementList& elements, std::uint32_t tag) {
+  const auto it =
+      std::find_if(elements.begin(), elements.end(), [tag](const DataElement& e) { return e.tag == tag; });
+  if (it == elements.end()) return {};
+  std::string_view text = trim_trailing_padding(it->value, static_cast<std::size_t>(it->length));
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  return text;
+}
+
+}  // namespace zanthe::dicom

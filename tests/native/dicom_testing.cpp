@@ -1,3 +1,161 @@
+// Test-only module: exposes the DICOM reader's internals to pytest. Every call copies its input into
+// a heap block of exactly that size, so that a sanitizer build catches any read past the end.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
 
-NB_MODULE(_dicom_testing, m) { (void)m; }
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "dicom/element_reader.h"
+#include "dicom/part10_reader.h"
+#include "dicom/vr_tables.h"
+
+namespace nb = nanobind;
+using namespace zanthe::dicom;
+
+namespace {
+
+// Exactly-sized copy of a Python bytes object.
+struct Buffer {
+  explicit Buffer(const nb::bytes& b) : size(b.size()), data(new std::uint8_t[b.size()]) {
+    if (size > 0) std::memcpy(data.get(), b.c_str(), size);
+  }
+  std::size_t size;
+  std::unique_ptr<std::uint8_t[]> data;
+};
+
+std::string vr_text(VrCode vr) {
+  if (vr == 0) return "";
+  return std::string{static_cast<char>(vr & 0xFF), static_cast<char>(vr >> 8)};
+}
+
+VrCode vr_from_text(const std::string& vr) {
+  if (vr.empty()) return 0;
+  if (vr.size() != 2) throw nb::value_error("a VR is two letters");
+  return vr_code(vr[0], vr[1]);
+}
+
+nb::bytes view_bytes(std::string_view v) { return nb::bytes(v.data(), v.size()); }
+
+const char* meta_status_name(MetaStatus status) {
+  switch (status) {
+    case MetaStatus::ok: return "ok";
+    case MetaStatus::no_magic: return "no_magic";
+    case MetaStatus::truncated: return "truncated";
+    case MetaStatus::bad_header: return "bad_header";
+    case MetaStatus::missing_uid: return "missing_uid";
+  }
+  return "?";
+}
+
+using ElementRow = std::tuple<std::uint32_t, std::string, std::uint64_t, std::uint64_t>;
+
+}  // namespace
+
+NB_MODULE(_dicom_testing, m) {
+  m.def("read_file_meta", [](const nb::bytes& input) {
+    Buffer buf(input);
+    const MetaResult r = read_file_meta(buf.data.get(), buf.size);
+    nb::dict out;
+    out["status"] = meta_status_name(r.status);
+    out["status_value"] = static_cast<int>(r.status);
+    out["sop_class_uid"] = view_bytes(r.info.sop_class_uid);
+    out["sop_instance_uid"] = view_bytes(r.info.sop_instance_uid);
+    out["transfer_syntax_uid"] = view_bytes(r.info.transfer_syntax_uid);
+    out["dataset_offset"] = r.info.dataset_offset;
+    out["sop_class_null"] = r.info.sop_class_uid.data() == nullptr;
+    return out;
+  });
+  m.def(
+      "parse_dataset",
+      [](const nb::bytes& input, bool explicit_vr) {
+        Buffer buf(input);
+        ElementList elements;
+        const int result = parse_dataset(buf.data.get(), buf.size, explicit_vr, elements);
+        std::vector<ElementRow> rows;
+        for (const DataElement& e : elements) {
+          rows.emplace_back(e.tag, vr_text(e.vr), e.length, static_cast<std::uint64_t>(e.value - buf.data.get()));
+        }
+        return std::make_tuple(result, rows);
+      },
+      nb::arg("data"), nb::arg("explicit_vr") = true,
+      "(result, [(tag, vr, length, value offset)])");
+  m.def(
+      "find_text",
+      [](const nb::bytes& input, bool explicit_vr, std::uint32_t tag) {
+        Buffer buf(input);
+        ElementList elements;
+        (void)parse_dataset(buf.data.get(), buf.size, explicit_vr, elements);
+        return view_bytes(find_text(elements, tag));
+      },
+      nb::arg("data"), nb::arg("explicit_vr"), nb::arg("tag"));
+  m.def("is_implicit_vr_little_endian",
+        [](const nb::bytes& uid) { return is_implicit_vr_little_endian({uid.c_str(), uid.size()}); });
+  m.def(
+      "read_element_header",
+      [](const nb::bytes& input, std::uint16_t group, std::uint16_t element, bool implicit) {
+        Buffer buf(input);
+        ElementHeader header;
+        const std::uint32_t consumed = read_element_header(buf.data.get(), static_cast<std::uint32_t>(buf.size), group,
+                                                           element, implicit, header);
+        return std::make_tuple(consumed, vr_text(header.vr), header.length);
+      },
+      nb::arg("data"), nb::arg("group"), nb::arg("element"), nb::arg("implicit"),
+      "(consumed, vr, length) for the bytes just after a tag");
+  m.def(
+      "find_item_end",
+      [](const nb::bytes& input, bool implicit, int depth) -> std::optional<std::uint64_t> {
+        Buffer buf(input);
+        const std::uint8_t* end = find_item_end(buf.data.get(), buf.data.get() + buf.size, implicit, depth);
+        if (end == nullptr) return std::nullopt;
+        return static_cast<std::uint64_t>(end - buf.data.get());
+      },
+      nb::arg("data"), nb::arg("implicit"), nb::arg("depth") = 0);
+  m.def("looks_like_sequence", [](const nb::bytes& input, bool implicit) {
+    Buffer buf(input);
+    return looks_like_sequence(buf.data.get(), buf.size, implicit);
+  });
+  m.def(
+      "skip_element",
+      [](const nb::bytes& input, bool implicit, int depth) {
+        Buffer buf(input);
+        return skip_element(buf.data.get(), buf.size, implicit, depth);
+      },
+      nb::arg("data"), nb::arg("implicit"), nb::arg("depth") = 0);
+  m.def("lookup_vr", [](std::uint16_t group, std::uint16_t element) { return vr_text(lookup_vr(group, element)); });
+  m.def("is_private_sequence", [](const nb::bytes& creator, std::uint16_t group, std::uint8_t element_low) {
+    Buffer buf(creator);
+    return is_private_sequence(buf.data.get(), buf.size, group, element_low);
+  });
+  m.def(
+      "plausible_length",
+      [](const nb::bytes& input, const std::string& vr, std::optional<std::uint32_t> n) {
+        Buffer buf(input);
+        const std::uint32_t available = n.value_or(static_cast<std::uint32_t>(buf.size));
+        if (available > buf.size) throw nb::value_error("n beyond the data");
+        return plausible_length(buf.data.get(), vr_from_text(vr), available);
+      },
+      nb::arg("data"), nb::arg("vr"), nb::arg("n") = nb::none());
+  m.def("is_vr_code", [](std::uint16_t vr) { return is_vr_code(vr); });
+  m.def("is_long_vr", [](std::uint16_t vr) { return is_long_vr(vr); });
+  m.def("vr_letters", []() { return std::string(kVrLetters); });
+  m.def("table_counts", []() {
+    const TableCounts c = table_counts();
+    nb::dict out;
+    out["sequence_groups"] = c.sequence_groups;
+    out["sequence_tags"] = c.sequence_tags;
+    out["vr_groups"] = c.vr_groups;
+    out["vr_tags"] = c.vr_tags;
+    out["private_creators"] = c.private_creators;
+    out["private_rows"] = c.private_rows;
+    out["private_element_bytes"] = c.private_element_bytes;
+    return out;
+  });
+}
