@@ -50,7 +50,7 @@ def encode_line(line) -> bytes:
 def run_host(dispatch_body: str, lines=(), tools=DEFAULT_TOOLS, timeout: float = 60, **options) -> HostRun:
     stdin = b"".join(encode_line(line) + b"\n" for line in lines)
     proc = subprocess.run(
-        [sys.executable, "-c", host_source(dispatch_body, tools, **options)],
+        [sys.executable, "-P", "-c", host_source(dispatch_body, tools, **options)],
         input=stdin,
         capture_output=True,
         timeout=timeout,
