@@ -1,0 +1,216 @@
+"""zanthe._fhir.imaging_study: Part 10 bytes in, ImagingStudy JSON text out, documented failures."""
+
+import json
+
+import pytest
+from fhir_part10 import DCM, FULL_STUDY, SNOMED, V2_0203, part10
+from helpers import dicom_writer as w
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from zanthe import _fhir
+
+NO_DATASET = "fhir.imaging_study: no readable DICOM dataset"
+NO_STUDY_UID = "fhir.imaging_study: missing StudyInstanceUID (0020,000D)"
+DOC = ("DICOM instance bytes -> FHIR R4 ImagingStudy JSON string (contained Patient). Over tolvane; "
+       "single-instance (one series/instance) for now.")
+MiB = 1 << 20
+
+
+def convert(data):
+    return json.loads(_fhir.imaging_study(data))
+
+
+def raises(data, message):
+    with pytest.raises(RuntimeError) as caught:
+        _fhir.imaging_study(data)
+    assert str(caught.value) == message
+
+
+def test_signature_and_doc_string():
+    assert _fhir.imaging_study.__doc__ == "imaging_study(part10_bytes: bytes) -> object\n\n" + DOC
+
+
+@pytest.mark.parametrize("argument", ["text", bytearray(b"DICM"), memoryview(b"DICM"), None, 7])
+def test_only_bytes_are_accepted(argument):
+    with pytest.raises(TypeError):
+        _fhir.imaging_study(argument)
+
+
+def test_bytes_subclass_and_keyword_argument_are_accepted():
+    class Part10(bytes):
+        pass
+
+    data = part10({"StudyInstanceUID": "1.2.3"})
+    assert _fhir.imaging_study(part10_bytes=Part10(data)) == _fhir.imaging_study(data)
+    assert isinstance(_fhir.imaging_study(data), str)
+
+
+@pytest.mark.parametrize("implicit", [False, True])
+def test_full_study(implicit):
+    v = FULL_STUDY
+    assert convert(part10(v, implicit=implicit)) == {
+        "resourceType": "ImagingStudy",
+        "id": v["StudyInstanceUID"],
+        "identifier": [
+            {"use": "official", "system": "urn:dicom:uid", "value": "urn:oid:" + v["StudyInstanceUID"]},
+            {"use": "usual", "system": V2_0203, "value": v["AccessionNumber"]},
+            {"use": "secondary", "value": v["StudyID"]},
+        ],
+        "status": "available",
+        "modality": [{"system": DCM, "code": v["Modality"]}],
+        "subject": {"reference": "Patient/" + v["PatientID"]},
+        "started": "2024-01-31T09:30:00",
+        "referrer": {"display": "Doe, John Q"},
+        "numberOfSeries": 1,
+        "numberOfInstances": 1,
+        "description": v["StudyDescription"],
+        "series": [{
+            "uid": v["SeriesInstanceUID"],
+            "modality": {"system": DCM, "code": v["Modality"]},
+            "description": v["SeriesDescription"],
+            "bodySite": {"system": DCM, "code": v["BodyPartExamined"]},
+            "laterality": {"system": SNOMED, "code": "419465000", "display": "Right"},
+            "started": "2024-01-31T09:31:00",
+            "instance": [{"uid": v["SOPInstanceUID"],
+                          "sopClass": {"system": "urn:ietf:rfc:3986", "code": v["SOPClassUID"]}}],
+        }],
+    }
+
+
+def test_study_uid_alone_gives_the_minimal_study():
+    assert _fhir.imaging_study(part10({"StudyInstanceUID": "1.2.3"})) == (
+        '{"resourceType":"ImagingStudy","id":"1.2.3","identifier":[{"use":"official","system":"urn:dicom:uid",'
+        '"value":"urn:oid:1.2.3"}],"status":"available","subject":{},"numberOfSeries":0,"numberOfInstances":0}')
+
+
+@pytest.mark.parametrize("data", [
+    b"",
+    b"\0" * 131,
+    b"\0" * 128 + b"DICM" + b"\0" * 4,
+    b"\0" * 200,
+    w.meta() + w.explicit(0x0020000D, "UI", w.uid("1.2.3")),  # no preamble and magic
+    w.part10(b""),  # ends right after the meta group
+])
+def test_unreadable_file_meta_or_no_dataset(data):
+    raises(data, NO_DATASET)
+
+
+@pytest.mark.parametrize("dataset", [
+    w.explicit(0x00080060, "CS", w.text("CT")),
+    w.explicit(0x0020000D, "UI", b"    "),
+    w.explicit(0x0020000D, "UI", b"\0\0"),
+    w.explicit(0x0020000D, "UI", b""),
+])
+def test_missing_or_blank_study_uid(dataset):
+    raises(w.part10(dataset), NO_STUDY_UID)
+
+
+def test_values_are_trimmed():
+    data = w.part10(w.explicit(0x00080050, "SH", b"  A1  ") + w.explicit(0x0020000D, "UI", b" 1.2.3\0"))
+    out = convert(data)
+    assert out["id"] == "1.2.3"
+    assert out["identifier"][1]["value"] == "A1"
+
+
+def test_series_needs_series_uid_and_modality():
+    sop = {"SOPInstanceUID": "1.2.3.9", "SOPClassUID": "1.2.840.10008.5.1.4.1.1.2"}
+    without_modality = convert(part10({"StudyInstanceUID": "1.2.3", "SeriesInstanceUID": "1.2.3.4", **sop}))
+    assert "series" not in without_modality and without_modality["numberOfSeries"] == 0
+    assert without_modality["numberOfInstances"] == 0
+    without_uid = convert(part10({"StudyInstanceUID": "1.2.3", "Modality": "MR", **sop}))
+    assert "series" not in without_uid and without_uid["modality"] == [{"system": DCM, "code": "MR"}]
+
+
+@pytest.mark.parametrize("missing", ["SOPInstanceUID", "SOPClassUID"])
+def test_instance_needs_both_sop_uids(missing):
+    values = {k: v for k, v in FULL_STUDY.items() if k != missing}
+    out = convert(part10(values))
+    assert "instance" not in out["series"][0]
+    assert (out["numberOfSeries"], out["numberOfInstances"]) == (1, 0)
+
+
+# An implicit VR element of length 0x4955 has the letters "UI" where an explicit VR would be, so the
+# dataset reads differently in the two encodings.
+AMBIGUOUS = w.implicit(0x0020000D, w.uid("1.2.3")) + w.implicit(0x00081030, b"A" * 0x4955)
+
+
+@pytest.mark.parametrize(("transfer_syntax", "implicit"), [
+    (w.IMPLICIT_LE, True), ("1.2.840.10008.1.2\0", True), ("1.2.840.10008.1.2 ", True),
+    (w.EXPLICIT_LE, False), (None, False), ("1.2.840.10008.1.2.2", False), ("1.2.840.10008.1.2.99", False),
+])
+def test_transfer_syntax_chooses_implicit_vr_only_for_implicit_little_endian(transfer_syntax, implicit):
+    out = convert(w.part10(AMBIGUOUS, transfer_syntax))
+    assert (out.get("description") == "A" * 0x4955) == implicit
+
+
+def test_long_study_uid_exhausts_the_arena():
+    raises(w.part10(w.implicit(0x0020000D, "1" * 70000), w.IMPLICIT_LE), "fhir.imaging_study: arena_out_of_space")
+
+
+def test_long_study_uid_with_oid_prefix_fits():
+    out = convert(w.part10(w.implicit(0x0020000D, "urn:oid:" + "1" * 70000), w.IMPLICIT_LE))
+    assert out["id"] == "1" * 70000
+
+
+def with_description(size):
+    return w.part10(w.implicit(0x0020000D, w.uid("1.2.3")) + w.implicit(0x00081030, b"x" * size), w.IMPLICIT_LE)
+
+
+def test_output_grows_up_to_eight_mebibytes_and_no_further():
+    frame = len(_fhir.imaging_study(with_description(2))) - 2
+    assert len(_fhir.imaging_study(with_description(20000))) == frame + 20000
+    assert len(_fhir.imaging_study(with_description(8 * MiB - frame))) == 8 * MiB
+    raises(with_description(8 * MiB - frame + 1), "fhir.imaging_study emit: buffer_too_small")
+
+
+def test_escaped_text_counts_at_its_escaped_width():
+    data = w.part10(w.implicit(0x0020000D, w.uid("1.2.3")) + w.implicit(0x00081030, b"\x01" * (2 * MiB)),
+                    w.IMPLICIT_LE)
+    raises(data, "fhir.imaging_study emit: buffer_too_small")  # 6 output bytes per input byte
+
+
+@pytest.mark.parametrize("keyword", ["ReferringPhysicianName", "StudyDescription", "AccessionNumber"])
+def test_text_that_is_not_utf8_raises_unicode_decode_error(keyword):
+    values = {"StudyInstanceUID": "1.2.3", keyword: "Müller^Hans"}
+    data = part10(values, charset="ISO_IR 100")
+    assert "Müller".encode("latin-1") in data
+    with pytest.raises(UnicodeDecodeError) as caught:
+        _fhir.imaging_study(data)
+    assert caught.value.encoding == "utf-8"
+
+
+def test_utf8_text_passes_through():
+    data = part10({"StudyInstanceUID": "1.2.3", "StudyDescription": "Kontrastmittel: Gadolinium – Müller"},
+                  charset="ISO_IR 192")
+    assert convert(data)["description"] == "Kontrastmittel: Gadolinium – Müller"
+
+
+uids = st.from_regex(r"[1-9][0-9]{0,3}(\.[0-9]{1,5}){1,6}", fullmatch=True)
+short_texts = st.text(alphabet=st.characters(min_codepoint=0x21, max_codepoint=0x7E, exclude_characters="\\"),
+                      max_size=16)
+codes = st.text(alphabet="ABCDEFGHIJKLMNOPQRSTUVWXYZ", min_size=1, max_size=4)
+
+
+@settings(max_examples=60, deadline=None)
+@given(study_uid=uids, accession=short_texts, patient=short_texts, modality=codes | st.just(""),
+       series_uid=uids | st.just(""), sop_uid=uids | st.just(""), implicit=st.booleans())
+def test_identifiers_and_codes_follow_the_attributes(study_uid, accession, patient, modality, series_uid,
+                                                     sop_uid, implicit):
+    values = {"StudyInstanceUID": study_uid, "AccessionNumber": accession, "PatientID": patient,
+              "Modality": modality, "SeriesInstanceUID": series_uid, "SOPInstanceUID": sop_uid,
+              "SOPClassUID": "1.2.840.10008.5.1.4.1.1.2"}
+    data = part10({k: v for k, v in values.items() if v}, implicit=implicit)
+    text = _fhir.imaging_study(data)
+    assert _fhir.imaging_study(data) == text
+    out = json.loads(text)
+    assert out["id"] == study_uid
+    assert [i["value"] for i in out["identifier"]] == ["urn:oid:" + study_uid] + ([accession] if accession else [])
+    assert out["subject"] == ({"reference": "Patient/" + patient} if patient else {})
+    has_series = bool(series_uid and modality)
+    assert out["numberOfSeries"] == int(has_series)
+    assert out["numberOfInstances"] == int(has_series and bool(sop_uid))
+    if has_series:
+        series = out["series"][0]
+        assert (series["uid"], series["modality"]["code"]) == (series_uid, modality)
+        assert [i["uid"] for i in series.get("instance", [])] == ([sop_uid] if sop_uid else [])

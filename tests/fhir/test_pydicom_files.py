@@ -1,0 +1,96 @@
+"""Every file shipped in pydicom's test data: a documented outcome, valid R4 JSON, the same values pydicom reads."""
+
+import json
+import re
+from pathlib import Path
+
+import pydicom
+import pytest
+from fhir.resources.R4B.imagingstudy import ImagingStudy
+from pydantic import ValidationError
+from pydicom.multival import MultiValue
+
+from zanthe import _fhir
+
+TEST_FILES = sorted(p for p in (Path(pydicom.__file__).parent / "data" / "test_files").rglob("*") if p.is_file())
+DOCUMENTED_ERRORS = {
+    "fhir.imaging_study: no readable DICOM dataset",
+    "fhir.imaging_study: missing StudyInstanceUID (0020,000D)",
+    "fhir.imaging_study: arena_out_of_space",
+    "fhir.imaging_study emit: buffer_too_small",
+}
+# A dateTime with a time but no zone: DICOM keeps local time and rarely says which zone, so `started`
+# carries none, while FHIR demands one whenever a time is given.
+ZONELESS_DATE_TIME = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}")
+
+
+def convert(path):
+    """The JSON text, or None when the conversion raised one of the documented errors."""
+    try:
+        return _fhir.imaging_study(path.read_bytes())
+    except RuntimeError as error:
+        assert str(error) in DOCUMENTED_ERRORS
+    except UnicodeDecodeError:
+        pass
+    return None
+
+
+def test_the_pydicom_test_files_are_there():
+    assert len(TEST_FILES) > 100
+
+
+@pytest.mark.parametrize("path", TEST_FILES, ids=lambda p: p.name)
+def test_converts_to_valid_imaging_study_or_fails_as_documented(path):
+    text = convert(path)
+    if text is None:
+        return
+    assert _fhir.imaging_study(path.read_bytes()) == text
+    json.loads(text)
+    try:
+        ImagingStudy.model_validate_json(text)
+    except ValidationError as error:
+        for problem in error.errors():
+            is_started = problem["loc"] in {("started",)} or (
+                len(problem["loc"]) == 3 and problem["loc"][0] == "series" and problem["loc"][2] == "started")
+            assert is_started and ZONELESS_DATE_TIME.fullmatch(problem["input"]), problem
+            assert "DateTime value string does not match spec regex" in problem["msg"]
+
+
+def pydicom_text(ds, keyword):
+    """The value as our reader keeps it: multiple values joined by backslashes, padding trimmed."""
+    value = ds[keyword].value if keyword in ds else None
+    if value is None:
+        return ""
+    text = "\\".join(str(v) for v in value) if isinstance(value, MultiValue) else str(value)
+    return text.rstrip(" \0").lstrip(" ")
+
+
+def identifier_value(out, use):
+    return next((i["value"] for i in out["identifier"] if i["use"] == use), "")
+
+
+@pytest.mark.parametrize("path", TEST_FILES, ids=lambda p: p.name)
+def test_identifiers_and_codes_equal_what_pydicom_reads(path):
+    text = convert(path)
+    if text is None:
+        return
+    ds = pydicom.dcmread(path, force=True)
+    out = json.loads(text)
+    study_uid = pydicom_text(ds, "StudyInstanceUID")
+    assert identifier_value(out, "official") == "urn:oid:" + study_uid.removeprefix("urn:oid:")
+    assert out.get("id", "") == study_uid.removeprefix("urn:oid:")
+    assert identifier_value(out, "usual") == pydicom_text(ds, "AccessionNumber")
+    patient_id = pydicom_text(ds, "PatientID")
+    assert out["subject"] == ({"reference": "Patient/" + patient_id} if patient_id else {})
+    modality = pydicom_text(ds, "Modality")
+    assert [c["code"] for c in out.get("modality", [])] == ([modality] if modality else [])
+
+    series_uid = pydicom_text(ds, "SeriesInstanceUID")
+    if not (series_uid and modality):
+        assert "series" not in out
+        return
+    [series] = out["series"]
+    assert (series["uid"], series["modality"]["code"]) == (series_uid, modality)
+    sop_instance, sop_class = pydicom_text(ds, "SOPInstanceUID"), pydicom_text(ds, "SOPClassUID")
+    expected = [(sop_instance, sop_class)] if sop_instance and sop_class else []
+    assert [(i["uid"], i["sopClass"]["code"]) for i in series.get("instance", [])] == expected
