@@ -5,9 +5,13 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -88,23 +92,52 @@ ToolDispatch make_tool_dispatch(nb::callable host) {
   };
 }
 
-bool read_stdin_line(std::string& line) {
-  char* buffer = nullptr;
-  std::size_t capacity = 0;
-  ssize_t length = getline(&buffer, &capacity, stdin);
-  if (length < 0) {
-    std::free(buffer);
-    return false;
+// Lines from file descriptor 0 through a buffer of our own: the interpreter may leave C's stdin
+// unbuffered, which would cost one system call per byte.
+class StdinLineReader {
+ public:
+  bool operator()(std::string& line) {
+    line.clear();
+    for (;;) {
+      auto* newline = static_cast<const char*>(std::memchr(buffer_ + start_, '\n', end_ - start_));
+      if (newline) {
+        std::size_t stop = static_cast<std::size_t>(newline - buffer_);
+        line.append(buffer_ + start_, stop - start_);
+        start_ = stop + 1;
+        return true;
+      }
+      line.append(buffer_ + start_, end_ - start_);
+      start_ = end_ = 0;
+      if (!fill()) return !line.empty() && !failed_;  // a last line without a line feed still counts
+    }
   }
-  if (length > 0 && buffer[length - 1] == '\n') --length;
-  line.assign(buffer, static_cast<std::size_t>(length));
-  std::free(buffer);
-  return true;
-}
+
+ private:
+  bool fill() {
+    for (;;) {
+      ssize_t got = ::read(STDIN_FILENO, buffer_, sizeof buffer_);
+      if (got > 0) {
+        end_ = static_cast<std::size_t>(got);
+        return true;
+      }
+      if (got < 0 && errno == EINTR) continue;
+      failed_ = got < 0;
+      return false;
+    }
+  }
+
+  char buffer_[1 << 16];
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+  bool failed_ = false;
+};
 
 void write_stdout_line(std::string_view message) {
-  std::fwrite(message.data(), 1, message.size(), stdout);
-  std::fputc('\n', stdout);
+  std::string framed;
+  framed.reserve(message.size() + 1);
+  framed.append(message);
+  framed += '\n';
+  std::fwrite(framed.data(), 1, framed.size(), stdout);
   std::fflush(stdout);
 }
 
@@ -117,7 +150,8 @@ int serve_stdio(const ToolItems& items, nb::callable dispatch, const std::string
   for (const auto& [name, definition, extra] : items) tools.push_back({name, definition, extra});
   // The dispatch's reference to the callable is made and dropped while the lock is held.
   ToolDispatch tool_dispatch = make_tool_dispatch(std::move(dispatch));
-  McpServer server(read_stdin_line, write_stdout_line);
+  auto reader = std::make_shared<StdinLineReader>();
+  McpServer server([reader](std::string& line) { return (*reader)(line); }, write_stdout_line);
   ServerInfo info{server_name, server_version};
   nb::gil_scoped_release unlocked;
   return server.run(tools.data(), tools.size(), tool_dispatch, info, verbose);
