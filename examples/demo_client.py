@@ -26,7 +26,7 @@ def describe(block) -> str:
 
 
 async def main() -> int:
-    server = StdioServerParameters(command=sys.executable, args=[str(HOST)])
+    server = StdioServerParameters(command=sys.executable, args=["-P", str(HOST)])
     async with stdio_client(server) as (read, write), ClientSession(read, write) as session:
         init = await session.initialize()
         print(f"connected to {init.server_info.name if hasattr(init, 'server_info') else init.serverInfo.name}")
