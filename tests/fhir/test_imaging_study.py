@@ -186,7 +186,7 @@ def test_utf8_text_passes_through():
     assert convert(data)["description"] == "Kontrastmittel: Gadolinium – Müller"
 
 
-uids = st.from_regex(r"[1-9][0-9]{0,3}(\.[0-9]{1,5}){1,6}", fullmatch=True)
+uids = st.from_regex(r"[1-9][0-9]{0,3}(\.(0|[1-9][0-9]{0,4})){1,6}", fullmatch=True)
 short_texts = st.text(alphabet=st.characters(min_codepoint=0x21, max_codepoint=0x7E, exclude_characters="\\"),
                       max_size=16)
 codes = st.text(alphabet="ABCDEFGHIJKLMNOPQRSTUVWXYZ", min_size=1, max_size=4)

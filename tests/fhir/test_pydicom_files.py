@@ -7,6 +7,8 @@ from pathlib import Path
 import pydicom
 import pytest
 from fhir.resources.R4B.imagingstudy import ImagingStudy
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from pydantic import ValidationError
 from pydicom.multival import MultiValue
 
@@ -94,3 +96,21 @@ def test_identifiers_and_codes_equal_what_pydicom_reads(path):
     sop_instance, sop_class = pydicom_text(ds, "SOPInstanceUID"), pydicom_text(ds, "SOPClassUID")
     expected = [(sop_instance, sop_class)] if sop_instance and sop_class else []
     assert [(i["uid"], i["sopClass"]["code"]) for i in series.get("instance", [])] == expected
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from(TEST_FILES), st.data())
+def test_damaged_files_still_end_in_json_or_a_documented_error(path, data):
+    original = path.read_bytes()[:4096]
+    damaged = bytearray(original[:data.draw(st.integers(0, len(original)), label="cut")])
+    for _ in range(data.draw(st.integers(0, 8), label="flips")):
+        if damaged:
+            damaged[data.draw(st.integers(0, len(damaged) - 1))] = data.draw(st.integers(0, 255))
+    try:
+        text = _fhir.imaging_study(bytes(damaged))
+    except RuntimeError as error:
+        assert str(error) in DOCUMENTED_ERRORS
+    except UnicodeDecodeError:
+        pass
+    else:
+        assert json.loads(text)["resourceType"] == "ImagingStudy"
