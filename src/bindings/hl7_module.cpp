@@ -91,44 +91,54 @@ class StringStore {
   std::deque<std::string> strings_;
 };
 
-hl7::OruConfig read_config(nb::handle dict, StringStore& store) {
-  hl7::OruConfig config;
-  store.read(dict, "our_app", config.our_app);
-  store.read(dict, "our_facility", config.our_facility);
-  store.read(dict, "their_app", config.their_app);
-  store.read(dict, "their_facility", config.their_facility);
-  store.read(dict, "control_id", config.control_id);
-  store.read(dict, "timestamp", config.timestamp);
-  store.read(dict, "version", config.version);
-  store.read(dict, "specific_character_set", config.specific_character_set);
-  return config;
-}
+// Dictionary key -> record member, in the order the values are read.
+template <class Record>
+using MemberKey = std::pair<const char*, std::string_view Record::*>;
 
-hl7::OruContext read_context(nb::handle dict, StringStore& store) {
-  hl7::OruContext context;
-  store.read(dict, "patient_id", context.patient_id);
-  store.read(dict, "patient_name", context.patient_name);
-  store.read(dict, "patient_birth_date", context.patient_birth_date);
-  store.read(dict, "patient_sex", context.patient_sex);
-  store.read(dict, "placer_order_number", context.placer_order_number);
-  store.read(dict, "filler_order_number", context.filler_order_number);
-  store.read(dict, "accession_number", context.accession_number);
-  store.read(dict, "procedure_code", context.procedure_code);
-  store.read(dict, "procedure_description", context.procedure_description);
-  store.read(dict, "modality", context.modality);
-  store.read(dict, "ordering_provider", context.ordering_provider);
-  store.read(dict, "observation_datetime", context.observation_datetime);
-  return context;
+constexpr MemberKey<hl7::OruConfig> kConfigKeys[] = {
+    {"our_app", &hl7::OruConfig::our_app},
+    {"our_facility", &hl7::OruConfig::our_facility},
+    {"their_app", &hl7::OruConfig::their_app},
+    {"their_facility", &hl7::OruConfig::their_facility},
+    {"control_id", &hl7::OruConfig::control_id},
+    {"timestamp", &hl7::OruConfig::timestamp},
+    {"version", &hl7::OruConfig::version},
+    {"specific_character_set", &hl7::OruConfig::specific_character_set},
+};
+
+constexpr MemberKey<hl7::OruContext> kContextKeys[] = {
+    {"patient_id", &hl7::OruContext::patient_id},
+    {"patient_name", &hl7::OruContext::patient_name},
+    {"patient_birth_date", &hl7::OruContext::patient_birth_date},
+    {"patient_sex", &hl7::OruContext::patient_sex},
+    {"placer_order_number", &hl7::OruContext::placer_order_number},
+    {"filler_order_number", &hl7::OruContext::filler_order_number},
+    {"accession_number", &hl7::OruContext::accession_number},
+    {"procedure_code", &hl7::OruContext::procedure_code},
+    {"procedure_description", &hl7::OruContext::procedure_description},
+    {"modality", &hl7::OruContext::modality},
+    {"ordering_provider", &hl7::OruContext::ordering_provider},
+    {"observation_datetime", &hl7::OruContext::observation_datetime},
+};
+
+constexpr MemberKey<hl7::OruObservation> kObservationKeys[] = {
+    {"value_type", &hl7::OruObservation::value_type},
+    {"observation_id", &hl7::OruObservation::observation_id},
+    {"value", &hl7::OruObservation::value},
+    {"status", &hl7::OruObservation::status},
+};
+
+// A record with its defaults, overwritten by the values the dictionary holds.
+template <class Record, std::size_t N>
+Record read_record(nb::handle dict, const MemberKey<Record> (&keys)[N], StringStore& store) {
+  Record record;
+  for (const auto& [key, member] : keys) store.read(dict, key, record.*member);
+  return record;
 }
 
 hl7::OruObservation read_observation(nb::handle item, StringStore& store) {
   if (!PyDict_Check(item.ptr())) throw nb::cast_error();
-  hl7::OruObservation observation;
-  store.read(item, "value_type", observation.value_type);
-  store.read(item, "observation_id", observation.observation_id);
-  store.read(item, "value", observation.value);
-  store.read(item, "status", observation.status);
-  return observation;
+  return read_record(item, kObservationKeys, store);
 }
 
 std::vector<hl7::OruObservation> read_observations(nb::handle list, StringStore& store) {
@@ -144,8 +154,8 @@ std::vector<hl7::OruObservation> read_observations(nb::handle list, StringStore&
 
 nb::object build_oru(nb::dict config, nb::dict context, nb::list observations) {
   StringStore store;
-  const hl7::OruConfig config_record = read_config(config, store);
-  const hl7::OruContext context_record = read_context(context, store);
+  const hl7::OruConfig config_record = read_record(config, kConfigKeys, store);
+  const hl7::OruContext context_record = read_record(context, kContextKeys, store);
   const std::vector<hl7::OruObservation> records = read_observations(observations, store);
   const std::string message =
       hl7::build_oru_message(config_record, context_record, records.data(), records.size());
