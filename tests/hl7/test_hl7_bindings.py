@@ -1,6 +1,7 @@
 """The _hl7 module's Python surface: signatures, argument matching, result shapes, exceptions."""
 
 import os
+import sys
 
 import pytest
 
@@ -258,3 +259,20 @@ def test_a_hundred_thousand_calls_hold_memory_steady():
     for n in range(100_000):
         one_call(n)
     assert resident_bytes() - before < 8 * 1024 * 1024
+
+
+def test_module_refuses_to_load_in_a_subinterpreter():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    import zanthe
+
+    script = (
+        f"import sys; sys.path[:] = {sys.path!r}\n"
+        f"import zanthe; zanthe.__path__[:] = {list(zanthe.__path__)!r}\n"
+        "from zanthe import _hl7\n"
+    )
+    interpreter = interpreters.create()
+    try:
+        with pytest.raises(interpreters.RunFailedError, match="ImportError.*does not support loading in subinterpreters"):
+            interpreters.run_string(interpreter, script)
+    finally:
+        interpreters.destroy(interpreter)
