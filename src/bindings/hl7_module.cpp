@@ -66,7 +66,7 @@ nb::object parse(nb::str text) {
   if (!result.has_message()) {
     throw std::runtime_error("hl7.parse: " + std::string(hl7::error_name(result.error())));
   }
-  const hl7::Message message = std::move(result).message();
+  const hl7::Message& message = result.message();
   nb::object segments = owned(PyList_New(0));
   for (std::size_t i = 0; i < message.segment_count(); ++i) {
     append_to(segments, segment_dict(message.segment_at(i)));
