@@ -1,0 +1,173 @@
+"""zanthe's own MCP server: DICOM to FHIR ImagingStudy and HL7 v2 tools for agents.
+
+    python -m zanthe mcp --root /data/studies
+
+File access is confined to the allowed root folders: a path is resolved (symbolic links, "..",
+relative or absolute) and refused unless the file it names lies inside one of the roots.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import stat
+from collections.abc import Iterable
+from pathlib import Path
+from typing import Annotated, Any, TypedDict
+
+from zanthe import __version__, _fhir, _hl7
+from zanthe.server import ToolError, ToolServer
+
+__all__ = ["MAX_FILE_BYTES", "build_server", "serve"]
+
+MAX_FILE_BYTES = 1 << 30  # one instance larger than this is not a DICOM file we can map usefully
+
+
+class OruConfig(TypedDict, total=False):
+    our_app: Annotated[str, "Sending application (MSH-3)."]
+    our_facility: Annotated[str, "Sending facility (MSH-4)."]
+    their_app: Annotated[str, "Receiving application (MSH-5)."]
+    their_facility: Annotated[str, "Receiving facility (MSH-6)."]
+    control_id: Annotated[str, "Message control ID (MSH-10)."]
+    timestamp: Annotated[str, "Date/time of message, HL7 DTM such as 20240101120000 (MSH-7)."]
+    version: Annotated[str, 'HL7 version (MSH-12); default "2.5".']
+    specific_character_set: Annotated[str, "Character set (MSH-18), e.g. UNICODE UTF-8; omitted when empty."]
+
+
+class OruContext(TypedDict, total=False):
+    patient_id: Annotated[str, "Patient identifier (PID-3)."]
+    patient_name: Annotated[str, "Patient name with HL7 components, e.g. DOE^JOHN (PID-5)."]
+    patient_birth_date: Annotated[str, "Birth date, YYYYMMDD (PID-7)."]
+    patient_sex: Annotated[str, "Administrative sex, e.g. F, M, O, U (PID-8)."]
+    placer_order_number: Annotated[str, "Placer order number (ORC-2, OBR-2)."]
+    filler_order_number: Annotated[str, "Filler order number (ORC-3, OBR-3)."]
+    accession_number: Annotated[str, "Accession number (OBR-18)."]
+    procedure_code: Annotated[str, "Procedure code, first component of OBR-4."]
+    procedure_description: Annotated[str, "Procedure description, second component of OBR-4."]
+    modality: Annotated[str, "Modality such as CT or MR (OBR-24)."]
+    ordering_provider: Annotated[str, "Ordering provider with HL7 components, e.g. SMITH^JANE (OBR-16)."]
+    observation_datetime: Annotated[str, "Observation date/time (OBR-7)."]
+
+
+class OruObservation(TypedDict, total=False):
+    value_type: Annotated[str, 'Value type (OBX-2); default "TX".']
+    observation_id: Annotated[str, "Observation identifier with components, e.g. FINDING^Findings (OBX-3)."]
+    value: Annotated[str, "The observation value (OBX-5); multi-line text is allowed."]
+    status: Annotated[str, 'Result status (OBX-11); default "F" (final).']
+
+
+class ConfinedFiles:
+    """Opens files only inside a fixed set of root folders."""
+
+    def __init__(self, roots: Iterable[str | os.PathLike[str]]) -> None:
+        self.roots = [Path(os.path.realpath(root)) for root in roots]
+        if not self.roots:
+            raise ValueError("at least one root folder is needed")
+        for root in self.roots:
+            if not root.is_dir():
+                raise ValueError(f"not a folder: {root}")
+
+    def _inside(self, path: str) -> bool:
+        return any(os.path.commonpath([path, str(root)]) == str(root) for root in self.roots)
+
+    def resolve(self, requested: str) -> str:
+        """The real path of `requested` (relative paths are taken from each root in turn)."""
+        if not requested or "\x00" in requested:
+            raise ToolError("empty path or NUL byte in path")
+        candidates = [requested] if os.path.isabs(requested) else [str(root / requested) for root in self.roots]
+        for candidate in candidates:
+            real = os.path.realpath(candidate)
+            if self._inside(real) and os.path.exists(real):
+                return real
+        for candidate in candidates:
+            if not self._inside(os.path.realpath(candidate)):
+                raise ToolError(f"{requested}: outside the allowed folders")
+        raise ToolError(f"{requested}: no such file")
+
+    def read_bytes(self, requested: str) -> bytes:
+        real = self.resolve(requested)
+        try:
+            fd = os.open(real, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+        except OSError as error:
+            raise ToolError(f"{requested}: cannot open: {error.strerror}") from None
+        with os.fdopen(fd, "rb") as file:
+            self._check_opened(fd, requested)
+            return file.read()
+
+    def _check_opened(self, fd: int, requested: str) -> None:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise ToolError(f"{requested}: not a regular file")
+        if info.st_size > MAX_FILE_BYTES:
+            raise ToolError(f"{requested}: larger than {MAX_FILE_BYTES} bytes")
+        # What was opened, not what the name pointed at when it was checked (a link swapped meanwhile).
+        opened = f"/proc/self/fd/{fd}"
+        if os.path.exists(opened) and not self._inside(os.path.realpath(opened)):
+            raise ToolError(f"{requested}: outside the allowed folders")
+
+
+def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
+    files = ConfinedFiles(roots)
+    server = ToolServer("zanthe", __version__)
+
+    @server.tool
+    def dicom_to_imaging_study(
+        path: Annotated[str, "Path of one DICOM Part 10 file, relative to an allowed folder or absolute inside one."],
+    ) -> str:
+        """Convert one DICOM file into a FHIR R4 ImagingStudy resource (JSON).
+
+        The result carries the study's identifiers (Study Instance UID, accession number, study ID),
+        the patient reference Patient/<Patient ID>, the study date, description, referring physician,
+        modality, and the file's series and instance (SOP Instance and Class UIDs). The file is read
+        tolerantly; files that are not DICOM or have no Study Instance UID give an error result.
+        """
+        data = files.read_bytes(path)
+        try:
+            return _fhir.imaging_study(data)
+        except RuntimeError as error:
+            raise ToolError(f"{path}: {error}") from None
+        except UnicodeDecodeError:
+            raise ToolError(f"{path}: text values are not UTF-8 (other character sets are not supported yet)") from None
+
+    @server.tool
+    def hl7_parse(
+        message: Annotated[str, "An HL7 v2 message in ER7 encoding; segments end in CR, LF or CR LF."],
+    ) -> dict[str, Any]:
+        """Parse an HL7 v2 message into its segments and fields.
+
+        Returns {"segments": [{"id": "MSH", "fields": [...]}, ...]}. fields[0] is the segment ID; for
+        MSH, fields[1] holds the encoding characters and fields[n] is MSH-(n+1); for other segments
+        fields[n] is field n. Components, repetitions and escapes are left as written. The header,
+        delimiters, version (2.3 to 2.8) and segment IDs are checked.
+        """
+        try:
+            return {"segments": _hl7.parse(message)}
+        except RuntimeError as error:
+            raise ToolError(error) from None
+
+    @server.tool
+    def hl7_build_oru(
+        config: Annotated[OruConfig, "Message header values: sender, receiver, control ID, timestamp."],
+        context: Annotated[OruContext, "Patient and order the results belong to."],
+        observations: Annotated[list[OruObservation], "The results, one OBX segment each, in order."],
+    ) -> str:
+        """Build an HL7 v2.5 ORU^R01 result message (MSH, PID, ORC, OBR, one OBX per observation).
+
+        Values are escaped for ER7 (CR and LF included); patient_name, ordering_provider and
+        observation_id keep their ^ components. Segments are separated by CR. Absent values are
+        written as empty fields.
+        """
+        return _hl7.build_oru(dict(config), dict(context), [dict(o) for o in observations])
+
+    return server
+
+
+def serve(roots: Iterable[str | os.PathLike[str]] | None = None, verbose: bool = False) -> int:
+    """Serve zanthe's tools over stdin and stdout until stdin ends."""
+    return build_server(list(roots) if roots else [os.getcwd()]).run(verbose)
+
+
+def tool_definitions(roots: Iterable[str | os.PathLike[str]] | None = None) -> list[dict[str, Any]]:
+    """The tools/list entries, for documentation and tests."""
+    server = build_server(list(roots) if roots else [os.getcwd()])
+    return [json.loads(definition) for _, definition, _ in server.tool_table()]
