@@ -90,8 +90,12 @@ class ConfinedFiles:
             fd = os.open(real, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
         except OSError as error:
             raise ToolError(f"{requested}: cannot open: {error.strerror}") from None
-        with os.fdopen(fd, "rb") as file:
+        try:
             self._check_opened(fd, requested)
+        except BaseException:
+            os.close(fd)
+            raise
+        with os.fdopen(fd, "rb") as file:
             return file.read()
 
     def _check_opened(self, fd: int, requested: str) -> None:
