@@ -34,11 +34,16 @@ constexpr std::uint16_t kPixelGroup = 0x7FE0;
   return left >= 6 && is_capital(next[4]) && is_capital(next[5]);
 }
 
+// How far the search for an embedded element looks. Unbounded, crafted data (a run of such elements
+// with falling group numbers) makes every search scan to the end of the buffer: quadratic time.
+constexpr std::uint32_t kEmbeddedSearchWindow = 4096;
+
 // First even offset inside the value where an item tag or a plausible explicit header begins.
 [[nodiscard]] std::uint32_t find_embedded_element(const std::uint8_t* value, std::uint32_t a, std::uint16_t group,
                                                   std::uint32_t fallback) {
   if (a <= 5) return fallback;
-  for (std::uint32_t offset = 0; offset + 7 < a; offset += 2) {
+  const std::uint32_t limit = std::min(a, kEmbeddedSearchWindow + 8);
+  for (std::uint32_t offset = 0; offset + 7 < limit; offset += 2) {
     const std::uint16_t word = read_u16(value + offset);
     if (word == kDelimiterGroup) return offset;
     if (word >= group && is_capital(value[offset + 4]) && is_capital(value[offset + 5])) return offset;

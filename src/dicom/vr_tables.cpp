@@ -56,7 +56,9 @@ template <typename Qualifies>
   switch (vr) {
     case vr_code('A', 'S'):
     case vr_code('A', 'T'): {
-      const std::uint32_t r = run_length(value, n, is_printable);
+      // Only the first four bytes can change the answer; looking further would make a run of such
+      // elements quadratic.
+      const std::uint32_t r = run_length(value, std::min(n, 4u), is_printable);
       return (r == 0 || n < 4) ? r : 4;
     }
     case vr_code('U', 'I'): {

@@ -129,6 +129,13 @@ def test_overlong_un_search_ignores_lower_groups_and_falls_back_to_the_smaller_l
     assert header(element) == (4, "PN", len(value))
 
 
+@pytest.mark.parametrize("gap,found", [(100, True), (4000, True), (4200, False)])
+def test_the_search_for_an_embedded_header_looks_4_kib_ahead(gap, found):
+    value = b"abcdef" + b"\x01" * gap + w.explicit(0x00100020, "LO", "ID12") + b"\x01" * 10
+    element = short_un(0x00100010, value, length16=2)
+    assert header(element) == (4, "PN", 6 + gap if found else 2)
+
+
 @pytest.mark.parametrize("vr", ["FL", "SL", "UL"])
 def test_four_byte_vr_with_a_length_not_multiple_of_4_takes_the_dictionary_vrs_plausible_length(vr):
     element = w.explicit(0x00100010, vr, b"Doe^J\x01")

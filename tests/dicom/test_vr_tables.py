@@ -171,6 +171,7 @@ def test_web_address_creators_sort_last_with_one_row_each():
     (b"012Y", "AS", None, 4),
     (b"012Y567", "AS", None, 4),
     (b"012", "AT", None, 3),
+    (b"0\x01\x02\x03", "AS", None, 4),
     (b"\x01234", "AT", None, 0),
     (b"1.2.3", "UI", None, 5),
     (b"1.2.3", "UI", 4, 4),
