@@ -30,7 +30,9 @@ def show(title: str, result) -> None:
 
 
 async def main() -> int:
-    env = {"PYTHONPATH": os.environ.get("PYTHONPATH", "")}
+    # The SDK gives the server a minimal environment; keep our module path (and a sanitizer runtime).
+    passed_on = ("PYTHONPATH", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+    env = {name: os.environ[name] for name in passed_on if name in os.environ}
     server = StdioServerParameters(
         command=sys.executable, args=["-P", "-m", "zanthe", "mcp", "--root", str(DATA)], env=env
     )

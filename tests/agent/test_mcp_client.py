@@ -2,12 +2,13 @@
 
 import asyncio
 import base64
-import os
 import sys
 from pathlib import Path
 
 from mcp import ClientSession, StdioServerParameters
 from mcp.client.stdio import stdio_client
+
+from helpers.child_env import child_env
 
 HOST = Path(__file__).resolve().parents[2] / "examples" / "example_host.py"
 
@@ -18,8 +19,7 @@ def field(model, snake: str, camel: str):
 
 
 async def converse():
-    # The SDK passes only a minimal environment on; keep the test session's module path.
-    env = {"PYTHONPATH": os.environ.get("PYTHONPATH", "")}
+    env = child_env()
     server = StdioServerParameters(command=sys.executable, args=["-P", str(HOST)], env=env)
     async with stdio_client(server) as (read, write), ClientSession(read, write) as session:
         init = await session.initialize()

@@ -10,6 +10,8 @@ from pathlib import Path
 import pytest
 from mcp import ClientSession, StdioServerParameters
 from mcp.client.stdio import stdio_client
+
+from helpers.child_env import child_env
 from pydicom.data import get_testdata_file
 
 from zanthe import _fhir, _hl7
@@ -135,7 +137,7 @@ def test_hl7_tools_match_the_native_functions():
 
 
 async def converse(root: Path):
-    env = {"PYTHONPATH": os.environ.get("PYTHONPATH", "")}
+    env = child_env()
     params = StdioServerParameters(command=sys.executable, args=["-P", "-m", "zanthe", "mcp", "--root", str(root)],
                                    env=env)
     async with stdio_client(params) as (read, write), ClientSession(read, write) as session:
