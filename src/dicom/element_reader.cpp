@@ -126,7 +126,7 @@ std::uint32_t read_element_header(const std::uint8_t* p, std::uint32_t avail, st
         out.length % 4 != 0) {
       // A 4-byte VR with a length that is no multiple of 4: the writer chose the VR wrongly.
       const VrCode dictionary = lookup_vr(group, element);
-      if (dictionary != kUnknownVr && dictionary != written && dictionary != kVrSQ) {
+      if (dictionary != kUnknownVr && dictionary != written) {
         out.length = plausible_length(p + 4, dictionary, avail - 4);
       }
     }

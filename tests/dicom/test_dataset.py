@@ -160,6 +160,14 @@ def test_defined_item_needs_8_bytes_after_it_inside_an_undefined_value():
     assert parse(data)[1] == [(0x00091010, "SQ", len(NAME) + 8, 12)]
 
 
+def test_sequence_tag_written_as_ul_with_an_odd_length_becomes_an_empty_sq():
+    data = w.explicit(0x00081115, "UL", b"\x01\x02\x03") + b"\0" + NAME
+    # The odd length makes the header reader ask the dictionary (SQ: undefined length); without items
+    # the element is an empty SQ and its bytes are read again as elements.
+    result, rows = parse(data)
+    assert rows[0] == (0x00081115, "SQ", 0, 8)
+
+
 # --- defined-length UN and unknown VRs ---
 
 def test_defined_un_made_of_items_becomes_sq():

@@ -142,6 +142,8 @@ def test_four_byte_vr_with_a_length_not_multiple_of_4_takes_the_dictionary_vrs_p
     assert header(element) == (4, vr, 4)
     # No different dictionary VR: the length is believed.
     assert header(w.explicit(0x00091001, vr, b"Doe^J\x01")) == (4, vr, 6)
+    # A sequence tag: its plausible length is undefined.
+    assert header(w.explicit(0x00081115, vr, b"\x01\x02\x03\x04\x05\x06")) == (4, vr, UNDEFINED)
 
 
 # --- skip_element ---

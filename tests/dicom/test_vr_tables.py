@@ -216,3 +216,52 @@ def test_word_rule_matches_a_model(value, vr_width):
 def test_plausible_length_never_exceeds_the_available_bytes(value, vr):
     result = dt.plausible_length(value, vr)
     assert result == 0xFFFFFFFF if vr == "SQ" else 0 <= result <= len(value)
+
+
+# --- table layout ---
+
+def is_strictly_ascending(values) -> bool:
+    return all(a < b for a, b in zip(values, values[1:]))
+
+
+def test_dictionary_tables_are_sorted_disjoint_and_hold_no_sq_in_the_vr_table():
+    sequence_rows = dt.sequence_table()
+    vr_rows = dt.vr_table()
+    assert is_strictly_ascending([g for g, _ in sequence_rows])
+    assert is_strictly_ascending([g for g, _, _ in vr_rows])
+    sequences = {(g, e) for g, elements in sequence_rows for e in elements}
+    for group, elements in sequence_rows:
+        assert elements and is_strictly_ascending(elements)
+    for group, elements, vrs in vr_rows:
+        assert elements and is_strictly_ascending(elements) and len(vrs) == len(elements)
+        assert "SQ" not in vrs and set(vrs) <= set(ALL_VRS.split())
+        assert not sequences & {(group, e) for e in elements}
+
+
+def test_table_groups_are_the_standard_groups_and_the_listed_private_ones():
+    sequence_groups = {g for g, _ in dt.sequence_table()}
+    vr_groups = {g for g, _, _ in dt.vr_table()}
+    assert {0x0008, 0x0040, 0x300A, 0x5200, 0xFFFA} <= sequence_groups
+    assert {0x0002, 0x0008, 0x6000, 0x7FE0, 0xFFFC, 0x1000, 0x1010} <= vr_groups
+    private = {g for g in sequence_groups | vr_groups if g % 2}
+    assert private <= {0x0001, 0x0009, 0x0019, 0x0021, 0x0029, 0x0041, 0x2001, 0x2005, 0x4453, 0x6001, 0x7053}
+
+
+def test_private_sequence_table_is_sorted_for_binary_search():
+    creators, rows = dt.private_sequence_table()
+    assert len(creators) == 115
+    assert is_strictly_ascending([c.encode() for c in creators])
+    keys = [(creator << 16) | group for creator, group, _ in rows]
+    assert is_strictly_ascending(keys)
+    for creator, group, run in rows:
+        assert 1 <= creator <= len(creators) and run and is_strictly_ascending(run)
+
+
+def test_private_sequence_rows_follow_pydicoms_private_dictionary():
+    creators, rows = dt.private_sequence_table()
+    added = {("A.L.I. Technologies, Inc.", 0x3711)}
+    for creator, group, run in rows:
+        name = creators[creator - 1]
+        if (name, group) in added:
+            continue
+        assert set(run) == private_sequence_bytes(name, group), (name, hex(group))

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "dicom/dictionary_tables.h"
 #include "dicom/element_reader.h"
 #include "dicom/part10_reader.h"
 #include "dicom/vr_tables.h"
@@ -146,6 +147,36 @@ NB_MODULE(_dicom_testing, m) {
   m.def("is_vr_code", [](std::uint16_t vr) { return is_vr_code(vr); });
   m.def("is_long_vr", [](std::uint16_t vr) { return is_long_vr(vr); });
   m.def("vr_letters", []() { return std::string(kVrLetters); });
+  m.def("sequence_table", []() {
+    std::vector<std::tuple<std::uint16_t, std::vector<std::uint16_t>>> rows;
+    for (const auto& row : tables::kSequenceGroups) {
+      rows.emplace_back(row.group, std::vector<std::uint16_t>(row.elements, row.elements + row.count));
+    }
+    return rows;
+  }, "[(group, [element, ...])] in table order");
+  m.def("vr_table", []() {
+    std::vector<std::tuple<std::uint16_t, std::vector<std::uint16_t>, std::vector<std::string>>> rows;
+    for (const auto& row : tables::kVrGroups) {
+      std::vector<std::string> vrs;
+      for (std::uint32_t i = 0; i < row.count; ++i) {
+        vrs.push_back(std::string(kVrLetters.substr(2u * row.vr_indexes[i], 2)));
+      }
+      rows.emplace_back(row.group, std::vector<std::uint16_t>(row.elements, row.elements + row.count), vrs);
+    }
+    return rows;
+  }, "[(group, [element, ...], [vr, ...])] in table order");
+  m.def("private_sequence_table", []() {
+    std::vector<std::string> creators;
+    for (const std::uint16_t offset : tables::kPrivateCreatorOffsets) {
+      creators.emplace_back(tables::kPrivateCreatorText.data() + offset);
+    }
+    std::vector<std::tuple<int, std::uint16_t, std::vector<std::uint8_t>>> rows;
+    for (const auto& row : tables::kPrivateSequenceRows) {
+      const std::uint8_t* run = tables::kPrivateSequenceElements.data() + row.start;
+      rows.emplace_back(row.creator, row.group, std::vector<std::uint8_t>(run, run + row.count));
+    }
+    return std::make_tuple(creators, rows);
+  }, "([creator, ...], [(creator index + 1, group, [element byte, ...])]) in table order");
   m.def("table_counts", []() {
     const TableCounts c = table_counts();
     nb::dict out;
