@@ -349,32 +349,9 @@ class Parser {
     return true;
   }
 
-  bool parse_array(JsonValue& out) {
-    if (!enter_container()) return false;
-    out = JsonValue{};
-    out.kind = JsonKind::array;
-    if (cursor_ != end_ && *cursor_ == ']') {
-      ++cursor_;
-      --depth_;
-      return true;
-    }
-    std::size_t mark = scratch_top_;
-    std::size_t count = 0;
-    for (bool closed = false; !closed;) {
-      JsonValue element;
-      if (!parse_value(element) || !push_scratch(element)) return false;
-      ++count;
-      if (!next_separator(']', closed)) return false;
-    }
-    const JsonValue* table = close_table<JsonValue>(mark, count);
-    if (!table) return fail(JsonError::out_of_arena);
-    out.count = count;
-    out.payload.items = table;
-    --depth_;
-    return true;
-  }
+  bool parse_element(JsonValue& element) { return parse_value(element); }
 
-  bool parse_member(JsonMember& member) {
+  bool parse_element(JsonMember& member) {
     if (cursor_ == end_ || *cursor_ != '"') return fail(JsonError::syntax);
     if (!parse_string_text(member.key)) return false;
     skip_whitespace();
@@ -384,11 +361,13 @@ class Parser {
     return parse_value(member.value);
   }
 
-  bool parse_object(JsonValue& out) {
+  // An array (Slot = JsonValue) or object (Slot = JsonMember); the cursor is on its opening byte.
+  template <typename Slot>
+  bool parse_container(JsonValue& out, JsonKind kind, char closing, const Slot*& table) {
     if (!enter_container()) return false;
     out = JsonValue{};
-    out.kind = JsonKind::object;
-    if (cursor_ != end_ && *cursor_ == '}') {
+    out.kind = kind;
+    if (cursor_ != end_ && *cursor_ == closing) {
       ++cursor_;
       --depth_;
       return true;
@@ -396,16 +375,29 @@ class Parser {
     std::size_t mark = scratch_top_;
     std::size_t count = 0;
     for (bool closed = false; !closed;) {
-      JsonMember member;
-      if (!parse_member(member) || !push_scratch(member)) return false;
+      Slot element;
+      if (!parse_element(element) || !push_scratch(element)) return false;
       ++count;
-      if (!next_separator('}', closed)) return false;
+      if (!next_separator(closing, closed)) return false;
     }
-    const JsonMember* table = close_table<JsonMember>(mark, count);
+    table = close_table<Slot>(mark, count);
     if (!table) return fail(JsonError::out_of_arena);
     out.count = count;
-    out.payload.members = table;
     --depth_;
+    return true;
+  }
+
+  bool parse_array(JsonValue& out) {
+    const JsonValue* items = nullptr;
+    if (!parse_container(out, JsonKind::array, ']', items)) return false;
+    out.payload.items = items;
+    return true;
+  }
+
+  bool parse_object(JsonValue& out) {
+    const JsonMember* members = nullptr;
+    if (!parse_container(out, JsonKind::object, '}', members)) return false;
+    out.payload.members = members;
     return true;
   }
 };
