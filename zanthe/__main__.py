@@ -1,0 +1,5 @@
+"""``python -m zanthe``: the command line (see ``zanthe --help``)."""
+
+from zanthe.cli import main
+
+raise SystemExit(main())
