@@ -178,6 +178,9 @@ def run_mcp(args: argparse.Namespace) -> int:
     from zanthe import mcp  # imported here: only this command needs the server
 
     roots: list[str] = args.roots or [os.getcwd()]
+    for root in roots:
+        if not os.path.isdir(root):
+            raise UsageError(f"--root {root}: not a folder")
     return mcp.serve(roots)
 
 
@@ -196,7 +199,7 @@ class Source:
 @dataclass
 class Inputs:
     sources: list[Source]
-    missing: list[str]
+    problems: list[tuple[str, str]]  # (path, reason) for arguments and folders that cannot be read
 
 
 DICOM_SUFFIXES = (".dcm", ".dicom")
@@ -212,10 +215,15 @@ def is_hidden(name: str) -> bool:
     return name.startswith(".")
 
 
-def walk_folder(folder: Path, skip: Path | None) -> list[Path]:
-    """Regular files below folder sorted by their path, leaving out hidden entries and the skipped folder."""
+def walk_folder(folder: Path, skip: Path | None, problems: list[tuple[str, str]]) -> list[Path]:
+    """Regular files below folder sorted by their path, leaving out hidden entries and the skipped folder.
+    Subfolders that cannot be listed are added to problems."""
+
+    def unreadable(error: OSError) -> None:
+        problems.append((str(error.filename), f"cannot list folder: {os_error_reason(error)}"))
+
     found: list[Path] = []
-    for root, folders, files in os.walk(folder):
+    for root, folders, files in os.walk(folder, onerror=unreadable):
         here = Path(root)
         folders[:] = [f for f in folders if not is_hidden(f) and not is_same_folder(here / f, skip)]
         found += (here / name for name in files if not is_hidden(name) and (here / name).is_file())
@@ -236,18 +244,18 @@ def folder_label(folder: Path) -> str:
 
 
 def gather_inputs(arguments: Sequence[str], output: Path | None) -> Inputs:
-    inputs = Inputs(sources=[], missing=[])
+    inputs = Inputs(sources=[], problems=[])
     for argument in arguments:
         path = Path(argument)
         if path.is_dir():
             label = PurePath(folder_label(path))
-            for file in walk_folder(path, output):
+            for file in walk_folder(path, output, inputs.problems):
                 inputs.sources.append(Source(file, json_name(label / file.relative_to(path))))
         elif path.is_file():
             inputs.sources.append(Source(path, json_name(PurePath(path.name))))
         else:
-            inputs.missing.append(argument)
-    return Inputs(sources=with_unique_names(inputs.sources), missing=inputs.missing)
+            inputs.problems.append((argument, "no such file or folder"))
+    return Inputs(sources=with_unique_names(inputs.sources), problems=inputs.problems)
 
 
 def with_unique_names(sources: Iterable[Source]) -> list[Source]:
@@ -314,9 +322,10 @@ def convert_all(paths: list[str], jobs: int) -> Iterator[Outcome]:
                 done += 1
                 yield outcome
         except BrokenProcessPool:
-            # A worker died (a crash in the converter): the files it had not answered are failures.
+            # A worker died (a crash in the converter): the files not answered yet are failures, as
+            # the pool cannot tell which of them was being converted.
             for _ in paths[done:]:
-                yield Outcome(None, "the worker process converting it ended unexpectedly")
+                yield Outcome(None, "not converted: a worker process ended unexpectedly")
 
 
 class Progress:
@@ -396,9 +405,9 @@ def run_fhir(args: argparse.Namespace) -> int:
         prepare_output(output)
     inputs = gather_inputs(args.inputs, output)
     if not inputs.sources:
-        missing = f" (no such file or folder: {', '.join(inputs.missing)})" if inputs.missing else ""
-        raise UsageError(f"no input files found{missing}")
-    failures = [(name, "no such file or folder") for name in inputs.missing]
+        details = "; ".join(f"{name}: {reason}" for name, reason in inputs.problems)
+        raise UsageError(f"no input files found ({details})" if details else "no input files found")
+    failures = list(inputs.problems)
     sink = stdout_sink if output is None else folder_sink(output)
     progress = Progress(len(inputs.sources), progress_stream(args.no_progress))
     outcomes = convert_all([str(source.path) for source in inputs.sources], args.jobs)
@@ -409,7 +418,7 @@ def run_fhir(args: argparse.Namespace) -> int:
         progress.update(done, len(failures))
     sys.stdout.flush()
     progress.finish()
-    report_failures(failures, len(inputs.sources) + len(inputs.missing))
+    report_failures(failures, len(inputs.sources) + len(inputs.problems))
     return EXIT_FAILED if failures else EXIT_OK
 
 

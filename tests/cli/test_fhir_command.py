@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import json
+import multiprocessing
 import os
 import subprocess
 import sys
@@ -168,3 +169,41 @@ def test_python_dash_m_zanthe_converts_a_tree_with_worker_processes(run, mixed_t
     assert child.returncode == 1
     assert child.stdout == in_process.out
     assert failed_names(child.stderr) == [str(Path("studies") / name) for name in BAD_FILES]
+
+
+def test_a_folder_that_cannot_be_listed_is_a_failure(run, mixed_tree, monkeypatch):
+    locked, real_scandir = mixed_tree / "b", os.scandir
+
+    def scandir(path):  # what a folder without read permission gives (root would still list it)
+        if os.fspath(path) == str(locked):
+            raise PermissionError(13, "Permission denied", os.fspath(path))
+        return real_scandir(path)
+
+    monkeypatch.setattr(os, "scandir", scandir)
+    result = run("fhir", mixed_tree)
+    assert result.code == 1
+    assert result.out.splitlines() == expected_lines(mixed_tree, ["a/IM0001", "a/IM0002.dcm"])
+    assert f"{locked}: cannot list folder: Permission denied" in result.err
+
+
+REAL_CONVERT_FILE = cli.convert_file
+
+
+def convert_or_die(path: str) -> cli.Outcome:
+    """Stands in for a converter crash on one file, in a worker process."""
+    if path.endswith("IM0002.dcm"):
+        os._exit(3)
+    return REAL_CONVERT_FILE(path)
+
+
+@pytest.mark.skipif(multiprocessing.get_start_method() != "fork", reason="the stand-in reaches workers by fork")
+def test_a_crashed_worker_fails_the_files_not_yet_answered_and_keeps_the_earlier_ones(run, mixed_tree, monkeypatch):
+    monkeypatch.setattr(cli, "convert_file", convert_or_die)
+    result = run("fhir", mixed_tree, "--jobs", "2")
+    assert result.code == 1
+    lines = result.out.splitlines()
+    assert lines == expected_lines(mixed_tree, GOOD_FILES[: len(lines)])
+    assert "not converted: a worker process ended unexpectedly" in result.err
+    listed = failed_names(result.err)
+    assert len(lines) + len(listed) == len(GOOD_FILES) + len(BAD_FILES)
+    assert str(mixed_tree / "a/IM0002.dcm") in listed

@@ -158,9 +158,41 @@ def test_mcp_serves_the_current_folder_by_default(run, served_roots, tmp_path, m
     assert served_roots == [[str(tmp_path)]]
 
 
-def test_mcp_passes_every_root(run, served_roots):
+def test_mcp_passes_every_root(run, served_roots, tmp_path, monkeypatch):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b" / "c").mkdir(parents=True)
+    monkeypatch.chdir(tmp_path)
     assert run("mcp", "--root", "a", "--root", "b/c").code == 7
     assert served_roots == [["a", "b/c"]]
+
+
+@pytest.mark.parametrize("root", ["absent", "file.txt"])
+def test_mcp_refuses_a_root_that_is_not_a_folder(run, served_roots, tmp_path, monkeypatch, root):
+    (tmp_path / "file.txt").write_text("x")
+    monkeypatch.chdir(tmp_path)
+    result = run("mcp", "--root", ".", "--root", root)
+    assert result.code == 2 and f"--root {root}: not a folder" in result.err
+    assert served_roots == []
+
+
+def test_python_dash_m_zanthe_mcp_lists_its_tools_over_stdio(tmp_path):
+    hello = {"protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}
+    requests = [
+        {"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": hello},
+        {"jsonrpc": "2.0", "method": "notifications/initialized"},
+        {"jsonrpc": "2.0", "id": 2, "method": "tools/list"},
+    ]
+    child = subprocess.run(
+        [sys.executable, "-P", "-m", "zanthe", "mcp", "--root", str(tmp_path)],
+        input="".join(json.dumps(r) + "\n" for r in requests),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert child.returncode == 0, child.stderr
+    answers = {answer["id"]: answer for answer in map(json.loads, child.stdout.splitlines())}
+    names = {tool["name"] for tool in answers[2]["result"]["tools"]}
+    assert names == {"dicom_to_imaging_study", "hl7_parse", "hl7_build_oru"}
 
 
 def test_python_dash_m_zanthe_builds_an_oru_from_stdin():
