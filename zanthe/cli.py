@@ -24,13 +24,13 @@ if TYPE_CHECKING:
 
 EXIT_OK = 0
 EXIT_FAILED = 1
-EXIT_USAGE = 2
 
 FHIR_EPILOG = """\
 which files are read:
   A FILE argument is always converted. A FOLDER argument is walked recursively in sorted order and
   every regular file in it is converted, whatever its name (DICOM files often have no extension);
-  hidden files and folders (names starting with '.') and the --output folder are skipped.
+  hidden files and folders (names starting with '.'), links to folders and the --output folder
+  are skipped.
   Files that are not DICOM are listed as failed with the converter's reason.
 
 output:
@@ -215,26 +215,29 @@ def is_hidden(name: str) -> bool:
     return name.startswith(".")
 
 
-def walk_folder(folder: Path, skip: Path | None, problems: list[tuple[str, str]]) -> list[Path]:
-    """Regular files below folder sorted by their path, leaving out hidden entries and the skipped folder.
-    Subfolders that cannot be listed are added to problems."""
+def walk_folder(folder: Path, skip: Path | None, problems: list[tuple[str, str]]) -> list[tuple[str, ...]]:
+    """The relative paths (as parts) of the regular files below folder, sorted, leaving out hidden
+    entries and the skipped folder. Subfolders that cannot be listed are added to problems."""
 
     def unreadable(error: OSError) -> None:
         problems.append((str(error.filename), f"cannot list folder: {os_error_reason(error)}"))
 
-    found: list[Path] = []
-    for root, folders, files in os.walk(folder, onerror=unreadable):
-        here = Path(root)
-        folders[:] = [f for f in folders if not is_hidden(f) and not is_same_folder(here / f, skip)]
-        found += (here / name for name in files if not is_hidden(name) and (here / name).is_file())
-    return sorted(found, key=lambda path: path.relative_to(folder).parts)
+    top = os.fspath(folder)
+    found: list[tuple[str, ...]] = []
+    for root, folders, files in os.walk(top, onerror=unreadable):
+        folders[:] = [f for f in folders if not is_hidden(f) and not is_same_folder(os.path.join(root, f), skip)]
+        relative = PurePath(os.path.relpath(root, top)).parts if root != top else ()
+        found += (
+            (*relative, name) for name in files if not is_hidden(name) and os.path.isfile(os.path.join(root, name))
+        )
+    return sorted(found)
 
 
-def is_same_folder(path: Path, other: Path | None) -> bool:
+def is_same_folder(path: str, other: Path | None) -> bool:
     if other is None:
         return False
     try:
-        return path.samefile(other)
+        return os.path.samefile(path, other)
     except OSError:
         return False
 
@@ -248,9 +251,9 @@ def gather_inputs(arguments: Sequence[str], output: Path | None) -> Inputs:
     for argument in arguments:
         path = Path(argument)
         if path.is_dir():
-            label = PurePath(folder_label(path))
-            for file in walk_folder(path, output, inputs.problems):
-                inputs.sources.append(Source(file, json_name(label / file.relative_to(path))))
+            label = folder_label(path)
+            for parts in walk_folder(path, output, inputs.problems):
+                inputs.sources.append(Source(path.joinpath(*parts), json_name(PurePath(label, *parts))))
         elif path.is_file():
             inputs.sources.append(Source(path, json_name(PurePath(path.name))))
         else:
@@ -316,16 +319,19 @@ def convert_all(paths: list[str], jobs: int) -> Iterator[Outcome]:
         return
     chunk = max(1, min(32, len(paths) // (jobs * 8)))
     done = 0
-    with ProcessPoolExecutor(max_workers=min(jobs, len(paths))) as pool:
-        try:
-            for outcome in pool.map(convert_file, paths, chunksize=chunk):
-                done += 1
-                yield outcome
-        except BrokenProcessPool:
-            # A worker died (a crash in the converter): the files not answered yet are failures, as
-            # the pool cannot tell which of them was being converted.
-            for _ in paths[done:]:
-                yield Outcome(None, "not converted: a worker process ended unexpectedly")
+    pool = ProcessPoolExecutor(max_workers=min(jobs, len(paths)))
+    try:
+        for outcome in pool.map(convert_file, paths, chunksize=chunk):
+            done += 1
+            yield outcome
+    except BrokenProcessPool:
+        # A worker died (a crash in the converter): the files not answered yet are failures, as
+        # the pool cannot tell which of them was being converted.
+        for _ in paths[done:]:
+            yield Outcome(None, "not converted: a worker process ended unexpectedly")
+    finally:
+        # Also reached when the reader stops early (a closed pipe): drop the work not started.
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 class Progress:

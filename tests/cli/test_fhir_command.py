@@ -207,3 +207,11 @@ def test_a_crashed_worker_fails_the_files_not_yet_answered_and_keeps_the_earlier
     listed = failed_names(result.err)
     assert len(lines) + len(listed) == len(GOOD_FILES) + len(BAD_FILES)
     assert str(mixed_tree / "a/IM0002.dcm") in listed
+
+
+def test_links_to_folders_are_not_followed_so_a_loop_ends(run, mixed_tree):
+    (mixed_tree / "a" / "loop").symlink_to(mixed_tree, target_is_directory=True)
+    (mixed_tree / "b" / "linked.dcm").symlink_to(mixed_tree / "a" / "IM0001")
+    result = run("fhir", mixed_tree)
+    names = ["a/IM0001", "a/IM0002.dcm", "b/IM0001", "b/linked.dcm"]
+    assert result.out.splitlines() == expected_lines(mixed_tree, names)
