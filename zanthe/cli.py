@@ -361,8 +361,11 @@ class Progress:
             self.stream.flush()
 
 
-def progress_stream(disabled: bool) -> TextIO | None:
-    return sys.stderr if not disabled and sys.stderr.isatty() else None
+def progress_stream(disabled: bool, to_stdout: bool) -> TextIO | None:
+    """stderr when it is a terminal, unless the results themselves go to that screen."""
+    if disabled or not sys.stderr.isatty() or (to_stdout and sys.stdout.isatty()):
+        return None
+    return sys.stderr
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -415,7 +418,7 @@ def run_fhir(args: argparse.Namespace) -> int:
         raise UsageError(f"no input files found ({details})" if details else "no input files found")
     failures = list(inputs.problems)
     sink = stdout_sink if output is None else folder_sink(output)
-    progress = Progress(len(inputs.sources), progress_stream(args.no_progress))
+    progress = Progress(len(inputs.sources), progress_stream(args.no_progress, to_stdout=output is None))
     outcomes = convert_all([str(source.path) for source in inputs.sources], args.jobs)
     for done, (source, outcome) in enumerate(zip(inputs.sources, outcomes), start=1):
         reason = outcome.reason if outcome.study_json is None else sink(source, outcome.study_json)

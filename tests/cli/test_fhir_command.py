@@ -151,11 +151,19 @@ def test_the_progress_bar_is_drawn_only_on_a_terminal(mixed_tree, monkeypatch, c
     assert "\r" not in capsys.readouterr().out
 
 
-def test_no_progress_keeps_a_terminal_free_of_the_bar(mixed_tree, monkeypatch):
+@pytest.mark.parametrize(
+    ("argv", "stdout_is_terminal"),
+    [(["--no-progress"], False), ([], True), (["--output", "{tmp}/out"], True)],
+)
+def test_the_bar_stays_off_when_asked_or_when_the_results_share_the_screen(
+    mixed_tree, monkeypatch, tmp_path, argv, stdout_is_terminal
+):
     stderr = Terminal()
     monkeypatch.setattr(sys, "stderr", stderr)
-    cli.main(["fhir", str(mixed_tree), "--no-progress"])
-    assert "files" not in stderr.getvalue().split("inputs failed")[0]
+    monkeypatch.setattr(sys, "stdout", Terminal() if stdout_is_terminal else io.StringIO())
+    cli.main(["fhir", str(mixed_tree), *(a.format(tmp=tmp_path) for a in argv)])
+    drawn = " files" in stderr.getvalue().split("inputs failed")[0]
+    assert drawn == ("--output" in argv)
 
 
 def run_module(*argv: str | Path, cwd: Path) -> subprocess.CompletedProcess[str]:
