@@ -161,7 +161,7 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
         observation_id keep their ^ components. Segments are separated by CR. Absent values are
         written as empty fields.
         """
-        return _hl7.build_oru(dict(config), dict(context), [dict(o) for o in observations])
+        return _hl7.build_oru(config, context, observations)
 
     return server
 

@@ -392,10 +392,11 @@ class ToolServer:
         self._tools: dict[str, Tool] = {}
 
     @typing.overload
-    def tool(self, function: F, /) -> F: ...
+    def tool(self, function: F, /, *, name: str | None = None, description: str | None = None) -> F: ...
 
     @typing.overload
-    def tool(self, *, name: str | None = None, description: str | None = None) -> Callable[[F], F]: ...
+    def tool(self, function: None = None, /, *, name: str | None = None,
+             description: str | None = None) -> Callable[[F], F]: ...
 
     def tool(self, function: F | None = None, /, *, name: str | None = None,
              description: str | None = None) -> F | Callable[[F], F]:

@@ -63,8 +63,9 @@ def mypy(*files: str | Path, cache: Path) -> subprocess.CompletedProcess[str]:
     return python("-m", "mypy", *options, *stubs, *files, cwd=ROOT)
 
 
-def test_mypy_strict_accepts_the_cli_and_the_typed_usage_sample(tmp_path):
-    result = mypy(ROOT / "zanthe" / "cli.py", ROOT / "zanthe" / "__main__.py", TYPED_USAGE, cache=tmp_path)
+def test_mypy_strict_accepts_the_package_and_the_typed_usage_sample(tmp_path):
+    package = [ROOT / "zanthe" / name for name in ("__init__.py", "__main__.py", "cli.py", "mcp.py", "server.py")]
+    result = mypy(*package, TYPED_USAGE, cache=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
