@@ -124,6 +124,7 @@ def test_named_creators_rows():
     (b"SIEMENS MEDCOM HEADER ", True),
     (b"SIEMENS MEDCOM HEADER\0", True),
     (b"SIEMENS MEDCOM HEADER \0 ", True),
+    (b"SIEMENS MEDCOM HEADER\0xyz", True),  # compared as a C string: the first NUL ends it
     (b"siemens medcom header", False),
     (b" SIEMENS MEDCOM HEADER", False),
     (b"SIEMENS MEDCOM HEADE", False),
