@@ -1,6 +1,7 @@
 #include "hl7/er7_parser.h"
 
 #include <algorithm>
+#include <numeric>
 #include <utility>
 
 namespace zanthe::hl7 {
@@ -99,10 +100,9 @@ constexpr std::size_t kSegmentIdLength = 3;
     start = end < text.size() ? end + terminator_length(text, end) : end;
     if (segment.empty()) continue;
     if (!is_valid_segment(segment, field)) return false;
-    const SegmentId id = segment_id_of(segment);
-    message.index.add(id, message.segments.size());
-    message.segments.push_back(SegmentRef{id, end - segment.size(), segment.size()});
+    message.segments.push_back(SegmentRef{segment_id_of(segment), end - segment.size(), segment.size()});
   }
+  message.index = SegmentIndex::of(message.segments);
   return true;
 }
 
@@ -133,15 +133,23 @@ std::size_t SegmentIndex::lower_bound_of(SegmentId id) const noexcept {
                                   ids_.begin());
 }
 
-void SegmentIndex::add(SegmentId id, std::uint64_t ordinal) {
-  const std::size_t at = lower_bound_of(id);
-  if (at < ids_.size() && ids_[at] == id) {
-    ordinals_[at].push_back(ordinal);
-    return;
+SegmentIndex SegmentIndex::of(std::span<const SegmentRef> segments) {
+  std::vector<std::uint64_t> by_id(segments.size());
+  std::iota(by_id.begin(), by_id.end(), std::uint64_t{0});
+  // Stable, so the ordinals of one ID stay in message order.
+  std::stable_sort(by_id.begin(), by_id.end(), [&](std::uint64_t a, std::uint64_t b) {
+    return id_less(segments[a].id, segments[b].id);
+  });
+  SegmentIndex index;
+  for (const std::uint64_t ordinal : by_id) {
+    const SegmentId& id = segments[ordinal].id;
+    if (index.ids_.empty() || index.ids_.back() != id) {
+      index.ids_.push_back(id);
+      index.ordinals_.emplace_back();
+    }
+    index.ordinals_.back().push_back(ordinal);
   }
-  const auto offset = static_cast<std::ptrdiff_t>(at);
-  ids_.insert(ids_.begin() + offset, id);
-  ordinals_.insert(ordinals_.begin() + offset, std::vector<std::uint64_t>{ordinal});
+  return index;
 }
 
 std::span<const std::uint64_t> SegmentIndex::ordinals_of(SegmentId id) const noexcept {

@@ -56,7 +56,9 @@ struct SegmentView {
 // (first byte most significant) so a lookup is a binary search.
 class SegmentIndex {
  public:
-  void add(SegmentId id, std::uint64_t ordinal);
+  // Groups the ordinals of `segments` by ID in one sort, so that many distinct IDs cost no more
+  // than a few: inserting each new ID at its sorted place would shift every array behind it.
+  [[nodiscard]] static SegmentIndex of(std::span<const SegmentRef> segments);
   [[nodiscard]] std::span<const std::uint64_t> ordinals_of(SegmentId id) const noexcept;
   [[nodiscard]] const std::vector<SegmentId>& ids() const noexcept { return ids_; }
   [[nodiscard]] const std::vector<std::vector<std::uint64_t>>& ordinals() const noexcept {

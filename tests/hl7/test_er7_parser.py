@@ -1,5 +1,8 @@
 """The ER7 parser: header checks in their order, the segment split, the field split, the index."""
 
+import itertools
+import string
+
 import pytest
 
 import _hl7_testing as native
@@ -186,6 +189,21 @@ def test_index_maps_sorted_ids_to_ordinals_in_message_order():
     for segment_id, ordinals in expected.items():
         assert native.ordinals_of(text, segment_id) == ordinals
     assert native.ordinals_of(text, b"NTE") == []
+
+
+def test_index_holds_every_possible_id_arriving_in_descending_order():
+    # The worst order for a sorted index: every new ID lands in front of all the others.
+    alphabet = string.ascii_uppercase + string.digits
+    ids = sorted(("".join(p) for p in itertools.product(alphabet, repeat=3)), reverse=True)
+    lines = [segment_id + "|" + str(n) for n, segment_id in enumerate(ids) if segment_id != "MSH"]
+    lines += ["ZZZ|again"]
+    parsed = native.parse_message(message(*lines).encode())
+    expected = {}
+    for ordinal, (segment_id, _, _) in enumerate(parsed["segments"]):
+        expected.setdefault(segment_id, []).append(ordinal)
+    assert len(expected) == len(alphabet) ** 3
+    assert parsed["index"] == sorted(expected.items())
+    assert expected[b"ZZZ"] == [1, len(parsed["segments"]) - 1]
 
 
 def test_segment_at_past_the_end_is_the_empty_view():
