@@ -68,9 +68,11 @@ class Parser {
     return false;
   }
 
+  // The highest slot-aligned offset at or below `offset`; 0 when none lies within the buffer (a small
+  // arena that starts off a slot boundary).
   std::size_t scratch_floor(std::size_t offset) const {
-    auto address = reinterpret_cast<std::uintptr_t>(arena_.buffer) + offset;
-    return offset - address % kSlotAlign;
+    std::size_t misalignment = (reinterpret_cast<std::uintptr_t>(arena_.buffer) + offset) % kSlotAlign;
+    return misalignment > offset ? 0 : offset - misalignment;
   }
 
   void skip_whitespace() {

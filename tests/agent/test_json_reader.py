@@ -181,3 +181,14 @@ def test_json_escape_bytes():
 @given(st.text())
 def test_quoted_text_reads_back_with_python_json(text):
     assert json.loads(agent.json_quote(text.encode())) == text
+
+
+@pytest.mark.parametrize("misalign", range(8))
+@pytest.mark.parametrize("capacity", [0, 1, 2, 3, 7, 8, 30, 100])
+@pytest.mark.parametrize("text", [b'"\\n\\n"', b'"\\u00e9\\t"', b"[1]", b'{"a":"\\n"}', b'[["x\\n"]]'])
+def test_arenas_at_any_alignment_never_write_outside_their_bytes(text, capacity, misalign):
+    status, value, used = agent.parse_json(text, capacity, misalign)
+    assert used <= capacity
+    assert status == "ok" or status == "out_of_arena"
+    if status == "ok":
+        assert (status, value) == parse(text)

@@ -9,7 +9,9 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -47,11 +49,22 @@ nb::object to_test_value(const JsonValue& value) {
   return nb::none();
 }
 
-// (error name or "ok", value or None, arena bytes used)
-nb::tuple parse_with_arena(nb::bytes text, std::size_t capacity) {
-  std::vector<std::uint8_t> buffer(capacity);
-  JsonArena arena{capacity ? buffer.data() : nullptr, capacity, 0};
+constexpr std::uint8_t kCanary = 0xA5;
+constexpr std::size_t kGuardBytes = 64;
+
+// (error name or "ok", value or None, arena bytes used). The arena starts `misalign` bytes past an
+// 8-byte boundary and is fenced by guard bytes; a write outside it raises.
+nb::tuple parse_with_arena(nb::bytes text, std::size_t capacity, std::size_t misalign) {
+  if (misalign >= 8) throw std::invalid_argument("misalign must be below 8");
+  std::vector<std::uint8_t> fenced(capacity + 2 * kGuardBytes, kCanary);
+  std::uint8_t* start = fenced.data() + kGuardBytes - 8 + misalign;  // the vector's data is 8-aligned
+  std::fill(start, start + capacity, std::uint8_t{0});
+  JsonArena arena{capacity ? start : nullptr, capacity, 0};
   JsonParseResult parsed = parse_json({text.c_str(), text.size()}, arena);
+  bool fence_intact = std::all_of(fenced.data(), start, [](std::uint8_t b) { return b == kCanary; }) &&
+                      std::all_of(start + capacity, fenced.data() + fenced.size(),
+                                  [](std::uint8_t b) { return b == kCanary; });
+  if (!fence_intact) throw std::runtime_error("parse wrote outside its arena");
   if (!parsed.ok) return nb::make_tuple(json_error_name(parsed.error), nb::none(), arena.used);
   return nb::make_tuple("ok", to_test_value(parsed.value), arena.used);
 }
@@ -104,7 +117,8 @@ nb::list run_server(std::vector<nb::bytes> lines, std::vector<TestTool> tools, n
 NB_MODULE(_agent_testing, m) {
   m.attr("MAX_DEPTH") = kMaxJsonDepth;
   m.attr("LINE_ARENA_BYTES") = kLineArenaBytes;
-  m.def("parse_json", &parse_with_arena, nb::arg("text"), nb::arg("capacity") = kLineArenaBytes);
+  m.def("parse_json", &parse_with_arena, nb::arg("text"), nb::arg("capacity") = kLineArenaBytes,
+        nb::arg("misalign") = 0);
   m.def("find_member", &find_member_in);
   m.def("json_escape", [](nb::bytes b) { return to_bytes(json_escape({b.c_str(), b.size()})); });
   m.def("json_quote", [](nb::bytes b) { return to_bytes(json_quote({b.c_str(), b.size()})); });
