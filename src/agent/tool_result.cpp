@@ -55,6 +55,66 @@ bool parses_as_object(std::string_view text) {
   return parsed.ok && parsed.value.kind == JsonKind::object;
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_number_start(char c) { return is_digit(c) || c == '-' || c == '+' || c == '.'; }
+bool is_number_byte(char c) { return is_number_start(c) || c == 'e' || c == 'E'; }
+
+// -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool is_standard_number(std::string_view token) {
+  std::size_t at = 0;
+  auto digits = [&] {
+    std::size_t first = at;
+    while (at < token.size() && is_digit(token[at])) ++at;
+    return at > first;
+  };
+  if (at < token.size() && token[at] == '-') ++at;
+  if (at < token.size() && token[at] == '0') {
+    ++at;
+  } else if (!digits()) {
+    return false;
+  }
+  if (at < token.size() && token[at] == '.' && (++at, !digits())) return false;
+  if (at < token.size() && (token[at] == 'e' || token[at] == 'E')) {
+    ++at;
+    if (at < token.size() && (token[at] == '+' || token[at] == '-')) ++at;
+    if (!digits()) return false;
+  }
+  return at == token.size();
+}
+
+// Structured content goes out inside one response line that the client reads as standard JSON. The
+// reader lets through raw control bytes in strings and numbers such as 007, +5, .5 and 1., which would
+// make the client reject the whole response, so an object holding them is not offered; line breaks
+// between tokens (pretty-printed output) become spaces. `text` has already parsed as one object.
+bool to_standard_json_line(std::string_view text, std::string& line) {
+  line.reserve(line.size() + text.size());
+  bool in_string = false;
+  bool escaped = false;
+  for (std::size_t at = 0; at < text.size();) {
+    char c = text[at];
+    if (in_string) {
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '\n' || c == '\r') {
+      c = ' ';
+    } else if (is_number_start(c)) {
+      std::size_t end = at;
+      while (end < text.size() && is_number_byte(text[end])) ++end;
+      if (!is_standard_number(text.substr(at, end - at))) return false;
+      line.append(text.substr(at, end - at));
+      at = end;
+      continue;
+    }
+    line += c;
+    ++at;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string render_content_block(std::string_view output) {
@@ -83,7 +143,7 @@ std::string render_structured_content(std::string_view output) {
   if (trimmed.front() != '{' || !is_single_bracketed_value(trimmed)) return {};
   if (!parses_as_object(trimmed)) return {};
   std::string suffix = ",\"structuredContent\":";
-  suffix += trimmed;
+  if (!to_standard_json_line(trimmed, suffix)) return {};
   return suffix;
 }
 

@@ -3,6 +3,8 @@
 import json
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import _agent_testing as agent
 
@@ -100,3 +102,50 @@ def test_result_member_order():
     assert agent.render_tool_result(0, b"{}") == (
         b'{"content":[{"type":"text","text":"{}"}],"isError":false,"structuredContent":{}}'
     )
+
+
+json_objects = st.dictionaries(
+    st.text(max_size=6),
+    st.recursive(
+        st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False, allow_infinity=False) | st.text(),
+        lambda children: st.lists(children, max_size=4) | st.dictionaries(st.text(max_size=6), children, max_size=4),
+        max_leaves=20,
+    ),
+    max_size=5,
+)
+
+
+@given(json_objects, st.sampled_from([None, 0, 2, "\t"]), st.booleans())
+def test_pretty_printed_objects_travel_as_one_line_of_standard_json(value, indent, ensure_ascii):
+    # A response is one line: line breaks between the tokens of a tool's output must not reach it.
+    output = json.dumps(value, indent=indent, ensure_ascii=ensure_ascii).replace("\n", "\r\n").encode()
+    body = agent.render_tool_result(0, output)
+    assert b"\n" not in body and b"\r" not in body
+    assert json.loads(body)["structuredContent"] == value
+
+
+@pytest.mark.parametrize(
+    "output",
+    [
+        b'{"a":"x\ny"}',
+        b'{"a":"x\ty"}',
+        b'{"a\x01":1}',
+        b'{"a":007}',
+        b'{"a":+5}',
+        b'{"a":.5}',
+        b'{"a":-.5}',
+        b'{"a":1.}',
+        b'{"a":1.e5}',
+        b'{"a":[01]}',
+    ],
+)
+def test_objects_only_the_lenient_reader_accepts_are_not_structured_content(output):
+    # Raw control bytes in strings and non-standard numbers would make the client reject the whole response.
+    assert agent.parse_json(output)[0] == "ok"
+    assert agent.render_structured_content(output) == b""
+    assert json.loads(agent.render_tool_result(0, output))["content"][0]["text"] == output.decode()
+
+
+def test_standard_numbers_and_escaped_line_breaks_stay_as_written():
+    output = b'{"n":[0,-0,10,0.5,-1.25e-3,1E+2,2e5],"s":"a\\nb\\\"\\r"}'
+    assert agent.render_structured_content(output) == b',"structuredContent":' + output
