@@ -45,11 +45,13 @@ constexpr std::size_t kSegmentIdLength = 3;
 }
 
 // MSH-12 up to its first component separator; empty when the line is too short to hold it.
+// Counting starts at the separator after "MSH": a separator that is also M, S or H must not be
+// counted inside the segment ID.
 [[nodiscard]] std::string_view header_version(std::string_view line, Delimiters delimiters) noexcept {
   std::size_t separators = 0;
   std::size_t start = 0;
   std::size_t end = line.size();
-  for (std::size_t i = 0; i < line.size(); ++i) {
+  for (std::size_t i = kDelimiterOffset; i < line.size(); ++i) {
     if (line[i] != delimiters.field) continue;
     ++separators;
     if (separators == kSeparatorsBeforeVersion) {
@@ -191,7 +193,8 @@ std::vector<std::string_view> split_fields(const SegmentView& segment) {
   std::vector<std::string_view> pieces;
   const std::string_view text = segment.text;
   std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  // The ID bytes are never cut, even when the field separator is a letter or digit they hold.
+  for (std::size_t i = std::min(text.size(), kSegmentIdLength); i < text.size(); ++i) {
     if (text[i] != segment.delimiters.field) continue;
     pieces.push_back(text.substr(start, i - start));
     start = i + 1;

@@ -106,7 +106,8 @@ inline constexpr std::array<std::string_view, 7> kSupportedVersions = {
 // is neither copied nor decoded.
 [[nodiscard]] ParseResult parse_message(std::string text);
 
-// Cuts a segment at every field separator; always at least one piece, piece 0 being the ID.
+// Cuts a segment at every field separator after its three ID bytes; always at least one piece,
+// piece 0 being the ID.
 [[nodiscard]] std::vector<std::string_view> split_fields(const SegmentView& segment);
 
 }  // namespace zanthe::hl7

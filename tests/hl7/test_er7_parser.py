@@ -75,6 +75,14 @@ def test_any_distinct_printable_delimiters_are_read_from_the_header(five):
     assert parsed["delimiters"] == five
 
 
+@pytest.mark.parametrize("field_separator", ["M", "S", "H", "9"])
+def test_a_field_separator_that_is_also_an_id_byte_cuts_only_after_the_id(field_separator):
+    # The three ID bytes are the segment's name, never a cut, so MSH-12 is still the twelfth field.
+    standard = message("PID|1||X", "MRG|1", "Z9H|2", "ZDS").replace("SND", "ABC")
+    parsed = _hl7.parse(standard.replace("|", field_separator))
+    assert parsed == _hl7.parse(standard)
+
+
 def test_a_fifth_encoding_character_stays_in_msh_2():
     text = "MSH|^~\\&#|A|B|C|D|20240101||ADT^A01|1|P|2.5\r"
     assert _hl7.parse(text)[0]["fields"][:3] == ["MSH", "^~\\&#", "A"]
