@@ -1,0 +1,343 @@
+"""Speed of zanthe._fhir.imaging_study against the same conversion written over pydicom, side by side.
+
+    python bench/fhir_bench.py [--build-dir build/fhir] [--seconds 0.2] [--only CASE --calls N]
+
+The peer is the natural pydicom program for the job: dcmread(BytesIO(data), stop_before_pixels=True),
+the same seventeen attributes, the same ImagingStudy dictionary in the same member order, and
+json.dumps in compact form; a second column adds defer_size="1 KB". Before timing, the script checks
+once per case that the peer's text equals zanthe's; where it cannot (zanthe repairs what pydicom
+reads differently, or the other way round), the note column says so and the ratio is of unequal work.
+Cases: the bundled synthetic CT, files shipped with pydicom, and generated files (many private
+elements, long undefined-length and private sequences, many encapsulated frames).
+
+Times are the best of several rounds of many calls, in microseconds per call; MB/s is the file size
+over zanthe's time. Nothing here asserts on time.
+
+--only CASE runs just zanthe on the first case whose name contains CASE, --calls times, untimed:
+a driver for profilers, for example
+    valgrind --tool=callgrind --toggle-collect='*imaging_study*' \\
+        python bench/fhir_bench.py --build-dir build/bench --only "5,000 private" --calls 20
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import sys
+import warnings
+from io import BytesIO
+from pathlib import Path
+
+from hl7_bench import best_microseconds, machine
+
+ROOT = Path(__file__).resolve().parent.parent
+
+DCM = "http://dicom.nema.org/resources/ontology/DCM"
+SNOMED = "http://snomed.info/sct"
+IDENTIFIER_TYPE = "http://terminology.hl7.org/CodeSystem/v2-0203"
+LATERALITY = {
+    "L": ("419161000", "Left"),
+    "R": ("419465000", "Right"),
+    "B": ("51440002", "Right and left"),
+    "U": ("66459002", "Unilateral"),
+}
+STUDY_UID = "1.2.826.0.1.3680043.8.498.1"
+
+
+def import_fhir(build_dir: str | None):
+    if build_dir:
+        sys.path.insert(0, str(ROOT))
+        import zanthe
+
+        zanthe.__path__.insert(0, str((ROOT / build_dir / "zanthe").resolve()))
+    from zanthe import _fhir
+
+    return _fhir
+
+
+# ---------------------------------------------------------------------------------------------------
+# The peer: DICOM to ImagingStudy JSON over pydicom.
+
+
+def text(ds, keyword: str) -> str:
+    """A value as DICOM text, padding removed; empty when absent."""
+    value = ds.get(keyword)
+    if value is None:
+        return ""
+    if isinstance(value, (list, tuple)) or type(value).__name__ == "MultiValue":
+        value = "\\".join(str(v) for v in value)
+    return str(value).rstrip("\x00 ").lstrip(" ")
+
+
+def fhir_date_time(date: str, time: str) -> str:
+    if len(date) != 8 or not date.isascii() or not date.isdigit():
+        return ""
+    day = f"{date[:4]}-{date[4:6]}-{date[6:]}"
+    if not time:
+        return day
+    clock = time.split(".", 1)[0][:6].ljust(6, "0")
+    if not clock.isascii() or not clock.isdigit():
+        return day
+    return f"{day}T{clock[:2]}:{clock[2:4]}:{clock[4:]}"
+
+
+def display_name(ds) -> str:
+    name = ds.get("ReferringPhysicianName")
+    if name is None or not str(name):
+        return ""
+    family, given, middle = name.family_name, name.given_name, name.middle_name
+    return family + (", " + given if given else "") + (" " + middle if middle else "")
+
+
+def pydicom_imaging_study(pydicom, data: bytes, **read_options) -> str:
+    ds = pydicom.dcmread(BytesIO(data), stop_before_pixels=True, **read_options)
+    uid = text(ds, "StudyInstanceUID")
+    if not uid:
+        raise ValueError("missing StudyInstanceUID")
+    bare_uid = uid[8:] if uid.startswith("urn:oid:") else uid
+    study: dict = {"resourceType": "ImagingStudy"}
+    if bare_uid:
+        study["id"] = bare_uid
+    identifiers = [{"use": "official", "system": "urn:dicom:uid", "value": "urn:oid:" + bare_uid}]
+    if accession := text(ds, "AccessionNumber"):
+        identifiers.append({"use": "usual", "system": IDENTIFIER_TYPE, "value": accession})
+    if study_id := text(ds, "StudyID"):
+        identifiers.append({"use": "secondary", "value": study_id})
+    study["identifier"] = identifiers
+    study["status"] = "available"
+    modality = text(ds, "Modality")
+    if modality:
+        study["modality"] = [{"system": DCM, "code": modality}]
+    patient_id = text(ds, "PatientID")
+    study["subject"] = {"reference": "Patient/" + patient_id} if patient_id else {}
+    if started := fhir_date_time(text(ds, "StudyDate"), text(ds, "StudyTime")):
+        study["started"] = started
+    if referrer := display_name(ds):
+        study["referrer"] = {"display": referrer}
+
+    series_uid = text(ds, "SeriesInstanceUID")
+    series = None
+    if series_uid and modality:
+        series = {"uid": series_uid, "modality": {"system": DCM, "code": modality}}
+        if description := text(ds, "SeriesDescription"):
+            series["description"] = description
+        if body_part := text(ds, "BodyPartExamined"):
+            series["bodySite"] = {"system": DCM, "code": body_part}
+        if side := LATERALITY.get(text(ds, "Laterality")):
+            series["laterality"] = {"system": SNOMED, "code": side[0], "display": side[1]}
+        if started := fhir_date_time(text(ds, "SeriesDate"), text(ds, "SeriesTime")):
+            series["started"] = started
+        sop_uid, sop_class = text(ds, "SOPInstanceUID"), text(ds, "SOPClassUID")
+        if sop_uid and sop_class:
+            series["instance"] = [{"uid": sop_uid, "sopClass": {"system": "urn:ietf:rfc:3986", "code": sop_class}}]
+    study["numberOfSeries"] = 1 if series else 0
+    study["numberOfInstances"] = len(series.get("instance", ())) if series else 0
+    if description := text(ds, "StudyDescription"):
+        study["description"] = description
+    if series:
+        study["series"] = [series]
+    return json.dumps(study, ensure_ascii=False, separators=(",", ":"))
+
+
+# ---------------------------------------------------------------------------------------------------
+# Cases.
+
+
+def part10(pydicom, ds, transfer_syntax: str) -> bytes:
+    """A dataset written as a Part 10 file in the given transfer syntax."""
+    from pydicom.dataset import FileMetaDataset
+
+    meta = FileMetaDataset()
+    meta.MediaStorageSOPClassUID = ds.SOPClassUID
+    meta.MediaStorageSOPInstanceUID = ds.SOPInstanceUID
+    meta.TransferSyntaxUID = transfer_syntax
+    ds.file_meta = meta
+    out = BytesIO()
+    pydicom.dcmwrite(out, ds, enforce_file_format=True)
+    return out.getvalue()
+
+
+def study_header(pydicom):
+    ds = pydicom.Dataset()
+    ds.SOPClassUID = "1.2.840.10008.5.1.4.1.1.2"
+    ds.SOPInstanceUID = STUDY_UID + ".3.1"
+    ds.StudyDate, ds.StudyTime = "20240131", "093000.123456"
+    ds.SeriesDate, ds.SeriesTime = "20240131", "093512"
+    ds.AccessionNumber = "ACC9"
+    ds.Modality = "CT"
+    ds.ReferringPhysicianName = "Doe^John^Q^Dr"
+    ds.StudyDescription = "CT CHEST"
+    ds.SeriesDescription = "AXIAL 1mm"
+    ds.PatientName = "TEST^BENCH"
+    ds.PatientID = "BENCH-1"
+    ds.BodyPartExamined = "CHEST"
+    ds.StudyInstanceUID = STUDY_UID
+    ds.SeriesInstanceUID = STUDY_UID + ".2"
+    ds.StudyID = "S1"
+    ds.Laterality = "L"
+    return ds
+
+
+def many_private_elements(pydicom, count: int = 5000, items: int = 2000) -> bytes:
+    """A CT header, a referenced-image sequence of undefined length and `count` top-level private elements."""
+    ds = study_header(pydicom)
+    references = []
+    for n in range(items):
+        item = pydicom.Dataset()
+        item.ReferencedSOPClassUID = ds.SOPClassUID
+        item.ReferencedSOPInstanceUID = f"{STUDY_UID}.4.{n}"
+        item.is_undefined_length_sequence_item = True
+        references.append(item)
+    ds.ReferencedImageSequence = references
+    ds["ReferencedImageSequence"].is_undefined_length = True
+    per_block = 250
+    for block in range((count + per_block - 1) // per_block):
+        ds.add_new((0x0011, 0x0010 + block), "LO", f"ZANTHE BENCH {block}")
+        for n in range(min(per_block, count - block * per_block)):
+            ds.add_new((0x0011, ((0x10 + block) << 8) | n), "LO", f"private value {block}.{n}")
+    return part10(pydicom, ds, "1.2.840.10008.1.2.1")
+
+
+def private_sequences(pydicom, implicit: bool, sequences: int = 4, items: int = 300) -> bytes:
+    """A CT header with big private sequences: undefined lengths (explicit VR) or defined (implicit VR)."""
+    ds = study_header(pydicom)
+    ds.add_new((0x0029, 0x0010), "LO", "ZANTHE BENCH SEQUENCES")
+    for s in range(sequences):
+        entries = []
+        for n in range(items):
+            item = pydicom.Dataset()
+            item.add_new((0x0029, 0x0010), "LO", "ZANTHE BENCH SEQUENCES")
+            for e in range(8):
+                item.add_new((0x0029, 0x1020 + e), "LO", f"entry {s}.{n}.{e}")
+            item.add_new((0x0029, 0x1030), "OB", bytes(64))
+            item.is_undefined_length_sequence_item = not implicit
+            entries.append(item)
+        tag = (0x0029, 0x1010 + s)
+        ds.add_new(tag, "SQ", entries)
+        ds[tag].is_undefined_length = not implicit
+    return part10(pydicom, ds, "1.2.840.10008.1.2" if implicit else "1.2.840.10008.1.2.1")
+
+
+def encapsulated_frames(pydicom, frames: int, frame_bytes: int) -> bytes:
+    """A multi-frame image whose pixel data is one fragment per frame (JPEG baseline transfer syntax)."""
+    from pydicom.encaps import encapsulate
+
+    ds = study_header(pydicom)
+    ds.NumberOfFrames = frames
+    ds.Rows, ds.Columns, ds.SamplesPerPixel, ds.BitsAllocated = 512, 512, 1, 8
+    ds.PixelData = encapsulate([bytes([0xFF, 0xD8]) + bytes(frame_bytes - 4) + bytes([0xFF, 0xD9])] * frames)
+    ds["PixelData"].VR = "OB"
+    ds["PixelData"].is_undefined_length = True
+    return part10(pydicom, ds, "1.2.840.10008.1.2.4.50")
+
+
+def cases(pydicom) -> list[tuple[str, callable]]:
+    """(name, a function giving the file's bytes), built only when asked for."""
+    test_files = Path(pydicom.data.__file__).parent / "test_files"
+
+    def shipped(name: str):
+        return lambda: (test_files / name).read_bytes()
+
+    return [
+        ("sample_ct.dcm (synthetic CT)", lambda: (ROOT / "examples" / "data" / "sample_ct.dcm").read_bytes()),
+        ("CT_small (CT, 179 private)", shipped("CT_small.dcm")),
+        ("MR_small (MR)", shipped("MR_small.dcm")),
+        ("MR_small_implicit (implicit VR)", shipped("MR_small_implicit.dcm")),
+        ("rtplan (RT plan, implicit VR)", shipped("rtplan.dcm")),
+        ("rtdose (RT dose, 15 frames)", shipped("rtdose.dcm")),
+        ("examples_ybr_color (30 JPEG frames)", shipped("examples_ybr_color.dcm")),
+        ("waveform_ecg (big waveform SQ)", shipped("waveform_ecg.dcm")),
+        ("examples_overlay (largest shipped)", shipped("examples_overlay.dcm")),
+        ("private SQs, explicit, undefined len", lambda: private_sequences(pydicom, implicit=False)),
+        ("private SQs, implicit VR, defined len", lambda: private_sequences(pydicom, implicit=True)),
+        ("5,000 private + 2,000-item undef. SQ", lambda: many_private_elements(pydicom)),
+        ("2,000 encapsulated frames, 64 MiB", lambda: encapsulated_frames(pydicom, 2000, 32 * 1024)),
+    ]
+
+
+# ---------------------------------------------------------------------------------------------------
+
+
+def first_difference(ours: str, theirs: str) -> str:
+    """The first top-level (or series) member where two ImagingStudy texts differ."""
+    a, b = json.loads(ours), json.loads(theirs)
+    for key in dict.fromkeys([*a, *b]):
+        if a.get(key) != b.get(key):
+            if key == "series" and a.get(key) and b.get(key):
+                sa, sb = a[key][0], b[key][0]
+                inner = next(k for k in dict.fromkeys([*sa, *sb]) if sa.get(k) != sb.get(k))
+                return f"series.{inner}"
+            return key
+    return "member order"
+
+
+def compare(_fhir, pydicom, data: bytes) -> str:
+    """The note for one case: whether the peer does the same work as zanthe."""
+    try:
+        ours = _fhir.imaging_study(data)
+    except (RuntimeError, UnicodeDecodeError) as error:
+        return f"zanthe fails: {error}"
+    try:
+        theirs = pydicom_imaging_study(pydicom, data)
+    except Exception as error:  # the peer's failure is part of the result
+        return f"pydicom fails: {type(error).__name__}"
+    return "same JSON" if ours == theirs else f"differs at {first_difference(ours, theirs)}"
+
+
+def run_only(_fhir, pydicom, wanted: str, calls: int) -> None:
+    name, load = next(case for case in cases(pydicom) if wanted in case[0])
+    data = load()
+    for _ in range(calls):
+        _fhir.imaging_study(data)
+    print(f"{name}: {calls} calls on {len(data)} bytes")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", default=os.environ.get("ZANTHE_BUILD_DIR"))
+    parser.add_argument("--seconds", type=float, default=0.2, help="rough time per round")
+    parser.add_argument("--only", help="run only zanthe on the first case whose name contains this text")
+    parser.add_argument("--calls", type=int, default=20, help="calls for --only")
+    args = parser.parse_args()
+
+    _fhir = import_fhir(args.build_dir)
+    import pydicom
+    import pydicom.data
+
+    warnings.simplefilter("ignore")  # pydicom's warnings about odd test files would break the table
+    if args.only:
+        run_only(_fhir, pydicom, args.only, args.calls)
+        return
+
+    print(f"zanthe._fhir {_fhir.__file__}")
+    print(f"pydicom {pydicom.__version__}, Python {platform.python_version()}")
+    print(f"machine: {machine()}")
+    print()
+    rows = []
+    for name, load in cases(pydicom):
+        data = load()
+        note = compare(_fhir, pydicom, data)
+        mine = best_microseconds(lambda d=data: _fhir.imaging_study(d), args.seconds)
+        plain = best_microseconds(lambda d=data: pydicom_imaging_study(pydicom, d), args.seconds)
+        deferred = best_microseconds(lambda d=data: pydicom_imaging_study(pydicom, d, defer_size="1 KB"), args.seconds)
+        rows.append((name, len(data), mine, plain, deferred, note))
+        print(f"  measured {name}", file=sys.stderr)
+
+    width = max(len(row[0]) for row in rows)
+    print(
+        f"{'case':<{width}}  {'KiB':>7}  {'zanthe us':>10}  {'pydicom us':>10}  {'ratio':>7}  "
+        f"{'defer us':>10}  {'ratio':>7}  {'zanthe MB/s':>11}  note"
+    )
+    for name, size, mine, plain, deferred, note in rows:
+        print(
+            f"{name:<{width}}  {size / 1024:>7.1f}  {mine:>10.2f}  {plain:>10.1f}  {plain / mine:>6.1f}x  "
+            f"{deferred:>10.1f}  {deferred / mine:>6.1f}x  {size / mine:>11.0f}  {note}"
+        )
+    print("\nratio = pydicom time / zanthe time (higher is faster for zanthe); defer = pydicom with defer_size='1 KB'")
+    print("MB/s = file bytes / zanthe time (pixel data and other long values are stepped over, not read)")
+
+
+if __name__ == "__main__":
+    main()
