@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -313,18 +312,30 @@ class Parser {
     return value;
   }
 
+  // Converted with from_chars rather than strtod: strtod follows the host's LC_NUMERIC, and a host that
+  // sets a comma-decimal locale would have every fraction in a request refused.
   static bool read_floating_token(std::string_view whole, double& value) {
     if (whole.empty() || whole.size() > kMaxFloatToken) return false;
     std::size_t first = (whole[0] == '-' || whole[0] == '+') ? 1 : 0;
     if (first >= whole.size() || !(is_digit(static_cast<unsigned char>(whole[first])) || whole[first] == '.')) {
       return false;
     }
-    char buffer[kMaxFloatToken + 1];
-    std::memcpy(buffer, whole.data(), whole.size());
-    buffer[whole.size()] = '\0';
-    char* converted_end = nullptr;
-    value = std::strtod(buffer, &converted_end);
-    return converted_end == buffer + whole.size();
+    std::string_view convertible = whole[0] == '+' ? whole.substr(1) : whole;  // from_chars takes no '+'
+    const char* end = convertible.data() + convertible.size();
+    auto [converted_end, error] = std::from_chars(convertible.data(), end, value);
+    if (converted_end != end) return false;
+    if (error == std::errc::result_out_of_range) value = out_of_range_value(whole);
+    return error == std::errc{} || error == std::errc::result_out_of_range;
+  }
+
+  // What strtod gives for a token beyond the double range: an infinity when it overflows, a zero when it
+  // underflows. A mantissa of at most 63 bytes lies between 1e-63 and 1e63, so only an exponent can
+  // carry a token out of range, and its sign tells which way.
+  static double out_of_range_value(std::string_view whole) {
+    std::size_t exponent = whole.find_first_of("eE");
+    bool underflow = exponent != std::string_view::npos && exponent + 1 < whole.size() && whole[exponent + 1] == '-';
+    double magnitude = underflow ? 0.0 : std::numeric_limits<double>::infinity();
+    return whole[0] == '-' ? -magnitude : magnitude;
   }
 
   bool enter_container() {

@@ -131,6 +131,18 @@ def test_integers_beyond_64_bits_read_as_doubles_not_wrapped(literal, value):
     assert status == "ok" and parsed == value and type(parsed) is type(value)
 
 
+@pytest.mark.parametrize(
+    "literal",
+    [b"1e400", b"-1e400", b"+1E+400", b"1e-400", b"-1e-400", b"0.1e-330", b"4.9e-324", b"2.5e-324", b"1.e5", b"-.25"],
+)
+def test_floating_tokens_convert_like_the_c_library(literal):
+    # Python's float() follows the same correctly rounded conversion, overflow to infinity and
+    # underflow to a signed zero included.
+    status, value = parse(literal)
+    assert status == "ok" and type(value) is float
+    assert math.copysign(1, value) == math.copysign(1, float(literal)) and value == float(literal)
+
+
 def test_float_tokens_are_limited_to_63_bytes():
     assert parse(b"0." + b"0" * 60 + b"1")[0] == "ok"  # 63 bytes
     assert parse(b"0." + b"0" * 61 + b"1")[0] == "syntax"  # 64 bytes

@@ -1,8 +1,10 @@
 """serve_stdio as a host program uses it: real stdin and stdout of a child interpreter."""
 
 import json
+import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -178,3 +180,29 @@ _agent.serve_stdio([("ticks", '{"name":"ticks"}', "")], dispatch)
 def test_signature_parameters_accept_keywords():
     run = run_host("return 0, ''", tools=[], server_name="n", server_version="v", verbose=True)
     assert run.stderr.startswith("brellix mcp: n serving 0 tools")
+
+
+@pytest.fixture(scope="module")
+def comma_decimal_locale(tmp_path_factory):
+    """A locale whose decimal point is a comma, compiled into a private directory (no root needed)."""
+    if not shutil.which("localedef") or not Path("/usr/share/i18n/locales/de_DE").exists():
+        pytest.skip("no localedef or de_DE locale source")
+    directory = tmp_path_factory.mktemp("locales")
+    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(directory / "de_DE.UTF-8")], check=False)
+    if not (directory / "de_DE.UTF-8").exists():
+        pytest.skip("localedef could not build de_DE.UTF-8")
+    return directory
+
+
+def test_numbers_read_the_same_whatever_locale_the_host_has_set(comma_decimal_locale):
+    prelude = f"""
+    import locale, os
+    os.environ["LOCPATH"] = {str(comma_decimal_locale)!r}
+    locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+    assert locale.localeconv()["decimal_point"] == ","
+    """
+    line = b'{"jsonrpc":"2.0","id":2.5,"method":"tools/call","params":{"name":"echo","arguments":{"x":1.5,"y":-2e-3}}}'
+    run = run_host("return 0, repr(args)", [line], prelude=prelude)
+    (response,) = run.responses
+    assert response["id"] == 2.5
+    assert response["result"]["content"][0]["text"] == "{'x': 1.5, 'y': -0.002}"

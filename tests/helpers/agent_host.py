@@ -17,6 +17,7 @@ DEFAULT_TOOLS = [("echo", '{"name":"echo","inputSchema":{"type":"object"}}', "")
 HOST_TEMPLATE = """
 import sys
 from zanthe import _agent
+{prelude}
 
 def dispatch(name, args):
 {body}
@@ -34,9 +35,10 @@ class HostRun:
     returncode: int
 
 
-def host_source(dispatch_body: str, tools=DEFAULT_TOOLS, **options) -> str:
+def host_source(dispatch_body: str, tools=DEFAULT_TOOLS, prelude: str = "", **options) -> str:
+    """``prelude`` runs in the host before serving starts."""
     body = textwrap.indent(textwrap.dedent(dispatch_body).strip(), "    ")
-    return HOST_TEMPLATE.format(body=body, tools=list(tools), options=options)
+    return HOST_TEMPLATE.format(body=body, tools=list(tools), options=options, prelude=textwrap.dedent(prelude))
 
 
 def encode_line(line) -> bytes:
@@ -47,10 +49,12 @@ def encode_line(line) -> bytes:
     return json.dumps(line).encode()
 
 
-def run_host(dispatch_body: str, lines=(), tools=DEFAULT_TOOLS, timeout: float = 60, **options) -> HostRun:
+def run_host(
+    dispatch_body: str, lines=(), tools=DEFAULT_TOOLS, timeout: float = 60, prelude: str = "", **options
+) -> HostRun:
     stdin = b"".join(encode_line(line) + b"\n" for line in lines)
     proc = subprocess.run(
-        [sys.executable, "-P", "-c", host_source(dispatch_body, tools, **options)],
+        [sys.executable, "-P", "-c", host_source(dispatch_body, tools, prelude, **options)],
         input=stdin,
         capture_output=True,
         timeout=timeout,
