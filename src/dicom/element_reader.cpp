@@ -52,7 +52,8 @@ constexpr std::uint32_t kEmbeddedSearchWindow = 4096;
 }
 
 // A UN element whose 32-bit length overruns the buffer was most likely written with a short header: take
-// the reserved bytes as a 16-bit length and check that the next element begins where that value ends.
+// the reserved bytes (in the implicit form, the length's high word) as a 16-bit length and check that the
+// next element begins where that value ends.
 [[nodiscard]] std::uint32_t reread_short_header(const std::uint8_t* p, std::uint32_t avail, std::uint16_t group,
                                                 ElementHeader& out) {
   const std::uint32_t a = avail - 4;
@@ -93,7 +94,7 @@ constexpr std::uint32_t kEmbeddedSearchWindow = 4096;
     out.length = after;
     return header;
   }
-  if (out.vr == kVrUN && header == 8) {
+  if (out.vr == kVrUN) {
     const VrCode dictionary = lookup_vr(group, element);
     if (dictionary != kUnknownVr && dictionary != kVrUN) out.vr = dictionary;
     return reread_short_header(p, avail, group, out);

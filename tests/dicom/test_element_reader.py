@@ -129,6 +129,18 @@ def test_overlong_un_search_ignores_lower_groups_and_falls_back_to_the_smaller_l
     assert header(element) == (4, "PN", len(value))
 
 
+@pytest.mark.parametrize("implicit", [True, False])
+def test_overlong_un_from_the_dictionary_is_reread_in_implicit_form_too(implicit):
+    # (7053,1050) is UN in the dictionary; its 32-bit length 0x00040004 overruns, the high word 4 fits
+    # exactly before the next element. Explicit data falls back to this form when no VR is written.
+    assert dt.lookup_vr(0x7053, 0x1050) == "UN"
+    following = w.implicit(0x00100020, w.text("ID12")) if implicit else w.explicit(0x00100020, "LO", "ID12")
+    element = w.implicit(0x70531050, b"\1\2\3\4", length=0x00040004) + following
+    assert header(element, implicit=implicit) == (4, "UN", 4)
+    result, rows = dt.parse_dataset(element, not implicit)
+    assert [(r[0], r[2]) for r in rows] == [(0x70531050, 4), (0x00100020, 4)]
+
+
 @pytest.mark.parametrize("gap,found", [(100, True), (4000, True), (4200, False)])
 def test_the_search_for_an_embedded_header_looks_4_kib_ahead(gap, found):
     value = b"abcdef" + b"\x01" * gap + w.explicit(0x00100020, "LO", "ID12") + b"\x01" * 10
