@@ -263,3 +263,55 @@ def test_long_uid_without_prefix_exhausts_a_small_arena():
     assert mapped(study(study_instance_uid="1" * 70000))[0] == ARENA_OUT_OF_SPACE
     status, out, used = mapped(study(study_instance_uid="urn:oid:" + "1" * 70000))
     assert status == OK and out["id"] == "1" * 70000 and used < 1000
+
+
+def arena_steps():
+    """The arena requests of mapping FULL with FULL_SERIES, in the order they must be made:
+    (name, bytes, aligned, what a refusal does)."""
+    sizes = native.record_sizes()
+    return [
+        ("identifiers", 3 * sizes["Identifier"], True, "fail"),
+        ("urn:oid:1.2.3", 13, False, "fail"),
+        ("modality", sizes["Coding"], True, "fail"),
+        ("Patient/P1", 10, False, "fail"),
+        ("study date", 10, False, "drop date"),
+        ("study date and time", 19, False, "drop time"),
+        ("Doe, Jane", 9, False, "drop"),
+        ("series", 2 * sizes["ImagingStudySeries"], True, "fail"),
+        ("series date", 10, False, "drop date"),
+        ("series date and time", 19, False, "drop time"),
+        ("instances of series 1", sizes["ImagingStudyInstance"], True, "fail"),
+        ("instances of series 2", 2 * sizes["ImagingStudyInstance"], True, "fail"),
+    ]
+
+
+def replay(capacity):
+    """(status, bytes used, names of the requests granted) of the steps on an 8-aligned arena."""
+    used, granted, skip_time = 0, set(), False
+    for name, size, aligned, refusal in arena_steps():
+        if refusal == "drop time" and skip_time:
+            continue
+        start = used + (-used % 8 if aligned else 0)
+        if start + size > capacity:
+            if refusal == "fail":
+                return ARENA_OUT_OF_SPACE, used, granted
+            skip_time |= refusal == "drop date"
+            continue
+        used = start + size
+        granted.add(name)
+    return OK, used, granted
+
+
+def test_arena_requests_come_in_mapping_order():
+    needed = replay(1 << 20)[1]
+    assert mapped(FULL, FULL_SERIES)[2] == needed
+    for capacity in range(needed + 1):
+        status, out, used = mapped(FULL, FULL_SERIES, capacity)
+        expected_status, expected_used, granted = replay(capacity)
+        assert (status, used) == (expected_status, expected_used), capacity
+        if status != OK:
+            continue
+        started = "2024-01-31T09:30:00" if "study date and time" in granted else "2024-01-31"
+        assert out.get("started") == (started if "study date" in granted else None)
+        assert ("referrer" in out) == ("Doe, Jane" in granted)
+        assert ("started" in out["series"][0]) == ("series date" in granted)

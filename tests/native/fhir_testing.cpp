@@ -223,6 +223,15 @@ NB_MODULE(_fhir_testing, m) {
       nb::arg("null_base") = false,
       "(offset of the block from base or None, used afterwards, base address modulo 8)");
 
+  m.def("record_sizes", [] {
+    nb::dict sizes;
+    sizes["Identifier"] = sizeof(Identifier);
+    sizes["Coding"] = sizeof(Coding);
+    sizes["ImagingStudySeries"] = sizeof(ImagingStudySeries);
+    sizes["ImagingStudyInstance"] = sizeof(ImagingStudyInstance);
+    return sizes;
+  }, "sizes of the records the mapping allocates arrays of");
+
   m.def("status_name", [](std::uint8_t code) { return std::string(status_name(static_cast<FhirStatus>(code))); });
   m.def("emit_error_name",
         [](std::uint8_t code) { return std::string(emit_error_name(static_cast<EmitError>(code))); });
