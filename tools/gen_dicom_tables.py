@@ -49,6 +49,9 @@ PRIVATE_TAG_CREATORS = [
     ("Philips PET Private Group", {0x7053}),
 ]
 PRIVATE_BLOCK = 0x10
+# Groups whose private sequences the sequence table lists; other private SQ tags stay unknown, so that a
+# private element there is judged by its creator and its bytes.
+PRIVATE_SEQUENCE_GROUPS = {0x0001, 0x2001, 0x2005, 0x4453, 0x6001, 0x7053}
 
 # Creators whose private sequences the reader recognises through the private sequence table.
 PRIVATE_SEQUENCE_CREATORS = [
@@ -120,7 +123,7 @@ def dictionary_tables():
     vrs: dict[int, dict[int, str]] = defaultdict(dict)
     standard = [(g, e, v, SEQUENCE_GROUPS, VR_GROUPS) for g, e, v in standard_entries()]
     private_groups = {g for _, gs in PRIVATE_TAG_CREATORS for g in gs}
-    private = [(g, e, v, private_groups, private_groups) for g, e, v in private_entries()]
+    private = [(g, e, v, private_groups & PRIVATE_SEQUENCE_GROUPS, private_groups) for g, e, v in private_entries()]
     for group, element, vr_text, seq_groups, vr_groups in standard + private:
         vr = choose_vr(vr_text)
         if vr == "SQ":
