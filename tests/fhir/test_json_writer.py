@@ -125,6 +125,12 @@ def test_every_capacity_short_of_the_output_is_too_small_and_the_exact_one_fits(
         assert native.write_json(model, capacity) == BUFFER_TOO_SMALL
 
 
+def test_bytes_past_the_written_length_are_left_as_they_were():
+    text = write(FULL_MODEL)
+    area = native.write_json(FULL_MODEL, len(text) + 100, fill=0xA5)
+    assert area == text + b"\xa5" * 100
+
+
 @pytest.mark.parametrize(("raw", "written"), [
     (b"\t\"\\\x01\xc3\xa9", b'\\t\\"\\\\\\u0001\xc3\xa9'),
     (b"\x08\x0a\x0c\x0d", b"\\b\\n\\f\\r"),

@@ -196,12 +196,13 @@ struct TestArena {
 
 nb::bytes as_bytes(Text text) { return nb::bytes(text.data(), text.size()); }
 
-// The written bytes, or the EmitError code.
-nb::object write(const ImagingStudy& model, std::size_t capacity) {
-  std::vector<std::uint8_t> area(capacity);
+// The written bytes, or the EmitError code. With `fill` set, the area starts filled with that byte
+// and the whole area is returned on success.
+nb::object write(const ImagingStudy& model, std::size_t capacity, std::optional<std::uint8_t> fill = {}) {
+  std::vector<std::uint8_t> area(capacity, fill.value_or(0));
   const EmitResult result = write_imaging_study_json(model, area.data(), capacity);
   if (!result.ok()) return nb::int_(static_cast<int>(result.error));
-  return nb::bytes(area.data(), result.length);
+  return nb::bytes(area.data(), fill ? capacity : result.length);
 }
 
 }  // namespace
@@ -238,11 +239,12 @@ NB_MODULE(_fhir_testing, m) {
 
   m.def(
       "write_json",
-      [](nb::dict description, std::size_t capacity) {
+      [](nb::dict description, std::size_t capacity, std::optional<std::uint8_t> fill) {
         Store store;
-        return write(study(store, description), capacity);
+        return write(study(store, description), capacity, fill);
       },
-      nb::arg("description"), nb::arg("capacity"), "bytes written, or the EmitError code");
+      nb::arg("description"), nb::arg("capacity"), nb::arg("fill") = nb::none(),
+      "bytes written (the whole area when `fill` is given), or the EmitError code");
 
   m.def(
       "dicom_date_time",
