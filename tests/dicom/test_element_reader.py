@@ -49,6 +49,8 @@ def test_short_length_0xffff_is_undefined():
     element = w.raw_header(0x00100010, b"PN", 0xFFFF)
     # PN stays PN: only UN and unknown VRs become SQ.
     assert header(element) == (4, "PN", UNDEFINED)
+    # An undefined length is no byte count, so the 4-byte VR repair does not apply to it.
+    assert header(w.raw_header(0x00100010, b"FL", 0xFFFF) + b"Doe^J\x01") == (4, "FL", UNDEFINED)
 
 
 @pytest.mark.parametrize("tag,vr", [(0x00091010, "UN"), (0x00091010, ""), (0x7FE00050, "UN"), (0x7FE00050, "")])

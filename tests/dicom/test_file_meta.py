@@ -157,6 +157,18 @@ def test_lenient_scan_uses_the_full_long_vr_set():
     assert data[result["dataset_offset"]:] == DATASET
 
 
+@pytest.mark.parametrize("vr", ["SV", "UR", "UV"])
+def test_strict_parse_reads_the_newer_long_vrs_with_an_8_byte_header(vr):
+    # The strict parse knows only the older 12-byte-header set, so these take a 16-bit length there.
+    elements = [w.explicit(0x00020002, "UI", w.uid("1.2")), w.explicit(0x00020003, "UI", w.uid("1.3")),
+                w.explicit(0x00020010, "UI", w.uid(w.EXPLICIT_LE)),
+                w.raw_header(0x00020020, vr.encode(), 8) + b"\xff\xff\xff\x7f\0\0\0\0"]
+    data = w.preamble() + w.meta(elements=elements) + DATASET
+    result = meta(data)
+    assert result["status"] == "ok" and result["sop_instance_uid"] == b"1.3"
+    assert data[result["dataset_offset"]:] == DATASET
+
+
 def test_strict_parse_skips_elements_of_another_group_inside_the_group_length():
     elements = [w.explicit(0x00020002, "UI", w.uid("1.2")), w.explicit(0x00080005, "CS", "ISO_IR 100"),
                 w.explicit(0x00020003, "UI", w.uid("1.3")), w.explicit(0x00020010, "UI", w.uid(w.EXPLICIT_LE))]
