@@ -35,14 +35,31 @@ bool all_digits(std::string_view text) {
 
 bool has_oid_prefix(std::string_view uid) { return uid.starts_with(kOidPrefix); }
 
+// The number written by two ASCII digits.
+int two_digits(const char* digits) { return (digits[0] - '0') * 10 + (digits[1] - '0'); }
+
+// Eight digits that name a day of the proleptic Gregorian calendar (years 0001 to 9999). Digits
+// such as 20241301 or 00000000 would make an invalid FHIR date, so they count as malformed.
+bool is_calendar_date(std::string_view date) {
+  if (date.size() != 8 || !all_digits(date)) return false;
+  const int year = two_digits(date.data()) * 100 + two_digits(date.data() + 2);
+  const int month = two_digits(date.data() + 4);
+  const int day = two_digits(date.data() + 6);
+  if (year == 0 || month < 1 || month > 12 || day < 1) return false;
+  static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return day <= kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
 // Six HHMMSS digits from a DICOM TM: the fraction is dropped and missing positions read as '0'.
+// Hours past 23, minutes past 59 and seconds past 60 (a leap second) are no clock time.
 bool time_digits(std::string_view time, char (&digits)[6]) {
   time = time.substr(0, time.find('.'));
   for (std::size_t i = 0; i < 6; ++i) {
     digits[i] = i < time.size() ? time[i] : '0';
     if (digits[i] < '0' || digits[i] > '9') return false;
   }
-  return true;
+  return two_digits(digits) <= 23 && two_digits(digits + 2) <= 59 && two_digits(digits + 4) <= 60;
 }
 
 void put_iso_date(char* out, std::string_view date) {
@@ -145,7 +162,7 @@ FhirStatus map_series(std::span<const SeriesSummary> series, Arena& arena, Imagi
 }  // namespace
 
 Text dicom_date_time(std::string_view date, std::string_view time, Arena& arena) {
-  if (date.size() != 8 || !all_digits(date)) return {};
+  if (!is_calendar_date(date)) return {};
   auto* day = static_cast<char*>(arena_alloc(arena, 10, false));
   if (day == nullptr) return {};
   put_iso_date(day, date);

@@ -61,9 +61,9 @@ struct MapResult {
 [[nodiscard]] MapResult map_imaging_study(const StudySummary& study, std::span<const SeriesSummary> series,
                                           Arena& arena);
 
-// DICOM DA (YYYYMMDD) and TM (HHMMSS.FFFFFF, shorter forms allowed) as a FHIR dateTime without zone;
-// the date alone when the time is empty or unreadable, empty when the date is not 8 digits. Running
-// out of arena shortens the value rather than failing.
+// DICOM DA (YYYYMMDD) and TM (HHMMSS.FFFFFF, shorter forms allowed) as a FHIR dateTime without zone.
+// Empty when the date is not 8 digits naming a calendar day; the date alone when the time is empty,
+// unreadable or no clock time. Running out of arena shortens the value rather than failing.
 [[nodiscard]] Text dicom_date_time(std::string_view date, std::string_view time, Arena& arena);
 
 // The first component group of a DICOM person name as "Family, Given Middle"; empty when nothing is

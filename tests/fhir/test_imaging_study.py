@@ -3,6 +3,7 @@
 import json
 
 import pytest
+from fhir.resources.R4B.imagingstudy import ImagingStudy
 from fhir_part10 import DCM, FULL_STUDY, SNOMED, V2_0203, part10
 from helpers import dicom_writer as w
 from hypothesis import given, settings
@@ -214,3 +215,16 @@ def test_identifiers_and_codes_follow_the_attributes(study_uid, accession, patie
         series = out["series"][0]
         assert (series["uid"], series["modality"]["code"]) == (series_uid, modality)
         assert [i["uid"] for i in series.get("instance", [])] == ([sop_uid] if sop_uid else [])
+
+
+@pytest.mark.parametrize(("study_date", "series_time"), [("00000000", "0931"), ("20241301", "0931"),
+                                                          ("20240131", "250000")])
+def test_impossible_dates_and_times_stay_out_of_a_valid_resource(study_date, series_time):
+    text = _fhir.imaging_study(part10({**FULL_STUDY, "StudyDate": study_date, "SeriesDate": study_date,
+                                       "SeriesTime": series_time, "StudyTime": ""}))
+    out = json.loads(text)
+    if study_date == "20240131":
+        assert (out["started"], out["series"][0]["started"]) == ("2024-01-31", "2024-01-31")
+    else:
+        assert "started" not in out and "started" not in out["series"][0]
+    ImagingStudy.model_validate_json(text)

@@ -52,6 +52,36 @@ def test_date_time_agrees_with_python_datetime(day, moment, time_format):
     assert date_time(dicom_date, dicom_time) == f"{day.isoformat()}T{shown.isoformat()}"
 
 
+@pytest.mark.parametrize(("date", "time", "expected"), [
+    ("20240229", "", "2024-02-29"),
+    ("20000229", "", "2000-02-29"),
+    ("20230229", "", ""),
+    ("19000229", "", ""),
+    ("20240431", "", ""),
+    ("20241301", "093000", ""),
+    ("20240100", "", ""),
+    ("00000000", "", ""),
+    ("99991231", "235959", "9999-12-31T23:59:59"),
+    ("20240131", "235960", "2024-01-31T23:59:60"),
+    ("20240131", "235961", "2024-01-31"),
+    ("20240131", "240000", "2024-01-31"),
+    ("20240131", "2360", "2024-01-31"),
+    ("20240131", "6", "2024-01-31"),
+])
+def test_digits_that_are_no_calendar_date_or_clock_time_are_left_out(date, time, expected):
+    assert date_time(date, time) == expected
+    assert native.dicom_date_time(date, time)[1] == {0: 0, 10: 10, 19: 29}[len(expected)]
+
+
+@given(st.text(alphabet="0123456789", min_size=8, max_size=8))
+def test_any_eight_digits_give_a_date_exactly_when_the_calendar_has_it(digits):
+    try:
+        day = datetime.date(int(digits[:4]), int(digits[4:6]), int(digits[6:]))
+    except ValueError:
+        day = None
+    assert date_time(digits, "") == (day.isoformat() if day else "")
+
+
 @pytest.mark.parametrize(("capacity", "expected", "used"), [
     (9, "", 0), (10, "2024-01-31", 10), (28, "2024-01-31", 10), (29, "2024-01-31T09:30:00", 29),
 ])
