@@ -7,7 +7,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -114,16 +113,15 @@ class StdinLineReader {
 
  private:
   bool fill() {
-    for (;;) {
-      ssize_t got = ::read(STDIN_FILENO, buffer_, sizeof buffer_);
-      if (got > 0) {
-        end_ = static_cast<std::size_t>(got);
-        return true;
-      }
-      if (got < 0 && errno == EINTR) continue;
-      failed_ = got < 0;
-      return false;
+    ssize_t got = ::read(STDIN_FILENO, buffer_, sizeof buffer_);
+    if (got > 0) {
+      end_ = static_cast<std::size_t>(got);
+      return true;
     }
+    // An interrupted read is a failure like any other, as it is for the C stream: serving ends and the
+    // host's signal handler (KeyboardInterrupt for Ctrl-C) runs once the interpreter is back.
+    failed_ = got < 0;
+    return false;
   }
 
   char buffer_[1 << 16];

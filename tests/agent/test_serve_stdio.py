@@ -1,9 +1,13 @@
 """serve_stdio as a host program uses it: real stdin and stdout of a child interpreter."""
 
 import json
+import os
+import select
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -206,3 +210,37 @@ def test_numbers_read_the_same_whatever_locale_the_host_has_set(comma_decimal_lo
     (response,) = run.responses
     assert response["id"] == 2.5
     assert response["result"]["content"][0]["text"] == "{'x': 1.5, 'y': -0.002}"
+
+
+def test_an_interrupted_read_ends_serving_so_ctrl_c_reaches_the_host():
+    # A signal that interrupts the wait on stdin is a read failure: serving ends and the host's
+    # handler runs (here the default SIGINT handler, raising KeyboardInterrupt after serve_stdio).
+    # Handler and mask are set explicitly: a child may inherit SIGINT ignored or blocked.
+    prelude = """
+    import signal
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    """
+    source = host_source("return 0, ''", prelude=prelude)
+    proc = subprocess.Popen(
+        [sys.executable, "-P", "-c", source], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    try:
+        proc.stdin.write(b'{"jsonrpc":"2.0","id":1,"method":"ping"}\n')
+        proc.stdin.flush()
+        assert json.loads(proc.stdout.readline())["id"] == 1
+        time.sleep(0.5)  # the server is now blocked in its read of stdin
+        proc.send_signal(signal.SIGINT)
+        stderr = b""
+        deadline = time.monotonic() + 20
+        while b"KeyboardInterrupt" not in stderr and time.monotonic() < deadline:  # stdin stays open
+            if select.select([proc.stderr], [], [], 0.1)[0]:
+                chunk = os.read(proc.stderr.fileno(), 4096)
+                if not chunk:
+                    break
+                stderr += chunk
+    finally:
+        proc.kill()
+        proc.stdin.close()
+        proc.wait()
+    assert b"KeyboardInterrupt" in stderr
