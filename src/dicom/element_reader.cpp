@@ -82,7 +82,8 @@ constexpr std::uint32_t kEmbeddedSearchWindow = 4096;
   if (out.length == 0) {
     if (is_unknown_or_un(out.vr)) {
       out.vr = lookup_vr(group, element);
-      out.length = plausible_length(value, out.vr, after);
+      // An empty sequence written as UN stays empty: taken as undefined, it would swallow what follows.
+      if (out.vr != kVrSQ) out.length = plausible_length(value, out.vr, after);
     }
     return header;
   }

@@ -78,6 +78,17 @@ def test_zero_length_un_takes_dictionary_vr_and_plausible_length_of_what_follows
     assert header(unknown, implicit=True) == (4, "", 0)
 
 
+def test_zero_length_un_on_a_sequence_tag_is_an_empty_sequence():
+    empty = w.explicit(0x00081140, "UN", b"")
+    assert header(empty + w.explicit(0x00081150, "UI", w.uid("1.2"))) == (8, "SQ", 0)
+    # Inside an item it must not be taken as undefined: that would make the walk swallow the rest.
+    inner = w.item(empty + w.explicit(0x00081150, "UI", w.uid("1.2")), UNDEFINED)
+    data = w.sequence(0x00081115, [inner]) + w.explicit(0x00100010, "PN", "Doe^")
+    assert [r[:3] for r in dt.parse_dataset(data, True)[1]] == [(0x00081115, "SQ", len(inner)),
+                                                                (0x00100010, "PN", 4)]
+    assert dt.looks_like_sequence(w.item(empty), False)
+
+
 def test_fitting_length_stands_and_odd_length_is_cut_at_the_first_unprintable_byte():
     assert header(w.explicit(0x00100010, "PN", "Doe")) == (4, "PN", 3)
     assert header(w.explicit(0x00280010, "US", b"\1\0")) == (4, "US", 2)
