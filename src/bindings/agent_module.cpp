@@ -111,23 +111,43 @@ class StdinLineReader {
     }
   }
 
+  // Raises what a signal handler raised while the server waited (KeyboardInterrupt for Ctrl-C).
+  // Call with the interpreter lock held, after serving.
+  void raise_interruption() {
+    if (!interruption_) return;
+    nb::python_error raised = std::move(*interruption_);
+    interruption_.reset();
+    throw raised;
+  }
+
  private:
   bool fill() {
-    ssize_t got = ::read(STDIN_FILENO, buffer_, sizeof buffer_);
-    if (got > 0) {
-      end_ = static_cast<std::size_t>(got);
-      return true;
+    for (;;) {
+      ssize_t got = ::read(STDIN_FILENO, buffer_, sizeof buffer_);
+      if (got > 0) {
+        end_ = static_cast<std::size_t>(got);
+        return true;
+      }
+      if (got < 0 && errno == EINTR && !handlers_raised()) continue;
+      failed_ = got < 0;
+      return false;
     }
-    // An interrupted read is a failure like any other, as it is for the C stream: serving ends and the
-    // host's signal handler (KeyboardInterrupt for Ctrl-C) runs once the interpreter is back.
-    failed_ = got < 0;
-    return false;
+  }
+
+  // A signal interrupted the read: let the interpreter run its handlers now. One that raises ends
+  // serving (its exception leaves serve_stdio); any other signal leaves the server waiting.
+  bool handlers_raised() {
+    nb::gil_scoped_acquire hold;
+    if (PyErr_CheckSignals() == 0) return false;
+    interruption_ = std::make_unique<nb::python_error>();
+    return true;
   }
 
   char buffer_[1 << 16];
   std::size_t start_ = 0;
   std::size_t end_ = 0;
   bool failed_ = false;
+  std::unique_ptr<nb::python_error> interruption_;  // made and dropped with the lock held
 };
 
 void write_stdout_line(std::string_view message) {
@@ -151,8 +171,13 @@ int serve_stdio(const ToolItems& items, nb::callable dispatch, const std::string
   auto reader = std::make_shared<StdinLineReader>();
   McpServer server([reader](std::string& line) { return (*reader)(line); }, write_stdout_line);
   ServerInfo info{server_name, server_version};
-  nb::gil_scoped_release unlocked;
-  return server.run(tools.data(), tools.size(), tool_dispatch, info, verbose);
+  int result = 0;
+  {
+    nb::gil_scoped_release unlocked;
+    result = server.run(tools.data(), tools.size(), tool_dispatch, info, verbose);
+  }
+  reader->raise_interruption();
+  return result;
 }
 
 }  // namespace

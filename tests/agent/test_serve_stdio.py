@@ -212,10 +212,10 @@ def test_numbers_read_the_same_whatever_locale_the_host_has_set(comma_decimal_lo
     assert response["result"]["content"][0]["text"] == "{'x': 1.5, 'y': -0.002}"
 
 
-def test_an_interrupted_read_ends_serving_so_ctrl_c_reaches_the_host():
-    # A signal that interrupts the wait on stdin is a read failure: serving ends and the host's
-    # handler runs (here the default SIGINT handler, raising KeyboardInterrupt after serve_stdio).
-    # Handler and mask are set explicitly: a child may inherit SIGINT ignored or blocked.
+def test_ctrl_c_while_waiting_on_stdin_raises_keyboard_interrupt_in_the_host():
+    # The host's handlers run when a signal interrupts the wait; one that raises ends serving and its
+    # exception leaves serve_stdio. Handler and mask are set explicitly: a child may inherit SIGINT
+    # ignored or blocked.
     prelude = """
     import signal
     signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -244,3 +244,28 @@ def test_an_interrupted_read_ends_serving_so_ctrl_c_reaches_the_host():
         proc.stdin.close()
         proc.wait()
     assert b"KeyboardInterrupt" in stderr
+
+
+def test_a_signal_whose_handler_does_not_raise_leaves_the_server_serving():
+    prelude = """
+    import signal
+    seen = []
+    signal.signal(signal.SIGUSR1, lambda number, frame: seen.append(number))
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGUSR1})
+    """
+    source = host_source("return 0, str(len(seen))", prelude=prelude)
+    proc = subprocess.Popen([sys.executable, "-P", "-c", source], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        proc.stdin.write(b'{"jsonrpc":"2.0","id":1,"method":"ping"}\n')
+        proc.stdin.flush()
+        assert json.loads(proc.stdout.readline())["id"] == 1
+        time.sleep(0.5)  # the server is now blocked in its read of stdin
+        proc.send_signal(signal.SIGUSR1)
+        time.sleep(0.2)
+        proc.stdin.write(json.dumps(call("echo", {}, 2)).encode() + b"\n")
+        proc.stdin.close()
+        response = json.loads(proc.stdout.readline())
+        assert proc.wait(timeout=20) == 0
+    finally:
+        proc.kill()
+    assert response["id"] == 2 and response["result"]["content"][0]["text"] == "1"
