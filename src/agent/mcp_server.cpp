@@ -59,11 +59,17 @@ std::string initialize_body(const JsonValue& root, const ServerInfo& info) {
   return body;
 }
 
+// A definition goes out verbatim except for line breaks, which would split the response line; in a
+// definition that is valid JSON they can only stand between tokens, where a space means the same.
+void append_definition(std::string& body, std::string_view definition) {
+  for (char c : definition) body += (c == '\n' || c == '\r') ? ' ' : c;
+}
+
 std::string tools_list_body(std::span<const ToolEntry> tools) {
   std::string body = R"({"tools":[)";
   for (std::size_t i = 0; i < tools.size(); ++i) {
     if (i > 0) body += ',';
-    body += tools[i].definition;
+    append_definition(body, tools[i].definition);
   }
   body += "]}";
   return body;

@@ -119,6 +119,13 @@ def test_initialize_notification_is_answered_with_null_id():
     assert json.loads(out)["id"] is None and json.loads(out)["result"]["protocolVersion"] == "2025-06-18"
 
 
+def test_pretty_printed_definitions_keep_the_response_on_one_line():
+    pretty = json.dumps({"name": "p", "inputSchema": {"type": "object"}}, indent=2).replace("\n", "\r\n")
+    (out,) = serve(b'{"id":1,"method":"tools/list"}', tools=[(b"p", pretty.encode(), b"")])
+    assert b"\n" not in out and b"\r" not in out
+    assert json.loads(out)["result"]["tools"] == [{"name": "p", "inputSchema": {"type": "object"}}]
+
+
 def test_tools_list_in_table_order():
     (out,) = serve(b'{"id":1,"method":"tools/list"}')
     assert out == (
