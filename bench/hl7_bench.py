@@ -53,6 +53,15 @@ CONTEXT = {
 }  # fmt: skip
 
 
+def every_segment_id_descending() -> str:
+    """A header, then one segment for every possible three-character ID from ZZZ down to 000: the
+    worst order for an index that keeps IDs sorted as they arrive."""
+    alphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    ids = sorted((a + b + c for a in alphabet for b in alphabet for c in alphabet), reverse=True)
+    header = "MSH|^~\\&|A|B|C|D|20240101||ADT^A01|1|P|2.5"
+    return "\r".join([header, *(f"{segment_id}|1" for segment_id in ids)]) + "\r"
+
+
 def observations(count: int) -> list[dict]:
     return [{"observation_id": "FINDING^Findings", "value": f"Line {n}|pipe\rbreak"} for n in range(count)]
 
@@ -123,6 +132,9 @@ def main() -> None:
     for count in (10, 200):
         text = oru_text(count)
         cases.append((f"parse ORU {count} OBX ({len(text)} B)", lambda t=text: _hl7.parse(t), lambda t=text: hl7.parse(t)))
+    hostile = every_segment_id_descending()
+    cases.append((f"parse all {hostile.count(chr(13))} IDs, descending ({len(hostile) // 1024} KiB)",
+                  lambda t=hostile: _hl7.parse(t), lambda t=hostile: hl7.parse(t)))  # fmt: skip
     build = peer_build(hl7, hl7.parse(oru_text(0)))
     for count in (1, 20, 200):
         items = observations(count)
