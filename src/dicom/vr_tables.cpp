@@ -1,6 +1,7 @@
 #include "dicom/vr_tables.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "dicom/dictionary_tables.h"
@@ -109,11 +110,20 @@ template <typename Qualifies>
 
 }  // namespace
 
-bool is_vr_code(VrCode vr) {
+// One bit per pair of capital letters, set for the valid codes: the test runs for every element
+// header, so it is a table lookup rather than a scan of the VR table.
+constexpr std::array<std::uint32_t, 26> kVrCodeBits = [] {
+  std::array<std::uint32_t, 26> bits{};
   for (std::size_t i = 0; i < kVrCount; ++i) {
-    if (vr_at(i) == vr) return true;
+    bits[static_cast<std::size_t>(kVrLetters[2 * i] - 'A')] |= 1u << (kVrLetters[2 * i + 1] - 'A');
   }
-  return false;
+  return bits;
+}();
+
+bool is_vr_code(VrCode vr) {
+  const unsigned first = (vr & 0xFFu) - 'A';
+  const unsigned second = (vr >> 8) - 'A';
+  return first < 26 && second < 26 && ((kVrCodeBits[first] >> second) & 1u) != 0;
 }
 
 bool is_long_vr(VrCode vr) {
