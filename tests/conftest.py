@@ -40,3 +40,11 @@ def _assemble_development_package() -> Path:
 _prepend_path(BUILD_DIR / "testing")
 if os.environ.get("ZANTHE_USE_BUILD_MODULES") == "1":
     _prepend_path(_assemble_development_package())
+
+# Property tests: no per-example deadline (sanitizer builds and loaded CI machines are slow), and in CI
+# a fixed sequence of examples so a run is reproducible; locally each run explores new examples.
+from hypothesis import HealthCheck, settings  # noqa: E402
+
+settings.register_profile("zanthe", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("ci", parent=settings.get_profile("zanthe"), derandomize=True)
+settings.load_profile(os.environ.get("ZANTHE_HYPOTHESIS_PROFILE", "zanthe"))
