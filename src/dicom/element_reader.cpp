@@ -106,15 +106,21 @@ constexpr std::uint32_t kEmbeddedSearchWindow = 4096;
 
 }  // namespace
 
-std::uint32_t read_element_header(const std::uint8_t* p, std::uint32_t avail, std::uint16_t group,
-                                  std::uint16_t element, bool implicit, ElementHeader& out) {
+namespace {
+
+// With `size_only`, the header is read for the element's size alone (the walks over nested elements):
+// an implicit-form VR then decides nothing unless the written length is 0 or overruns the buffer, so the
+// dictionary is not asked otherwise, and `out.vr` is not to be used.
+std::uint32_t read_header(const std::uint8_t* p, std::uint32_t avail, std::uint16_t group, std::uint16_t element,
+                          bool implicit, bool size_only, ElementHeader& out) {
   out = ElementHeader{};
   if (avail < 4) return 0;
   const VrCode written = read_u16(p);
   std::uint32_t header = 4;
   if (implicit || !is_vr_code(written)) {
-    out.vr = lookup_vr(group, element);
     out.length = read_u32(p);
+    const bool vr_decides_size = out.length == 0 || (out.length != kUndefinedLength && out.length > avail - 4);
+    out.vr = size_only && !vr_decides_size ? kUnknownVr : lookup_vr(group, element);
   } else if (is_long_vr(written)) {
     out.vr = written;
     if (avail < 8) return 0;
@@ -134,6 +140,13 @@ std::uint32_t read_element_header(const std::uint8_t* p, std::uint32_t avail, st
     }
   }
   return resolve_length(p, avail, header, group, element, out);
+}
+
+}  // namespace
+
+std::uint32_t read_element_header(const std::uint8_t* p, std::uint32_t avail, std::uint16_t group,
+                                  std::uint16_t element, bool implicit, ElementHeader& out) {
+  return read_header(p, avail, group, element, implicit, false, out);
 }
 
 const std::uint8_t* find_item_end(const std::uint8_t* p, const std::uint8_t* end, bool implicit, int depth);
@@ -170,9 +183,9 @@ const std::uint8_t* find_item_end(const std::uint8_t* p, const std::uint8_t* end
     const std::uint32_t tag = read_tag(p);
     if (tag == kItemDelimitationTag) return p;
     ElementHeader header;
-    const std::uint32_t size = read_element_header(p + 4, clamp32(static_cast<std::uint64_t>(end - p - 4)),
-                                                   static_cast<std::uint16_t>(tag >> 16),
-                                                   static_cast<std::uint16_t>(tag), implicit, header);
+    const std::uint32_t size = read_header(p + 4, clamp32(static_cast<std::uint64_t>(end - p - 4)),
+                                           static_cast<std::uint16_t>(tag >> 16), static_cast<std::uint16_t>(tag),
+                                           implicit, true, header);
     if (size == 0) return nullptr;
     const std::uint8_t* value = p + 4 + size;
     if (header.length != kUndefinedLength) {
@@ -194,7 +207,7 @@ std::uint64_t skip_element(const std::uint8_t* p, std::uint64_t avail, bool impl
   if (group == kDelimiterGroup) return 0;
   ElementHeader header;
   const std::uint32_t size =
-      read_element_header(p + 4, clamp32(avail - 4), group, static_cast<std::uint16_t>(tag), implicit, header);
+      read_header(p + 4, clamp32(avail - 4), group, static_cast<std::uint16_t>(tag), implicit, true, header);
   if (size == 0) return 0;
   std::uint64_t offset = 4 + size;
   if (header.length != kUndefinedLength) return header.length <= avail - offset ? offset + header.length : 0;
