@@ -212,6 +212,19 @@ def test_numbers_read_the_same_whatever_locale_the_host_has_set(comma_decimal_lo
     assert response["result"]["content"][0]["text"] == "{'x': 1.5, 'y': -0.002}"
 
 
+def start_waiting_host(dispatch_body: str, prelude: str) -> subprocess.Popen:
+    """A host that has answered one ping and is now blocked in its read of stdin."""
+    source = host_source(dispatch_body, prelude=prelude)
+    proc = subprocess.Popen(
+        [sys.executable, "-P", "-c", source], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    proc.stdin.write(b'{"jsonrpc":"2.0","id":1,"method":"ping"}\n')
+    proc.stdin.flush()
+    assert json.loads(proc.stdout.readline())["id"] == 1
+    time.sleep(0.5)
+    return proc
+
+
 def test_ctrl_c_while_waiting_on_stdin_raises_keyboard_interrupt_in_the_host():
     # The host's handlers run when a signal interrupts the wait; one that raises ends serving and its
     # exception leaves serve_stdio. Handler and mask are set explicitly: a child may inherit SIGINT
@@ -221,15 +234,8 @@ def test_ctrl_c_while_waiting_on_stdin_raises_keyboard_interrupt_in_the_host():
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     """
-    source = host_source("return 0, ''", prelude=prelude)
-    proc = subprocess.Popen(
-        [sys.executable, "-P", "-c", source], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
-    )
+    proc = start_waiting_host("return 0, ''", prelude)
     try:
-        proc.stdin.write(b'{"jsonrpc":"2.0","id":1,"method":"ping"}\n')
-        proc.stdin.flush()
-        assert json.loads(proc.stdout.readline())["id"] == 1
-        time.sleep(0.5)  # the server is now blocked in its read of stdin
         proc.send_signal(signal.SIGINT)
         stderr = b""
         deadline = time.monotonic() + 20
@@ -253,13 +259,8 @@ def test_a_signal_whose_handler_does_not_raise_leaves_the_server_serving():
     signal.signal(signal.SIGUSR1, lambda number, frame: seen.append(number))
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGUSR1})
     """
-    source = host_source("return 0, str(len(seen))", prelude=prelude)
-    proc = subprocess.Popen([sys.executable, "-P", "-c", source], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    proc = start_waiting_host("return 0, str(len(seen))", prelude)
     try:
-        proc.stdin.write(b'{"jsonrpc":"2.0","id":1,"method":"ping"}\n')
-        proc.stdin.flush()
-        assert json.loads(proc.stdout.readline())["id"] == 1
-        time.sleep(0.5)  # the server is now blocked in its read of stdin
         proc.send_signal(signal.SIGUSR1)
         time.sleep(0.2)
         proc.stdin.write(json.dumps(call("echo", {}, 2)).encode() + b"\n")
