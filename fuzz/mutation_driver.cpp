@@ -1,7 +1,7 @@
 // A small stand-in for libFuzzer where clang is not available: mutates the seed files given on the
 // command line (byte flips, inserted length words, truncation, splices) and runs the fuzz target on each.
-//   g++ -std=c++20 -g -O1 -fsanitize=address,undefined -Isrc fuzz/dicom_reader_fuzz.cpp fuzz/mutation_driver.cpp
-//     src/dicom/*.cpp -o build/dicom_mutation_fuzz
+//   g++ -std=c++20 -g -O1 -fsanitize=address,undefined -Isrc fuzz/dicom_fhir_fuzz.cpp fuzz/mutation_driver.cpp
+//     src/dicom/*.cpp src/fhir/*.cpp src/agent/*.cpp -o build/dicom_mutation_fuzz
 //   build/dicom_mutation_fuzz ITERATIONS SEED_FILE...
 #include <cstdint>
 #include <cstdio>

@@ -1,15 +1,15 @@
-// Fuzz target for the DICOM reader: the whole file path (meta, then dataset in both VR forms) and the
-// element walks on raw bytes. Build with clang's libFuzzer:
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc fuzz/dicom_reader_fuzz.cpp
-//     src/dicom/*.cpp -o build/dicom_reader_fuzz
-// or with any compiler plus fuzz/mutation_driver.cpp (see there).
+// Fuzz target for DICOM to FHIR end to end: the conversion of the whole file (meta, dataset, mapping,
+// JSON writer), whose text must be one JSON object, then the reader's own paths on the raw bytes
+// (dataset in both VR forms, the element and item walks). See fuzz/README.md for the build.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
+#include "agent/json_reader.h"
 #include "dicom/element_reader.h"
 #include "dicom/part10_reader.h"
+#include "fhir/part10_conversion.h"
 
 namespace {
 
@@ -29,6 +29,20 @@ void read_dataset(const std::uint8_t* data, std::size_t size, bool explicit_vr) 
   (void)zanthe::dicom::find_text(elements, 0x0020000Du);
 }
 
+// A successful conversion is a JSON object; a failure is one of the named codes.
+void convert(const std::uint8_t* data, std::size_t size) {
+  const zanthe::fhir::ConversionResult result = zanthe::fhir::convert_part10_to_imaging_study(data, size);
+  if (!result.ok()) {
+    if (result.failure > zanthe::fhir::ConversionFailure::emit) __builtin_trap();
+    return;
+  }
+  const std::size_t capacity = 16 * result.json.size() + 4096;
+  std::unique_ptr<std::uint8_t[]> storage(new std::uint8_t[capacity]);
+  zanthe::agent::JsonArena arena{storage.get(), capacity, 0};
+  const auto parsed = zanthe::agent::parse_json(result.json, arena);
+  if (!parsed.ok || parsed.value.kind != zanthe::agent::JsonKind::object) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
@@ -36,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size]);
   if (size > 0) std::memcpy(copy.get(), input, size);
   const std::uint8_t* data = copy.get();
+  convert(data, size);
 
   const auto meta = zanthe::dicom::read_file_meta(data, size);
   if (meta.ok()) {

@@ -1,0 +1,111 @@
+"""Writes the seed corpora in fuzz/corpus/<target>/ from the test suite's builders and corpus.
+
+    python fuzz/make_seeds.py
+
+Seeds are small, typical inputs of each surface, so libFuzzer starts from the shapes real peers send
+rather than from nothing. The output is deterministic; rerun after changing a builder.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import shutil
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+
+from helpers import dicom_writer as d  # noqa: E402
+
+REQUESTS = [
+    {"jsonrpc": "2.0", "id": 1, "method": "initialize",
+     "params": {"protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "c", "version": "1"}}},
+    {"jsonrpc": "2.0", "method": "notifications/initialized"},
+    {"jsonrpc": "2.0", "id": 2, "method": "tools/list"},
+    {"jsonrpc": "2.0", "id": "s", "method": "tools/call", "params": {"name": "echo", "arguments": {"text": "hi"}}},
+    {"jsonrpc": "2.0", "id": 3.5, "method": "tools/call", "params": {"name": "fail", "arguments": {"a": [1, 2]}}},
+    {"jsonrpc": "2.0", "id": 4, "method": "tools/call", "params": {"name": "image", "arguments": {"x": "iVBOR"}}},
+    {"jsonrpc": "2.0", "id": 5, "method": "tools/call", "params": {"name": "nope"}},
+    {"jsonrpc": "2.0", "id": None, "method": "ping"},
+    {"jsonrpc": "2.0", "id": 6, "method": "resources/list"},
+]  # fmt: skip
+
+JSON_TEXTS = [
+    b'{"a":"\\u00e9\\ud83d\\ude00\\n","b":[1,-0,1e308,-1.5e-3,9223372036854775808],"c":{"d":null,"e":true}}',
+    b'  [ "\\"\\\\\\/\\b\\f\\n\\r\\t", {}, [], false ]  ',
+    b'{"structured":{"k":"v"},\n  "pretty": [1,\n 2]}',
+    b"data:image/png;base64,iVBORw0KGgo=",
+    b'{"lenient":007,"plus":+5,"dot":.5,"raw":"a\x01b"}',
+    b"[" * 600 + b"]" * 600,
+    "{\"café\":\"naïve\"}".encode(),
+]
+
+
+def dicom_files() -> dict[str, bytes]:
+    dataset = (
+        d.explicit(0x00080016, "UI", d.uid("1.2.840.10008.5.1.4.1.1.2"))
+        + d.explicit(0x00080018, "UI", d.uid("1.2.3.4.5"))
+        + d.explicit(0x00080020, "DA", d.text("20240131"))
+        + d.explicit(0x00080030, "TM", d.text("093000.5"))
+        + d.explicit(0x00080060, "CS", d.text("CT"))
+        + d.explicit(0x00080090, "PN", d.text("Doe^John^Q"))
+        + d.sequence(0x00081140, [d.item(d.explicit(0x00081150, "UI", d.uid("1.2")), d.UNDEFINED)])
+        + d.explicit(0x00100020, "LO", d.text("PAT-1"))
+        + d.explicit(0x0020000D, "UI", d.uid("1.2.3"))
+        + d.explicit(0x0020000E, "UI", d.uid("1.2.3.4"))
+        + d.explicit(0x00290010, "LO", d.text("SIEMENS CSA HEADER"))
+        + d.explicit(0x00291010, "UN", d.item(b"").ljust(8, b"\0"))
+    )
+    implicit = (
+        d.implicit(0x00080060, d.text("MR"))
+        + d.implicit(0x0020000D, d.uid("1.2.3"))
+        + d.implicit(0x00081140, d.item(d.implicit(0x00081150, d.uid("1.2"))))
+    )
+    short_un = d.explicit(0x0020000D, "UI", d.uid("1.2.3")) + d.raw_header(0x00200011, b"UN", 2) + b"7 "
+    return {
+        "sample_ct.dcm": (ROOT / "examples" / "data" / "sample_ct.dcm").read_bytes(),
+        "explicit.dcm": d.part10(dataset),
+        "implicit.dcm": d.part10(implicit, d.IMPLICIT_LE),
+        "short_un_header.dcm": d.part10(short_un),
+        "no_preamble.dcm": d.meta() + dataset,
+        "encapsulated.dcm": d.part10(
+            dataset + d.explicit(0x7FE00010, "OB", d.item(b"") + d.item(b"\xff\xd8\xff\xd9"), d.UNDEFINED)
+            + d.sequence_delimiter()
+        ),
+    }
+
+
+def hl7_messages() -> dict[str, bytes]:
+    messages = {path.name: path.read_bytes() for path in sorted((ROOT / "tests" / "hl7" / "corpus").glob("*.hl7"))}
+    values = [b"APP", b"FAC", b"RIS", b"HOSP", b"42", b"20240101120000", b"123", b"DOE^JOHN", b"19700101", b"M",
+              b"P1", b"F1", b"ACC9", b"CT1", b"CT HEAD", b"CT", b"SMITH^J", b"20240101",
+              b"FINDING^Findings", b"line|one\rline~two\\&", b"F"]  # fmt: skip
+    messages["oru_values.bin"] = b"\xff".join(values)
+    return messages
+
+
+def write(target: str, files: dict[str, bytes]) -> None:
+    folder = ROOT / "fuzz" / "corpus" / target
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    for name, data in files.items():
+        (folder / name).write_bytes(data)
+
+
+def numbered(items: list[bytes]) -> dict[str, bytes]:
+    return {f"{n:02d}-{hashlib.sha1(item).hexdigest()[:8]}": item for n, item in enumerate(items)}
+
+
+def main() -> None:
+    lines = [json.dumps(request, separators=(",", ":")).encode() for request in REQUESTS]
+    write("json_reader_fuzz", numbered(lines + JSON_TEXTS))
+    streams = [b"\n".join(lines) + b"\n", b"\n".join(lines[:3] + [b"{bad json", b"", b"[]", b'"x"']) + b"\n"]
+    write("mcp_server_fuzz", numbered(streams))
+    write("dicom_fhir_fuzz", dicom_files())
+    write("hl7_fuzz", hl7_messages())
+
+
+if __name__ == "__main__":
+    main()

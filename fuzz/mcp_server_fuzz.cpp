@@ -1,0 +1,82 @@
+// Fuzz target for the MCP server loop: one input is a whole input stream, cut into lines at line
+// feeds and served to the end (parse, classification, dispatch, rendering, the retry arena). The
+// stub dispatch answers in every shape a host can: text, JSON objects, images, garbage, failures.
+// Every response must be one line, be a JSON object, and no line may get more than one response.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/mcp_server.h"
+
+using namespace zanthe::agent;
+
+namespace {
+
+std::vector<std::string> split_lines(std::string_view stream) {
+  std::vector<std::string> lines;
+  while (!stream.empty()) {
+    const std::size_t end = stream.find('\n');
+    lines.emplace_back(stream.substr(0, end));
+    stream = end == std::string_view::npos ? std::string_view() : stream.substr(end + 1);
+  }
+  return lines;
+}
+
+// Echoes the arguments' shape back so rendering sees every kind of output, JSON objects included.
+std::string describe(const JsonValue* value) {
+  if (!value) return "none";
+  switch (value->kind) {
+    case JsonKind::string: return std::string(value->string());
+    case JsonKind::object: return "{\"members\":" + std::to_string(value->count) + "}";
+    case JsonKind::array: {
+      std::string text = "[";
+      for (const JsonValue& item : value->array_items()) text += describe(&item) + ",";
+      return text + "]";
+    }
+    default: return "scalar";
+  }
+}
+
+ToolResult answer(const ToolEntry& tool, const JsonValue* arguments) {
+  if (tool.name == "fail") return ToolResult{1, describe(arguments)};
+  if (tool.name == "image") return ToolResult{0, "data:image/png;base64," + describe(arguments)};
+  return ToolResult{0, describe(arguments)};
+}
+
+bool is_json_object_line(std::string_view message) {
+  if (message.find_first_of("\r\n") != std::string_view::npos) return false;
+  std::unique_ptr<std::uint8_t[]> storage(new std::uint8_t[16 * message.size() + 4096]);
+  JsonArena arena{storage.get(), 16 * message.size() + 4096, 0};
+  const JsonParseResult parsed = parse_json(message, arena);
+  return parsed.ok && parsed.value.kind == JsonKind::object;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::vector<std::string> lines = split_lines(std::string_view(reinterpret_cast<const char*>(data), size));
+  std::size_t next = 0;
+  std::size_t responses = 0;
+  McpServer server(
+      [&](std::string& line) {
+        if (next == lines.size()) return false;
+        line = lines[next++];
+        return true;
+      },
+      [&](std::string_view message) {
+        if (!is_json_object_line(message)) __builtin_trap();
+        ++responses;
+      });
+  const std::vector<ToolEntry> tools{
+      {"echo", "{\"name\":\"echo\"}", ""},
+      {"fail", "{\"name\":\"fail\",\n\"inputSchema\":{}}", ""},
+      {"image", "{\"name\":\"image\"}", ""},
+  };
+  ToolDispatch dispatch = answer;
+  const int status = server.run(tools.data(), tools.size(), dispatch, ServerInfo{"fuzz", "0"}, false);
+  if (status != 0 || responses > lines.size()) __builtin_trap();
+  return 0;
+}
