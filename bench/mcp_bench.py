@@ -58,12 +58,25 @@ sys.exit(_agent.serve_stdio([("echo", {definition!r}, "")], dispatch))
 """
 
 PEERS = ("SDK lowlevel", "FastMCP")
-SERVERS = ("zanthe", *PEERS)
+FLOOR = "pipes only"  # cat echoing each request line: the cost of the pipes and of this client alone
+SERVERS = ("zanthe", *PEERS, FLOOR)
 GROWTH_SIZES = (10, 100, 1_000, 10_000, 100_000)
 CHECK_TEXT = 'Grüße, "quoted"\\ tab\t and\nline'
 READ_CHUNK = 1 << 20
 WRITE_CHUNK = 1 << 16
 MAX_PIPELINED_BYTES = 64 << 20
+
+
+def import_zanthe(build_dir: str | None):
+    if build_dir:
+        sys.path.insert(0, str(ROOT))
+        import zanthe
+
+        zanthe.__path__.insert(0, str((ROOT / build_dir / "zanthe").resolve()))
+    import zanthe
+    from zanthe import _agent
+
+    return zanthe, _agent
 
 
 def zanthe_prelude(build_dir: str | None) -> str:
@@ -81,6 +94,7 @@ def server_commands(build_dir: str | None) -> dict[str, list[str]]:
         "zanthe": [sys.executable, "-P", "-c", host],
         "SDK lowlevel": [sys.executable, "-P", peers, "lowlevel"],
         "FastMCP": [sys.executable, "-P", peers, "fastmcp"],
+        FLOOR: ["cat"],
     }
 
 
@@ -218,6 +232,17 @@ class JsonLinesClient:
         self.stderr.close()
 
 
+class PipeFloor(JsonLinesClient):
+    """cat as the server: every answer is the request line itself, with no MCP handshake."""
+
+    def start(self) -> None:
+        pass
+
+    def check_answers(self, answers: list[bytes], requests: list[bytes]) -> None:
+        if answers != [line[:-1] for line in requests]:
+            raise RuntimeError("cat did not echo the request lines")
+
+
 # ---------------------------------------------------------------------------------------------------
 # The SDK client's once-only check.
 
@@ -236,6 +261,8 @@ async def sdk_client_echo(argv: list[str], text: str) -> str:
 def sdk_client_note(commands: dict[str, list[str]]) -> str:
     answers = {}
     for name, argv in commands.items():
+        if name == FLOOR:
+            continue
         try:
             answers[name] = asyncio.run(asyncio.wait_for(sdk_client_echo(argv, CHECK_TEXT), timeout=60))
         except Exception as error:  # a failing peer is reported, not fatal
@@ -297,8 +324,8 @@ class Bench:
 
     def check_echo(self) -> None:
         for size in GROWTH_SIZES:
-            for client in self.clients.values():
-                if client.echo_once("x" * size) != "x" * size:
+            for name, client in self.clients.items():
+                if name != FLOOR and client.echo_once("x" * size) != "x" * size:
                     raise RuntimeError(f"{client.name} did not echo {size} B")
 
 
@@ -317,13 +344,14 @@ def ratio(ours: float, peer: float, unit: str) -> float:
 
 def print_table(rows: list[dict]) -> None:
     width = max(len(f"{row['case']} ({row['unit']})") for row in rows)
-    print(f"{'case':<{width}}  {'zanthe':>10}  {'SDK lowlevel':>12}  {'ratio':>7}  {'FastMCP':>10}  {'ratio':>7}")
+    print(f"{'case':<{width}}  {'zanthe':>10}  {'SDK lowlevel':>12}  {'ratio':>7}  {'FastMCP':>10}  {'ratio':>7}  {FLOOR:>10}")
     for row in rows:
         unit, ours = row["unit"], row["zanthe"]
         cells = [f"{row['case'] + ' (' + unit + ')':<{width}}", f"{fmt(ours, unit):>10}"]
         for peer, cell_width in zip(PEERS, (12, 10)):
             theirs = row["peers"][peer]
             cells += [f"{fmt(theirs, unit):>{cell_width}}", f"{ratio(ours, theirs, unit):>6.1f}x"]
+        cells.append(f"{fmt(row['floor'], unit):>10}")
         print("  ".join(cells))
 
 
@@ -340,19 +368,13 @@ def main() -> None:
     args.rounds, args.calls, args.warmup, args.seconds = (1, 100, 20, 0.02) if args.quick else (3, 2000, 300, 0.25)
 
     commands = server_commands(args.build_dir)
-    sys.path[:0] = [str(ROOT)] if args.build_dir else []
-    import zanthe
-
-    if args.build_dir:
-        zanthe.__path__.insert(0, str((ROOT / args.build_dir / "zanthe").resolve()))
-    from zanthe import _agent
-
+    zanthe, _agent = import_zanthe(args.build_dir)
     print(f"zanthe {zanthe.__version__} ({_agent.__file__})")
     print(f"mcp {version('mcp')}, Python {platform.python_version()}")
     print(f"machine: {machine()}")
     sdk_note = sdk_client_note(commands)
 
-    clients = {name: JsonLinesClient(name, argv) for name, argv in commands.items()}
+    clients = {name: (PipeFloor if name == FLOOR else JsonLinesClient)(name, argv) for name, argv in commands.items()}
     try:
         for client in clients.values():
             client.start()
@@ -375,11 +397,11 @@ def main() -> None:
     print(
         f"\nratio > 1: zanthe better (peer us / zanthe us; zanthe calls/s / peer calls/s). Best of {args.rounds} "
         f"round(s); latency over {args.calls} calls after {args.warmup} warm-up, text 10 B; pipelined rounds of "
-        f"~{args.seconds} s. One raw JSON-lines client for all. {sdk_note}."
+        f"~{args.seconds} s. One raw JSON-lines client for all; {FLOOR}: cat echoing the requests. {sdk_note}."
     )
     if args.json:
         growth_json = [
-            {"series": f"{name} pipelined", "size": size, "per_call_us": growth[size][name]}
+            {"series": f"{name} pipelined" if name != FLOOR else "pipes only (cat) pipelined", "size": size, "per_call_us": growth[size][name]}
             for name in SERVERS
             for size in GROWTH_SIZES
         ]
@@ -391,7 +413,7 @@ def name_values(figures: dict[str, tuple[float, float]], index: int) -> dict[str
 
 
 def split(values: dict[str, float]) -> dict:
-    return {"zanthe": values["zanthe"], "peers": {peer: values[peer] for peer in PEERS}}
+    return {"zanthe": values["zanthe"], "peers": {peer: values[peer] for peer in PEERS}, "floor": values[FLOOR]}
 
 
 if __name__ == "__main__":
