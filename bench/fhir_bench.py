@@ -40,7 +40,7 @@ from pydicom.dataset import FileMetaDataset
 from pydicom.encaps import encapsulate
 from pydicom.multival import MultiValue
 
-from hl7_bench import best_microseconds, machine
+from common import best_microseconds, machine
 
 ROOT = Path(__file__).resolve().parent.parent
 

@@ -41,23 +41,33 @@ std::string_view utf8_of(nb::handle value) {
   return {data, static_cast<std::size_t>(size)};
 }
 
-void append_to(nb::handle list, nb::handle item) {
-  if (PyList_Append(list.ptr(), item.ptr()) != 0) throw nb::python_error();
-}
-
-void set_item(nb::handle dict, const char* key, nb::handle value) {
-  const nb::object key_object = owned(PyUnicode_FromString(key));
-  if (PyObject_SetItem(dict.ptr(), key_object.ptr(), value.ptr()) != 0) throw nb::python_error();
-}
-
-nb::object segment_dict(const hl7::SegmentView& segment) {
-  nb::object fields = owned(PyList_New(0));
-  for (const std::string_view piece : hl7::split_fields(segment)) {
-    append_to(fields, str_from_utf8(piece));
+// A list slot of a list made by PyList_New(size); the list takes over the item's reference.
+void set_list_item(nb::handle list, std::size_t index, nb::object item) {
+  if (PyList_SetItem(list.ptr(), static_cast<Py_ssize_t>(index), item.release().ptr()) != 0) {
+    throw nb::python_error();
   }
+}
+
+// The two keys of every segment dictionary, made once per parse rather than once per segment.
+struct SegmentKeys {
+  nb::object id = owned(PyUnicode_InternFromString("id"));
+  nb::object fields = owned(PyUnicode_InternFromString("fields"));
+};
+
+void set_item(nb::handle dict, const nb::object& key, nb::handle value) {
+  if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+nb::object segment_dict(const hl7::SegmentView& segment, const SegmentKeys& keys) {
+  const std::vector<std::string_view> pieces = hl7::split_fields(segment);
+  nb::object fields = owned(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+  for (std::size_t i = 0; i < pieces.size(); ++i) set_list_item(fields, i, str_from_utf8(pieces[i]));
+  // fields[0] is the ID text itself for every ordinary segment; share that str rather than make another.
+  const std::string_view id(segment.id.data(), segment.id.size());
+  nb::object id_text = pieces.front() == id ? nb::borrow(PyList_GetItem(fields.ptr(), 0)) : str_from_utf8(id);
   nb::object dict = owned(PyDict_New());
-  set_item(dict, "id", str_from_utf8(std::string_view(segment.id.data(), segment.id.size())));
-  set_item(dict, "fields", fields);
+  set_item(dict, keys.id, id_text);
+  set_item(dict, keys.fields, fields);
   return dict;
 }
 
@@ -67,9 +77,10 @@ nb::object parse(nb::str text) {
     throw std::runtime_error("hl7.parse: " + std::string(hl7::error_name(result.error())));
   }
   const hl7::Message& message = result.message();
-  nb::object segments = owned(PyList_New(0));
+  const SegmentKeys keys;
+  nb::object segments = owned(PyList_New(static_cast<Py_ssize_t>(message.segment_count())));
   for (std::size_t i = 0; i < message.segment_count(); ++i) {
-    append_to(segments, segment_dict(message.segment_at(i)));
+    set_list_item(segments, i, segment_dict(message.segment_at(i), keys));
   }
   return segments;
 }

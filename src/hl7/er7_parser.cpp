@@ -1,6 +1,7 @@
 #include "hl7/er7_parser.h"
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 #include <utility>
 
@@ -16,8 +17,6 @@ constexpr std::size_t kDelimiterCount = 5;
 // MSH-12 follows the 11th field separator of the header line (MSH-1 is the separator itself).
 constexpr std::size_t kSeparatorsBeforeVersion = 11;
 constexpr std::size_t kSegmentIdLength = 3;
-
-[[nodiscard]] bool is_terminator(char byte) noexcept { return byte == '\r' || byte == '\n'; }
 
 // Printable ASCII without space: control bytes, space, DEL and non-ASCII cannot delimit.
 [[nodiscard]] bool is_printable_delimiter(char byte) noexcept {
@@ -92,12 +91,38 @@ constexpr std::size_t kSegmentIdLength = 3;
   return cr_lf ? 2 : 1;
 }
 
+// Position of `byte` at or after `from`, or the text's size; memchr scans many bytes per step.
+[[nodiscard]] std::size_t find_byte(std::string_view text, char byte, std::size_t from) noexcept {
+  if (from >= text.size()) return text.size();
+  const void* found = std::memchr(text.data() + from, byte, text.size() - from);
+  return found ? static_cast<std::size_t>(static_cast<const char*>(found) - text.data()) : text.size();
+}
+
+// Finds segment terminators front to back. The next CR and the next LF are each remembered until
+// passed, so a text with only one kind is still scanned once, not once per segment.
+class TerminatorFinder {
+ public:
+  explicit TerminatorFinder(std::string_view text) noexcept
+      : text_(text), next_cr_(find_byte(text, '\r', 0)), next_lf_(find_byte(text, '\n', 0)) {}
+
+  [[nodiscard]] std::size_t next_from(std::size_t from) noexcept {
+    if (next_cr_ < from) next_cr_ = find_byte(text_, '\r', from);
+    if (next_lf_ < from) next_lf_ = find_byte(text_, '\n', from);
+    return std::min(next_cr_, next_lf_);
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t next_cr_;
+  std::size_t next_lf_;
+};
+
 // The segment split: fills segments and index, or names the first bad segment.
 [[nodiscard]] bool collect_segments(std::string_view text, char field, Message& message) {
+  TerminatorFinder terminators(text);
   std::size_t start = 0;
   while (start < text.size()) {
-    std::size_t end = start;
-    while (end < text.size() && !is_terminator(text[end])) ++end;
+    const std::size_t end = terminators.next_from(start);
     const std::string_view segment = text.substr(start, end - start);
     start = end < text.size() ? end + terminator_length(text, end) : end;
     if (segment.empty()) continue;
@@ -194,8 +219,8 @@ std::vector<std::string_view> split_fields(const SegmentView& segment) {
   const std::string_view text = segment.text;
   std::size_t start = 0;
   // The ID bytes are never cut, even when the field separator is a letter or digit they hold.
-  for (std::size_t i = std::min(text.size(), kSegmentIdLength); i < text.size(); ++i) {
-    if (text[i] != segment.delimiters.field) continue;
+  for (std::size_t i = find_byte(text, segment.delimiters.field, std::min(text.size(), kSegmentIdLength));
+       i < text.size(); i = find_byte(text, segment.delimiters.field, i + 1)) {
     pieces.push_back(text.substr(start, i - start));
     start = i + 1;
   }

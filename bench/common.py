@@ -1,0 +1,86 @@
+"""What every benchmark here shares: importing zanthe (installed or from a build tree), timing, the
+machine line, and the results file that bench/run_all.py collects."""
+
+from __future__ import annotations
+
+import importlib
+import json
+import os
+import platform
+import sys
+import timeit
+from collections.abc import Callable
+from importlib import metadata
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def import_native(build_dir: str | None, name: str):
+    """zanthe's native module `name`, from `build_dir` when one is given, else the installed one."""
+    if build_dir:
+        sys.path.insert(0, str(ROOT))
+        import zanthe
+
+        zanthe.__path__.insert(0, str((ROOT / build_dir / "zanthe").resolve()))
+    return importlib.import_module(f"zanthe.{name}")
+
+
+def best_microseconds(call: Callable[[], object], seconds: float) -> float:
+    """The best of five rounds, each of about `seconds`, in microseconds per call."""
+    timer = timeit.Timer(call)
+    number, _ = timer.autorange()
+    number = max(1, int(number * seconds / 0.2))
+    return min(timer.repeat(repeat=5, number=number)) / number * 1e6
+
+
+def machine() -> str:
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{model}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}"
+
+
+def versions(*distributions: str) -> str:
+    found = []
+    for name in distributions:
+        try:
+            found.append(f"{name} {metadata.version(name)}")
+        except metadata.PackageNotFoundError:
+            found.append(f"{name} (not installed)")
+    return ", ".join([*found, f"Python {platform.python_version()}"])
+
+
+def print_header(module, *peers: str) -> None:
+    print(f"zanthe: {module.__file__}")
+    print(f"peers: {versions(*peers)}")
+    print(f"machine: {machine()}")
+    print()
+
+
+def print_table(headers: list[str], rows: list[list[str]]) -> None:
+    """A plain text table: the first column left-aligned, the rest right-aligned."""
+    widths = [max(len(row[i]) for row in [headers, *rows]) for i in range(len(headers))]
+
+    def line(cells: list[str]) -> str:
+        return "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths)))
+
+    print(line(headers))
+    for row in rows:
+        print(line(row))
+
+
+def ratio_text(peer: float | None, ours: float | None) -> str:
+    return f"{peer / ours:.1f}x" if peer and ours else "-"
+
+
+def write_results(path: str | None, rows: list[dict], growth: list[dict]) -> None:
+    """rows: {"case", "unit", "zanthe", "peers": {name: value}}; growth: {"series", "size", "per_call_us"}."""
+    if path:
+        Path(path).write_text(json.dumps({"rows": rows, "growth": growth}, indent=1))
