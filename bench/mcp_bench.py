@@ -14,7 +14,9 @@ notification, then tools/call requests, responses matched by id). It measures
   in calls per second;
 - growth: pipelined microseconds per call as the echo text grows by factors of 10 (10 B to 100 KB).
 Before timing, the SDK's own client (ClientSession over stdio_client) calls echo once on each server
-and the note says whether all three answered with the same text.
+and the note says whether all three answered with the same text. The last column, "pipes only", is
+`cat` echoing each request line back under the same client: the floor that pipes, process switches
+and this client set, below which no server can go.
 
 Figures are the best of several rounds, with the three servers measured in turn in every round, so a
 passing load on this machine hits all of them alike. Nothing here asserts on time.
@@ -113,7 +115,7 @@ def response_id(line: bytes) -> int | None:
     end = at + 5
     while end < len(line) and line[end : end + 1].isdigit():
         end += 1
-    return int(line[at + 5 : end])
+    return int(line[at + 5 : end]) if end > at + 5 else -1  # -1: an id that no request of ours has
 
 
 def write_all(fd: int, data: bytes) -> None:
