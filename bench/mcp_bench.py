@@ -18,6 +18,13 @@ and the note says whether all three answered with the same text. The last column
 `cat` echoing each request line back under the same client: the floor that pipes, process switches
 and this client set, below which no server can go.
 
+--host prints the zanthe host program and --lines SIZE,COUNT a whole session (initialize, then COUNT
+echo calls of SIZE bytes), to profile the server alone, for example
+    python bench/mcp_bench.py --build-dir build/bench --host > /tmp/host.py
+    python bench/mcp_bench.py --lines 100000,100 > /tmp/calls.jsonl
+    valgrind --tool=callgrind --toggle-collect='zanthe::agent::McpServer::handle_line*' \\
+        python -P /tmp/host.py < /tmp/calls.jsonl > /dev/null
+
 Figures are the best of several rounds, with the three servers measured in turn in every round, so a
 passing load on this machine hits all of them alike. Nothing here asserts on time.
 """
@@ -100,6 +107,14 @@ def server_commands(build_dir: str | None) -> dict[str, list[str]]:
     }
 
 
+INITIALIZE = json.dumps({
+    "jsonrpc": "2.0", "id": 0, "method": "initialize",
+    "params": {"protocolVersion": "2025-06-18", "capabilities": {},
+               "clientInfo": {"name": "mcp_bench", "version": "1"}},
+}, separators=(",", ":")).encode() + b"\n"  # fmt: skip
+INITIALIZED = b'{"jsonrpc":"2.0","method":"notifications/initialized"}\n'
+
+
 def call_line(request_id: int, quoted_text: bytes) -> bytes:
     return (
         b'{"jsonrpc":"2.0","id":%d,"method":"tools/call","params":{"name":"echo","arguments":{"text":%s}}}\n'
@@ -137,16 +152,11 @@ class JsonLinesClient:
         self.next_id = 1
 
     def start(self) -> None:
-        initialize = {
-            "jsonrpc": "2.0", "id": 0, "method": "initialize",
-            "params": {"protocolVersion": "2025-06-18", "capabilities": {},
-                       "clientInfo": {"name": "mcp_bench", "version": "1"}},
-        }  # fmt: skip
-        write_all(self.to_server, json.dumps(initialize).encode() + b"\n")
+        write_all(self.to_server, INITIALIZE)
         answer = json.loads(self.read_responses(1)[0])
         if "result" not in answer:
             raise RuntimeError(f"{self.name}: initialize failed: {answer}")
-        write_all(self.to_server, b'{"jsonrpc":"2.0","method":"notifications/initialized"}\n')
+        write_all(self.to_server, INITIALIZED)
 
     def take_ids(self, count: int) -> list[int]:
         first = self.next_id
@@ -346,7 +356,8 @@ def ratio(ours: float, peer: float, unit: str) -> float:
 
 def print_table(rows: list[dict]) -> None:
     width = max(len(f"{row['case']} ({row['unit']})") for row in rows)
-    print(f"{'case':<{width}}  {'zanthe':>10}  {'SDK lowlevel':>12}  {'ratio':>7}  {'FastMCP':>10}  {'ratio':>7}  {FLOOR:>10}")
+    header = f"{'zanthe':>10}  {'SDK lowlevel':>12}  {'ratio':>7}  {'FastMCP':>10}  {'ratio':>7}  {FLOOR:>10}"
+    print(f"{'case':<{width}}  {header}")
     for row in rows:
         unit, ours = row["unit"], row["zanthe"]
         cells = [f"{row['case'] + ' (' + unit + ')':<{width}}", f"{fmt(ours, unit):>10}"]
@@ -366,7 +377,12 @@ def main() -> None:
     parser.add_argument("--build-dir", default=os.environ.get("ZANTHE_BUILD_DIR"))
     parser.add_argument("--quick", action="store_true", help="a short smoke run (few calls, one round)")
     parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
+    parser.add_argument("--host", action="store_true", help="print the zanthe host program and stop")
+    parser.add_argument("--lines", metavar="SIZE,COUNT", help="print a session of COUNT echo calls and stop")
     args = parser.parse_args()
+    if args.host or args.lines:
+        print_profiling_input(args)
+        return
     args.rounds, args.calls, args.warmup, args.seconds = (1, 100, 20, 0.02) if args.quick else (3, 2000, 300, 0.25)
 
     commands = server_commands(args.build_dir)
@@ -393,7 +409,9 @@ def main() -> None:
         {"case": "latency p99", "unit": "us", **split(name_values(latency, 1))},
         {"case": "pipelined 10 B", "unit": "calls/s", **split({n: 1e6 / us for n, us in growth[10].items()})},
     ]
-    growth_rows = [{"case": f"pipelined {size_label(size)}", "unit": "us/call", **split(growth[size])} for size in GROWTH_SIZES]
+    growth_rows = [
+        {"case": f"pipelined {size_label(size)}", "unit": "us/call", **split(growth[size])} for size in GROWTH_SIZES
+    ]
     print()
     print_table(rows + growth_rows)
     print(
@@ -401,13 +419,39 @@ def main() -> None:
         f"round(s); latency over {args.calls} calls after {args.warmup} warm-up, text 10 B; pipelined rounds of "
         f"~{args.seconds} s. One raw JSON-lines client for all; {FLOOR}: cat echoing the requests. {sdk_note}."
     )
+    print(growth_note(growth))
     if args.json:
         growth_json = [
-            {"series": f"{name} pipelined" if name != FLOOR else "pipes only (cat) pipelined", "size": size, "per_call_us": growth[size][name]}
+            {"series": f"{name if name != FLOOR else 'pipes only (cat)'} pipelined", "size": size,
+             "per_call_us": growth[size][name]}
             for name in SERVERS
             for size in GROWTH_SIZES
         ]
         Path(args.json).write_text(json.dumps({"rows": rows, "growth": growth_json}, indent=1) + "\n")
+
+
+def growth_note(growth: dict[int, dict[str, float]]) -> str:
+    """Cost per call of each step up in text size; linear growth shows as x10 once size dominates."""
+    steps = list(zip(GROWTH_SIZES, GROWTH_SIZES[1:]))[-2:]
+    factors = (
+        f"{name} " + ", ".join(f"x{growth[large][name] / growth[small][name]:.1f}" for small, large in steps)
+        for name in SERVERS
+    )
+    labels = ", ".join(f"{size_label(small)} to {size_label(large)}" for small, large in steps)
+    return f"growth of the pipelined cost per call ({labels}): " + "; ".join(factors)
+
+
+def print_profiling_input(args) -> None:
+    """Input for a profiler run of the zanthe host alone, without this client (see the docstring)."""
+    if args.host:
+        print(server_commands(args.build_dir)["zanthe"][-1])
+        return
+    size, count = (int(part) for part in args.lines.split(","))
+    text = quoted(size)
+    out = sys.stdout.buffer
+    out.write(INITIALIZE + INITIALIZED)
+    for request_id in range(1, count + 1):
+        out.write(call_line(request_id, text))
 
 
 def name_values(figures: dict[str, tuple[float, float]], index: int) -> dict[str, float]:
