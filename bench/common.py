@@ -65,11 +65,14 @@ def print_header(module, *peers: str) -> None:
 
 
 def print_table(headers: list[str], rows: list[list[str]]) -> None:
-    """A plain text table: the first column left-aligned, the rest right-aligned."""
+    """A plain text table: the first column (and a last one headed "note") left-aligned, the rest
+    right-aligned."""
     widths = [max(len(row[i]) for row in [headers, *rows]) for i in range(len(headers))]
 
     def line(cells: list[str]) -> str:
-        return "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths)))
+        left = {0, len(headers) - 1} if headers[-1] == "note" else {0}
+        text = "  ".join(c.ljust(w) if i in left else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths)))
+        return text.rstrip()
 
     print(line(headers))
     for row in rows:

@@ -1,17 +1,20 @@
 """Speed of zanthe._fhir.imaging_study against the same conversion written over pydicom, side by side.
 
-    python bench/fhir_bench.py [--build-dir build/fhir] [--seconds 0.2] [--only CASE --calls N]
+    python bench/fhir_bench.py [--build-dir build/fhir] [--seconds 0.2] [--json PATH] [--only CASE --calls N]
 
 The peer is the natural pydicom program for the job: dcmread(BytesIO(data), stop_before_pixels=True),
 the same seventeen attributes, the same ImagingStudy dictionary in the same member order, and
-json.dumps in compact form; a second column adds defer_size="1 KB". Before timing, the script checks
+json.dumps in compact form; a second column adds defer_size="1 KB", a third builds the fhir.resources
+(R4B) model from the same dictionary, validated, and writes its JSON (fhir.resources rejects a
+dateTime with a clock time but no zone, so that column's `started` values get a "Z"). Before timing, the script checks
 once per case that the peer's text equals zanthe's and prints the outcome in the note column, with
 what differs in the work where the outputs agree but the readers do not do the same thing. Where
 the texts differ (zanthe repairs a writer fault that pydicom reads differently), the ratio is of
 unequal work; a side that fails is not timed.
-Cases: the bundled synthetic CT, files shipped with pydicom, and generated files (5,000 private
-elements with a long undefined-length sequence, big private sequences, many encapsulated frames,
-a writer fault).
+Cases: the bundled synthetic CT, files shipped with pydicom (each alone, and all of them that both
+sides read, each once), and generated files (headers of 100, 1,000 and 10,000 elements, 5,000
+private elements with a long undefined-length sequence, big private sequences, many encapsulated
+frames, a writer fault). Growth: headers of 100 to 100,000 elements, by factors of 10.
 
 Times are the best of several rounds of many calls, in microseconds per call; MB/s is the file size
 over zanthe's time. Nothing here asserts on time.
@@ -27,7 +30,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import platform
 import sys
 import warnings
 from collections.abc import Callable
@@ -40,9 +42,7 @@ from pydicom.dataset import FileMetaDataset
 from pydicom.encaps import encapsulate
 from pydicom.multival import MultiValue
 
-from common import best_microseconds, machine
-
-ROOT = Path(__file__).resolve().parent.parent
+from common import ROOT, best_microseconds, import_native, print_header, print_table, ratio_text, write_results
 
 DCM = "http://dicom.nema.org/resources/ontology/DCM"
 SNOMED = "http://snomed.info/sct"
@@ -54,17 +54,6 @@ LATERALITY = {
     "U": ("66459002", "Unilateral"),
 }
 STUDY_UID = "1.2.826.0.1.3680043.8.498.1"
-
-
-def import_fhir(build_dir: str | None):
-    if build_dir:
-        sys.path.insert(0, str(ROOT))
-        import zanthe
-
-        zanthe.__path__.insert(0, str((ROOT / build_dir / "zanthe").resolve()))
-    from zanthe import _fhir
-
-    return _fhir
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -101,7 +90,7 @@ def display_name(ds) -> str:
     return family + (", " + given if given else "") + (" " + middle if middle else "")
 
 
-def pydicom_imaging_study(data: bytes, **read_options) -> str:
+def pydicom_study_dict(data: bytes, **read_options) -> dict:
     ds = pydicom.dcmread(BytesIO(data), stop_before_pixels=True, **read_options)
     uid = text(ds, "StudyInstanceUID")
     if not uid:
@@ -148,7 +137,29 @@ def pydicom_imaging_study(data: bytes, **read_options) -> str:
         study["description"] = description
     if series:
         study["series"] = [series]
+    return study
+
+
+def pydicom_imaging_study(data: bytes, **read_options) -> str:
+    study = pydicom_study_dict(data, **read_options)
     return json.dumps(study, ensure_ascii=False, separators=(",", ":"))
+
+
+def with_zone(value: str) -> str:
+    return value + "Z" if "T" in value else value
+
+
+def fhir_resources_imaging_study(data: bytes) -> str:
+    """The same dictionary through fhir.resources' validated model and its JSON writer."""
+    from fhir.resources.R4B.imagingstudy import ImagingStudy
+
+    study = pydicom_study_dict(data)
+    if "started" in study:
+        study["started"] = with_zone(study["started"])
+    for series in study.get("series", ()):
+        if "started" in series:
+            series["started"] = with_zone(series["started"])
+    return ImagingStudy.model_validate(study).json()
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -202,9 +213,10 @@ def many_private_elements(count: int = 5000, items: int = 2000) -> bytes:
     ds["ReferencedImageSequence"].is_undefined_length = True
     per_block = 250
     for block in range((count + per_block - 1) // per_block):
-        ds.add_new((0x0011, 0x0010 + block), "LO", f"ZANTHE BENCH {block}")
+        group, creator = 0x0011 + 2 * (block // 240), 0x10 + block % 240  # 240 private blocks per group
+        ds.add_new((group, creator), "LO", f"ZANTHE BENCH {block}")
         for n in range(min(per_block, count - block * per_block)):
-            ds.add_new((0x0011, ((0x10 + block) << 8) | n), "LO", f"private value {block}.{n}")
+            ds.add_new((group, (creator << 8) | n), "LO", f"private value {block}.{n}")
     return part10(ds, "1.2.840.10008.1.2.1")
 
 
@@ -239,6 +251,27 @@ def encapsulated_frames(frames: int, frame_bytes: int) -> bytes:
     return part10(ds, "1.2.840.10008.1.2.4.50")
 
 
+def synthetic_header(elements: int) -> bytes:
+    """A CT header padded with private LO elements (and their creators) to `elements` top-level elements."""
+    header = len(study_header()) + 1  # with the empty referenced-image sequence
+    padding = max(0, elements - header)
+    creators = (padding + 250) // 251
+    return many_private_elements(count=padding - creators, items=0)
+
+
+def shipped_files() -> list[bytes]:
+    """Every file shipped with pydicom that both sides convert."""
+    readable = []
+    for path in sorted((Path(pydicom.data.__file__).parent / "test_files").rglob("*.dcm")):
+        data = path.read_bytes()
+        try:
+            pydicom_imaging_study(data)
+        except Exception:  # the peer cannot read it: not part of the common set
+            continue
+        readable.append(data)
+    return readable
+
+
 def short_header_fault() -> bytes:
     """A writer fault: (0020,0011) written as UN with a 2-byte length, before Study ID and Laterality.
 
@@ -267,6 +300,7 @@ def cases() -> list[tuple[str, Callable[[], bytes], str]]:
         ("examples_ybr_color (30 JPEG frames)", shipped("examples_ybr_color.dcm"), ""),
         ("waveform_ecg (big waveform SQ)", shipped("waveform_ecg.dcm"), ""),
         ("examples_overlay (largest shipped)", shipped("examples_overlay.dcm"), ""),
+        *[(f"header of {n:,} elements", lambda n=n: synthetic_header(n), "") for n in (100, 1_000, 10_000)],
         ("private SQs, explicit, undefined len", lambda: private_sequences(implicit=False), ""),
         (
             "private SQs, implicit VR, defined len",
@@ -331,55 +365,92 @@ def microseconds(call: Callable[[], str], seconds: float) -> float | None:
     return best_microseconds(call, seconds)
 
 
-def cell(value: float | None, width: int, digits: int) -> str:
-    return f"{value:>{width}.{digits}f}" if value is not None else f"{'-':>{width}}"
+def measure_case(_fhir, data: bytes, seconds: float) -> dict:
+    """zanthe and the three peers on one file, in microseconds per call (None where a side fails)."""
+    return {
+        "zanthe": microseconds(lambda: _fhir.imaging_study(data), seconds),
+        "peers": {
+            "pydicom": microseconds(lambda: pydicom_imaging_study(data), seconds),
+            "pydicom defer": microseconds(lambda: pydicom_imaging_study(data, defer_size="1 KB"), seconds),
+            "pydicom+fhir.resources": microseconds(lambda: fhir_resources_imaging_study(data), seconds),
+        },
+    }
 
 
-def ratio(theirs: float | None, mine: float | None) -> str:
-    return f"{theirs / mine:>6.1f}x" if theirs is not None and mine is not None else f"{'-':>7}"
+def zanthe_converts(_fhir, data: bytes) -> bool:
+    try:
+        _fhir.imaging_study(data)
+    except (RuntimeError, UnicodeDecodeError):
+        return False
+    return True
+
+
+def measure_shipped(_fhir, seconds: float) -> dict:
+    files = [data for data in shipped_files() if zanthe_converts(_fhir, data)]
+
+    def each_once(convert: Callable[[bytes], str]) -> Callable[[], None]:
+        return lambda: [convert(data) for data in files]
+
+    return {
+        "case": f"all {len(files)} pydicom files both read, each once",
+        "size": sum(map(len, files)),
+        "note": "",
+        "unit": "us",
+        "zanthe": microseconds(each_once(_fhir.imaging_study), seconds),
+        "peers": {
+            "pydicom": microseconds(each_once(pydicom_imaging_study), seconds),
+            "pydicom defer": microseconds(each_once(lambda d: pydicom_imaging_study(d, defer_size="1 KB")), seconds),
+            "pydicom+fhir.resources": microseconds(each_once(fhir_resources_imaging_study), seconds),
+        },
+    }
+
+
+PEERS = ("pydicom", "pydicom defer", "pydicom+fhir.resources")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default=os.environ.get("ZANTHE_BUILD_DIR"))
     parser.add_argument("--seconds", type=float, default=0.2, help="rough time per round")
+    parser.add_argument("--json", help="also write the figures to this file")
     parser.add_argument("--only", help="run only zanthe on the first case whose name contains this text")
     parser.add_argument("--calls", type=int, default=20, help="calls for --only")
     args = parser.parse_args()
 
-    _fhir = import_fhir(args.build_dir)
+    _fhir = import_native(args.build_dir, "_fhir")
     warnings.simplefilter("ignore")  # pydicom's warnings about odd test files would break the table
     if args.only:
         run_only(_fhir, args.only, args.calls)
         return
 
-    print(f"zanthe._fhir {_fhir.__file__}")
-    print(f"pydicom {pydicom.__version__}, Python {platform.python_version()}")
-    print(f"machine: {machine()}")
-    print()
-    rows = []
+    print_header(_fhir, "pydicom", "fhir.resources")
+    rows, growth = [], []
     for name, load, remark in cases():
         data = load()
-        note = compare(_fhir, data) + remark
-        mine = microseconds(lambda d=data: _fhir.imaging_study(d), args.seconds)
-        plain = microseconds(lambda d=data: pydicom_imaging_study(d), args.seconds)
-        deferred = microseconds(lambda d=data: pydicom_imaging_study(d, defer_size="1 KB"), args.seconds)
-        rows.append((name, len(data), mine, plain, deferred, note))
+        row = {"case": name, "size": len(data), "note": compare(_fhir, data) + remark, "unit": "us"}
+        rows.append(row | measure_case(_fhir, data, args.seconds))
         print(f"  measured {name}", file=sys.stderr)
+    rows.append(measure_shipped(_fhir, args.seconds))
+    for elements in (100, 1_000, 10_000, 100_000):
+        data = synthetic_header(elements)
+        figures = measure_case(_fhir, data, args.seconds)
+        growth.append({"series": "DICOM to FHIR, zanthe", "size": elements, "per_call_us": figures["zanthe"]})
+        growth.append({"series": "DICOM to FHIR, pydicom", "size": elements, "per_call_us": figures["peers"]["pydicom"]})
+        rows.append({"case": f"growth: header of {elements:,} elements", "size": len(data), "note": "", "unit": "us"} | figures)
+        print(f"  measured growth {elements}", file=sys.stderr)
 
-    width = max(len(row[0]) for row in rows)
-    print(
-        f"{'case':<{width}}  {'KiB':>7}  {'zanthe us':>10}  {'pydicom us':>10}  {'ratio':>7}  "
-        f"{'defer us':>10}  {'ratio':>7}  {'zanthe MB/s':>11}  note"
-    )
-    for name, size, mine, plain, deferred, note in rows:
-        speed = size / mine if mine else None
-        print(
-            f"{name:<{width}}  {size / 1024:>7.1f}  {cell(mine, 10, 2)}  {cell(plain, 10, 1)}  {ratio(plain, mine)}  "
-            f"{cell(deferred, 10, 1)}  {ratio(deferred, mine)}  {cell(speed, 11, 0)}  {note}"
-        )
-    print("\nratio = pydicom time / zanthe time (higher is faster for zanthe); defer = pydicom with defer_size='1 KB'")
-    print("MB/s = file bytes / zanthe time (pixel data and other long values are stepped over, not read)")
+    table = []
+    for row in rows:
+        mine = row["zanthe"]
+        cells = [row["case"], f"{row['size'] / 1024:.1f}", f"{mine:.2f}" if mine else "-"]
+        for peer in PEERS:
+            theirs = row["peers"][peer]
+            cells += [f"{theirs:.1f}" if theirs else "-", ratio_text(theirs, mine)]
+        table.append([*cells, row["note"]])
+    print_table(["case", "KiB", "zanthe us", "pydicom us", "ratio", "defer us", "ratio", "+fhir.resources us", "ratio", "note"], table)
+    print("\nratio = peer time / zanthe time (higher is faster for zanthe); defer = pydicom with defer_size='1 KB';")
+    print("+fhir.resources = the pydicom pipeline building and writing the validated fhir.resources model")
+    write_results(args.json, [{k: row[k] for k in ("case", "unit", "zanthe", "peers")} for row in rows], growth)
 
 
 if __name__ == "__main__":
