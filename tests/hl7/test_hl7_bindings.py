@@ -1,11 +1,11 @@
 """The _hl7 module's Python surface: signatures, argument matching, result shapes, exceptions."""
 
-import os
 import sys
 
 import pytest
 
 from helpers.er7 import message
+from helpers.memory import UNDER_ADDRESS_SANITIZER, growth_over
 from zanthe import _hl7
 
 CONFIG_KEYS = [
@@ -222,15 +222,7 @@ def test_build_result_is_a_str():
     assert type(_hl7.build_oru({}, {}, [])) is str
 
 
-def resident_bytes() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="AddressSanitizer's quarantine keeps freed memory resident",
-)
+@pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="AddressSanitizer's quarantine keeps freed memory resident")
 def test_a_hundred_thousand_calls_hold_memory_steady():
     text = message(*(f"OBX|{n}|TX|ID^Name||{'x' * 60}||||||F" for n in range(1, 13)))
     config, context = {"our_app": "A" * 100, "version": "2.5"}, {"patient_name": "DOE^JOHN" * 10}
@@ -253,12 +245,7 @@ def test_a_hundred_thousand_calls_hold_memory_steady():
             except (RuntimeError, TypeError):
                 pass
 
-    for n in range(5_000):
-        one_call(n)
-    before = resident_bytes()
-    for n in range(100_000):
-        one_call(n)
-    assert resident_bytes() - before < 8 * 1024 * 1024
+    assert growth_over(one_call, calls=100_000, warmup=5_000).resident < 8 * 1024 * 1024
 
 
 def test_module_refuses_to_load_in_a_subinterpreter():
