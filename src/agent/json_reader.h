@@ -73,6 +73,14 @@ inline constexpr int kMaxJsonDepth = 512;
 
 // `bytes` as the body of a JSON string literal (no quotes); bytes of 0x80 and above pass unchanged.
 [[nodiscard]] std::string json_escape(std::string_view bytes);
+
+// Whether `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+[[nodiscard]] bool is_valid_utf8(std::string_view bytes);
+
+// As append_json_escaped, but each byte that does not belong to a well-formed UTF-8 sequence is
+// written as \ufffd. For request text echoed in a response: the reader passes such bytes through,
+// and a response carrying them could not be decoded by the client.
+void append_json_escaped_utf8(std::string& out, std::string_view bytes);
 void append_json_escaped(std::string& out, std::string_view bytes);
 
 // `bytes` as a complete JSON string literal.

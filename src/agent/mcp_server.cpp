@@ -27,7 +27,7 @@ void write_banner(const ServerInfo& info, std::size_t tool_count) {
 
 std::string unknown_tool_body(std::string_view name) {
   std::string body = R"({"code":-32602,"message":"unknown tool )";
-  append_json_escaped(body, name);
+  append_json_escaped_utf8(body, name);
   body += "\"}";
   return body;
 }
@@ -49,8 +49,9 @@ std::string_view requested_protocol_version(const JsonValue& root) {
 }
 
 std::string initialize_body(const JsonValue& root, const ServerInfo& info) {
-  std::string body = R"({"protocolVersion":)";
-  append_json_quoted(body, requested_protocol_version(root));
+  std::string body = R"({"protocolVersion":")";
+  append_json_escaped_utf8(body, requested_protocol_version(root));
+  body += '"';
   body += R"(,"capabilities":{"tools":{"listChanged":false}},"serverInfo":{"name":)";
   append_json_quoted(body, info.server_name);
   body += R"(,"version":)";
@@ -90,7 +91,11 @@ std::string id_text(const JsonValue* id) {
     case JsonKind::boolean: return id->payload.boolean ? "true" : "false";
     case JsonKind::integer: return std::to_string(id->payload.integer);
     case JsonKind::number: return number_text(id->payload.number);
-    case JsonKind::string: return json_quote(id->string());
+    case JsonKind::string: {
+      std::string text = "\"";
+      append_json_escaped_utf8(text, id->string());
+      return text + '"';
+    }
     default: return "null";
   }
 }

@@ -184,6 +184,21 @@ def test_find_member_takes_the_first_match():
     assert agent.find_member(b"[1]", b"k") is None
 
 
+@given(st.binary(max_size=64) | st.text(max_size=16).map(str.encode))
+def test_utf8_check_agrees_with_python_and_echoes_always_decode(data):
+    try:
+        decoded = data.decode("utf-8")
+    except UnicodeDecodeError:
+        decoded = None
+    assert agent.is_valid_utf8(data) is (decoded is not None)
+    echoed = json.loads(b'"' + agent.json_escape_utf8(data) + b'"')  # strict UTF-8 decoding
+    if decoded is not None:
+        assert echoed == decoded
+    else:
+        assert "\ufffd" in echoed
+        assert echoed.replace("\ufffd", "") == data.decode("utf-8", "ignore").replace("\ufffd", "")
+
+
 def test_json_escape_bytes():
     assert agent.json_escape(b"\x01\x22\x5c\x7f\xc3\xa9") == b'\\u0001\\"\\\\\x7f\xc3\xa9'
     assert agent.json_escape(b"\x08\x0c\t\n\r/") == b"\\u0008\\u000c\\t\\n\\r/"

@@ -122,6 +122,12 @@ NB_MODULE(_agent_testing, m) {
   m.def("find_member", &find_member_in);
   m.def("json_escape", [](nb::bytes b) { return to_bytes(json_escape({b.c_str(), b.size()})); });
   m.def("json_quote", [](nb::bytes b) { return to_bytes(json_quote({b.c_str(), b.size()})); });
+  m.def("json_escape_utf8", [](nb::bytes b) {
+    std::string out;
+    append_json_escaped_utf8(out, {b.c_str(), b.size()});
+    return to_bytes(out);
+  });
+  m.def("is_valid_utf8", [](nb::bytes b) { return is_valid_utf8({b.c_str(), b.size()}); });
   m.def("render_tool_result", [](std::int32_t code, nb::bytes output) {
     return to_bytes(render_tool_result({code, as_string(output)}));
   });
