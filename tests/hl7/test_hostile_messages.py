@@ -41,13 +41,14 @@ def test_a_100_mb_message():
     "make, small",
     [
         (observations, 2_000),
-        (lambda size: HEADER + "OBX|1|ED|" + "x" * size + "\r", 8 << 20),
         (lambda count: HEADER + "\n" * count + "PID|1\r", 100_000),  # only empty segments until the end
         (lambda count: HEADER + "|" * count + "\r", 1 << 20),
     ],
-    ids=["many segments", "one long field", "LF only", "many empty fields"],
+    ids=["many segments", "LF only", "many empty fields"],
 )
 def test_cost_is_linear_in_the_message(make, small):
+    # A long field is left to the 100 MB test: its cost is page faults, and whether a size pays them
+    # depends on what the allocator kept from earlier tests, not on the parser.
     assert_linear(make, parse_or_code, small)
 
 
