@@ -205,11 +205,20 @@ def decode(line: bytes) -> dict:
     return json.loads(line.decode("utf-8", "surrogateescape"))
 
 
-# Byte sequences that are not UTF-8 as a whole (so they read back as the same surrogate escapes).
+# Byte sequences none of whose bytes belongs to well-formed UTF-8, as surrogate escapes.
 INVALID_UTF8 = [
     raw.decode("utf-8", "surrogateescape")
     for raw in (b"\xff", b"\x80", b"\xc3", b"\xc3(", b"\xe2\x82", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\xaf")
 ]
+ECHO_REPLACEMENTS = {0xDC80 + low: "\ufffd" for low in range(128)}
+
+
+def echoed(text: str) -> str:
+    """Request text as responses echo it: each byte outside well-formed UTF-8 becomes U+FFFD, so
+    every response decodes."""
+    return text.translate(ECHO_REPLACEMENTS)
+
+
 TEXTS = ["plain", "Müller", "雪 ☃", "tab\there", 'quote " and \\ backslash', "cr\rlf\n", "\b\f", "x" * 300, ""]
 
 
@@ -414,7 +423,7 @@ class Mix:
     # invalid UTF-8
     def invalid_utf8(self) -> Line:
         bad = self.rng.choice(INVALID_UTF8)
-        variant = self.rng.randrange(6)
+        variant = self.rng.randrange(7)
         if variant in (0, 1):
             # In the arguments: decoding them fails before the host is called.
             arguments = {"op": "echo", "text": f"a{bad}b"} if variant == 0 else {"op": "echo", f"k{bad}": 1}
@@ -424,7 +433,7 @@ class Mix:
         if variant == 2:
             name = f"act{bad}"
             request_id, data = self.call({"op": "echo", "text": "never"}, name=name)
-            return Line("invalid_utf8", data, error(request_id, -32602, f"unknown tool {name}"))
+            return Line("invalid_utf8", data, error(request_id, -32602, f"unknown tool {echoed(name)}"))
         if variant == 3:
             request_id = self.new_id()
             data = encode({"jsonrpc": "2.0", "id": request_id, "method": f"ping{bad}"})
@@ -432,7 +441,12 @@ class Mix:
         if variant == 4:
             request_id = f"id{bad}{self.new_id()}"
             data = encode({"jsonrpc": "2.0", "id": request_id, "method": "ping"})
-            return Line("invalid_utf8", data, response(request_id, {}))
+            return Line("invalid_utf8", data, response(echoed(request_id), {}))
+        if variant == 5:
+            request_id, version = self.new_id(), f"2025{bad}"
+            params = {"protocolVersion": version}
+            data = encode({"jsonrpc": "2.0", "id": request_id, "method": "initialize", "params": params})
+            return Line("invalid_utf8", data, response(request_id, initialize_result(echoed(version))))
         raw = bad.encode("utf-8", "surrogateescape")
         return Line("invalid_utf8", b'{"id":1,' + raw + b'"method":"ping"}', PARSE_ERROR)
 
