@@ -11,8 +11,10 @@ and checks the responses, so the run holds only what is in flight.
 
 Checks: every line that must be answered is answered once, in order, with the expected response;
 nothing else is answered; the host is called once per tool call that reaches it; serve_stdio returns
-0 and the host exits with 0; the host's resident memory and Python block count at the end match
-those after the warm-up; and the reference count of the host's callable is what it was before serving.
+0 and the host exits with 0; the host's live memory (resident once the C allocator has returned its
+free pages) and its Python block count at the end match those after the warm-up (the raw resident
+size, which follows the allocator's retention after huge lines, is reported beside them); and the
+reference count of the host's callable is what it was before serving.
 """
 
 from __future__ import annotations
