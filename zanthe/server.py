@@ -31,6 +31,7 @@ import asyncio
 import base64
 import dataclasses
 import enum
+import functools
 import inspect
 import json
 import re
@@ -325,10 +326,17 @@ def _convert_array(value: Any, hint: Any, origin: Any, args: tuple[Any, ...], wh
     return tuple(items) if origin is tuple else items
 
 
+@functools.lru_cache(maxsize=256)
+def _record_hints(record_type: Any) -> dict[str, Any]:
+    """The member types of a TypedDict or dataclass, resolved once: resolving them is the costly part
+    of checking a call's arguments."""
+    return get_type_hints(record_type, include_extras=True)
+
+
 def _convert_record(value: Any, hint: Any, where: str) -> Any:
     if not isinstance(value, dict):
         raise ToolError(f"{where}: expected an object")
-    hints = get_type_hints(hint, include_extras=True)
+    hints = _record_hints(hint)
     if is_typeddict(hint):
         unknown = sorted(set(value) - set(hints))
         if unknown:
