@@ -9,7 +9,10 @@ class is MCPServer from mcp 2 on). The peers live in mcp_peers.py.
 
 One client drives all three: ours, raw JSON lines over the pipes (initialize, the initialized
 notification, then tools/call requests, responses matched by id). It measures
-- latency: one request at a time, p50 and p99 in microseconds over many calls after a warm-up;
+- latency: one request at a time, p50 and p99 in microseconds over many calls after a warm-up; once
+  as the system schedules the processes, once with the client and the server (all its threads) on
+  one CPU. On an idle virtual machine a wake-up on the other CPU costs tens of microseconds, which
+  the first figure includes and the second leaves out;
 - pipelined: a writer thread writes the requests back to back while the reader counts responses,
   in calls per second;
 - growth: pipelined microseconds per call as the echo text grows by factors of 10 (10 B to 100 KB).
@@ -33,6 +36,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import json
 import os
 import platform
@@ -296,6 +300,27 @@ def percentile(sorted_samples: list[int], fraction: float) -> float:
     return sorted_samples[min(len(sorted_samples) - 1, int(fraction * len(sorted_samples)))] / 1e3
 
 
+def set_affinity(pid: int, cpus: set[int]) -> None:
+    """Every thread of `pid`: the SDK's servers read and write in threads of their own."""
+    for thread in os.listdir(f"/proc/{pid}/task"):
+        with contextlib.suppress(ProcessLookupError):
+            os.sched_setaffinity(int(thread), cpus)
+
+
+@contextlib.contextmanager
+def on_one_cpu(pid: int):
+    """This thread and every thread of process `pid` on one CPU for the duration."""
+    everywhere = os.sched_getaffinity(0)
+    one = {min(everywhere)}
+    os.sched_setaffinity(0, one)
+    set_affinity(pid, one)
+    try:
+        yield
+    finally:
+        set_affinity(pid, everywhere)
+        os.sched_setaffinity(0, everywhere)
+
+
 def pipelined_calls(client: JsonLinesClient, text: bytes, seconds: float) -> int:
     """Enough calls for one pipelined round to last about `seconds` (capped in bytes)."""
     calls = 32
@@ -312,14 +337,16 @@ class Bench:
     def __init__(self, clients: dict[str, JsonLinesClient], args):
         self.clients, self.args = clients, args
 
-    def latency(self) -> dict[str, tuple[float, float]]:
-        """Best p50 and best p99 over the rounds, in microseconds."""
+    def latency(self, one_cpu: bool) -> dict[str, tuple[float, float]]:
+        """Best p50 and best p99 over the rounds, in microseconds; with one_cpu, client and each server
+        share one CPU, so no answer waits for an idle CPU to wake."""
         text, best = quoted(10), {name: (float("inf"), float("inf")) for name in self.clients}
         for client in self.clients.values():
             client.latencies_ns(text, self.args.warmup)
         for _ in range(self.args.rounds):
             for name, client in self.clients.items():
-                samples = sorted(client.latencies_ns(text, self.args.calls))
+                with on_one_cpu(client.proc.pid) if one_cpu else contextlib.nullcontext():
+                    samples = sorted(client.latencies_ns(text, self.args.calls))
                 p50, p99 = percentile(samples, 0.50), percentile(samples, 0.99)
                 best[name] = (min(best[name][0], p50), min(best[name][1], p99))
         return best
@@ -398,7 +425,8 @@ def main() -> None:
             client.start()
         bench = Bench(clients, args)
         bench.check_echo()
-        latency = bench.latency()
+        latency = bench.latency(one_cpu=False)
+        latency_one_cpu = bench.latency(one_cpu=True)
         growth = {size: bench.pipelined_us(size) for size in GROWTH_SIZES}
     finally:
         for client in clients.values():
@@ -407,6 +435,8 @@ def main() -> None:
     rows = [
         {"case": "latency p50", "unit": "us", **split(name_values(latency, 0))},
         {"case": "latency p99", "unit": "us", **split(name_values(latency, 1))},
+        {"case": "latency p50, one CPU", "unit": "us", **split(name_values(latency_one_cpu, 0))},
+        {"case": "latency p99, one CPU", "unit": "us", **split(name_values(latency_one_cpu, 1))},
         {"case": "pipelined 10 B", "unit": "calls/s", **split({n: 1e6 / us for n, us in growth[10].items()})},
     ]
     growth_rows = [
