@@ -145,22 +145,30 @@ class Parser {
     return true;
   }
 
+  // The first `c` in [from, end), or nullptr.
+  const char* find_char(const char* from, char c) const {
+    if (from >= end_) return nullptr;
+    return static_cast<const char*>(std::memchr(from, c, static_cast<std::size_t>(end_ - from)));
+  }
+
   // Cursor on the opening quote; leaves it after the closing one.
   bool parse_string_text(std::string_view& text) {
     const char* body = cursor_ + 1;
-    const char* scan = body;
     bool escaped = false;
-    while (scan != end_ && *scan != '"') {
-      if (*scan == '\\') {
-        escaped = true;
-        if (end_ - scan < 2) return fail(JsonError::syntax);
-        ++scan;
-      }
-      ++scan;
+    const char* quote = find_char(body, '"');
+    // The first quote not skipped by a backslash ends the string. Each search starts where the
+    // last one stopped, so the scan stays linear however many escapes the string holds.
+    for (const char* scan = body;;) {
+      if (!quote) return fail(JsonError::syntax);
+      const auto* backslash = static_cast<const char*>(std::memchr(scan, '\\', static_cast<std::size_t>(quote - scan)));
+      if (!backslash) break;
+      escaped = true;
+      if (end_ - backslash < 2) return fail(JsonError::syntax);
+      scan = backslash + 2;
+      if (scan > quote) quote = find_char(scan, '"');
     }
-    if (scan == end_) return fail(JsonError::syntax);
-    cursor_ = scan + 1;
-    std::string_view raw(body, static_cast<std::size_t>(scan - body));
+    cursor_ = quote + 1;
+    std::string_view raw(body, static_cast<std::size_t>(quote - body));
     if (!escaped) {
       text = raw;
       return true;
@@ -445,6 +453,21 @@ std::size_t utf8_sequence_length(const unsigned char* p, const unsigned char* en
   return length;
 }
 
+// Whether any of the eight bytes at p is below 0x20, a quote or a backslash, tested on all eight at
+// once: a byte's high bit survives (b - n) & ~b only when b < n, and b ^ c is zero only when b == c.
+bool any_byte_needs_escape(const char* p) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  const std::uint64_t quote = word ^ (kOnes * '"');
+  const std::uint64_t backslash = word ^ (kOnes * '\\');
+  const std::uint64_t below_space = (word - kOnes * 0x20) & ~word;
+  const std::uint64_t zero_after_quote = (quote - kOnes) & ~quote;
+  const std::uint64_t zero_after_backslash = (backslash - kOnes) & ~backslash;
+  return ((below_space | zero_after_quote | zero_after_backslash) & kHighBits) != 0;
+}
+
 }  // namespace
 
 const char* json_error_name(JsonError error) {
@@ -467,23 +490,28 @@ const JsonValue* find_member(const JsonValue& value, std::string_view key) {
 }
 
 void append_json_escaped(std::string& out, std::string_view bytes) {
-  for (char c : bytes) {
-    auto byte = static_cast<unsigned char>(c);
+  out.reserve(out.size() + bytes.size());
+  std::size_t clean_from = 0;  // bytes that need no escape are appended in whole runs
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    while (bytes.size() - i >= 8 && !any_byte_needs_escape(bytes.data() + i)) i += 8;
+    if (i == bytes.size()) break;
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+    out.append(bytes.data() + clean_from, i - clean_from);
+    clean_from = i + 1;
     switch (byte) {
       case '\t': out += "\\t"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
-      default:
-        if (byte < 0x20) {
-          const char escape[] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
-          out.append(escape, sizeof escape);
-        } else {
-          out += c;
-        }
+      default: {
+        const char escape[] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
+        out.append(escape, sizeof escape);
+      }
     }
   }
+  out.append(bytes.data() + clean_from, bytes.size() - clean_from);
 }
 
 std::string json_escape(std::string_view bytes) {

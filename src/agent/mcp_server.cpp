@@ -121,7 +121,10 @@ int McpServer::run(const ToolEntry* tools, std::size_t tool_count, const ToolDis
 }
 
 void McpServer::write_response(std::string_view id, bool is_error, std::string_view body) {
-  std::string message = R"({"jsonrpc":"2.0","id":)";
+  // One buffer serves every response, so a run of large responses does not allocate (and fault in)
+  // fresh memory for each.
+  std::string& message = response_buffer_;
+  message.assign(R"({"jsonrpc":"2.0","id":)");
   message.reserve(message.size() + id.size() + body.size() + 12);
   message += id;
   message += is_error ? R"(,"error":)" : R"(,"result":)";

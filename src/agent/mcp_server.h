@@ -58,6 +58,7 @@ class McpServer {
 
   LineReader reader_;
   LineWriter writer_;
+  std::string response_buffer_;
 };
 
 }  // namespace zanthe::agent

@@ -117,23 +117,28 @@ bool to_standard_json_line(std::string_view text, std::string& line) {
 
 }  // namespace
 
-std::string render_content_block(std::string_view output) {
+void append_content_block(std::string& out, std::string_view output) {
   std::size_t significant = output.size();
   while (significant > 0 && is_image_trailer(output[significant - 1])) --significant;
   std::string_view head = output.substr(0, significant);
   std::size_t marker = head.find(kBase64Marker);
   if (significant >= kImagePrefix.size() && head.starts_with(kImagePrefix) && marker != std::string_view::npos) {
-    std::string block = "{\"type\":\"image\",\"mimeType\":";
+    out += "{\"type\":\"image\",\"mimeType\":";
     constexpr std::size_t kMediaTypeStart = 5;  // just after "data:"
-    append_json_quoted(block, head.substr(kMediaTypeStart, marker - kMediaTypeStart));
-    block += ",\"data\":";
-    append_json_quoted(block, head.substr(marker + kBase64Marker.size()));
-    block += '}';
-    return block;
+    append_json_quoted(out, head.substr(kMediaTypeStart, marker - kMediaTypeStart));
+    out += ",\"data\":";
+    append_json_quoted(out, head.substr(marker + kBase64Marker.size()));
+    out += '}';
+    return;
   }
-  std::string block = "{\"type\":\"text\",\"text\":";
-  append_json_quoted(block, output);
-  block += '}';
+  out += "{\"type\":\"text\",\"text\":";
+  append_json_quoted(out, output);
+  out += '}';
+}
+
+std::string render_content_block(std::string_view output) {
+  std::string block;
+  append_content_block(block, output);
   return block;
 }
 
@@ -149,7 +154,7 @@ std::string render_structured_content(std::string_view output) {
 
 std::string render_tool_result(const ToolResult& result) {
   std::string body = "{\"content\":[";
-  body += render_content_block(result.output);
+  append_content_block(body, result.output);
   body += "],\"isError\":";
   body += result.code == 0 ? "false" : "true";
   body += render_structured_content(result.output);

@@ -21,6 +21,8 @@ inline constexpr std::size_t kMaxStructuredContentBytes = 4u << 20;
 
 // An image block for a "data:image/...;base64,..." output, else a text block of the whole output.
 [[nodiscard]] std::string render_content_block(std::string_view output);
+// The same block, appended to `out`.
+void append_content_block(std::string& out, std::string_view output);
 
 // ,"structuredContent":<object> when the trimmed output is exactly one JSON object, else empty.
 [[nodiscard]] std::string render_structured_content(std::string_view output);

@@ -151,11 +151,10 @@ class StdinLineReader {
 };
 
 void write_stdout_line(std::string_view message) {
-  std::string framed;
-  framed.reserve(message.size() + 1);
-  framed.append(message);
-  framed += '\n';
-  std::fwrite(framed.data(), 1, framed.size(), stdout);
+  // The stream's buffer joins message and line feed: small responses leave in one write, and large
+  // ones are not copied to be framed.
+  std::fwrite(message.data(), 1, message.size(), stdout);
+  std::fputc('\n', stdout);
   std::fflush(stdout);
 }
 

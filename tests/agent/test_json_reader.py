@@ -205,7 +205,11 @@ def test_json_escape_bytes():
     assert agent.json_quote(b'a"b') == b'"a\\"b"'
 
 
-@given(st.text())
+# Long runs of plain bytes with the odd byte that needs escaping, at every offset of an 8-byte word.
+RUNS = st.text(alphabet=st.sampled_from('aaaaaaaaaaaaaaaa"\\\x00\x1f\x20\x7f\u00e9'), max_size=80)
+
+
+@given(st.text() | RUNS)
 def test_quoted_text_reads_back_with_python_json(text):
     assert json.loads(agent.json_quote(text.encode())) == text
 

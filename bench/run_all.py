@@ -1,0 +1,153 @@
+"""Every benchmark in one run: zanthe beside its peers, the targets, and how cost grows with size.
+
+    python bench/run_all.py [--build-dir build/bench] [--quick] [--markdown docs/performance.md]
+
+Runs bench/mcp_bench.py, bench/hl7_bench.py and bench/fhir_bench.py one after another, prints their
+tables, then the targets (zanthe against the peer each is set against) and, for every growth series,
+the exponent k of cost ~ size^k fitted over its points (1 is linear). With --markdown it also writes
+the whole report and a log-log plot of the growth series (PNG beside it, needs matplotlib).
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import math
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+from common import ROOT, machine
+
+BENCHES = [("MCP tool calls over stdio", "mcp_bench.py"), ("HL7 v2", "hl7_bench.py"), ("DICOM to FHIR", "fhir_bench.py")]
+
+
+def run_bench(script: str, build_dir: str | None, quick: bool, results: Path) -> tuple[str, dict]:
+    command = [sys.executable, str(ROOT / "bench" / script), "--json", str(results)]
+    if build_dir:
+        command += ["--build-dir", build_dir]
+    if quick:
+        command += ["--quick"] if script == "mcp_bench.py" else ["--seconds", "0.02"]
+    print(f"running {script}", file=sys.stderr)
+    done = subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True)
+    return done.stdout, json.loads(results.read_text())
+
+
+def find_row(figures: dict, *words: str) -> dict | None:
+    return next((row for row in figures["rows"] if all(w in row["case"] for w in words)), None)
+
+
+def ratio(row: dict | None, peer: str) -> float | None:
+    """How many times better zanthe is than `peer` on this row (times: lower is better; rates: higher)."""
+    if not row or not row.get("zanthe") or not row["peers"].get(peer):
+        return None
+    theirs, ours = row["peers"][peer], row["zanthe"]
+    return ours / theirs if row["unit"].endswith("/s") else theirs / ours
+
+
+def targets(figures: dict[str, dict]) -> list[tuple[str, float, float | None]]:
+    """(what, the target ratio, the ratio measured)."""
+    mcp, hl7, fhir = figures["mcp_bench.py"], figures["hl7_bench.py"], figures["fhir_bench.py"]
+    return [
+        ("MCP pipelined calls/s, x SDK low-level Server", 20, ratio(find_row(mcp, "pipelined"), "SDK lowlevel")),
+        ("MCP p50 latency, SDK low-level Server / zanthe", 10, ratio(find_row(mcp, "p50"), "SDK lowlevel")),
+        ("HL7 parse, realistic corpus, x python-hl7", 10, ratio(find_row(hl7, "3 realistic"), "python-hl7")),
+        ("imaging_study, pydicom files, x pydicom pipeline", 50, ratio(find_row(fhir, "pydicom files"), "pydicom")),
+    ]
+
+
+def growth_exponents(series: dict[str, list[tuple[float, float]]]) -> list[tuple[str, str, float]]:
+    """Least-squares slope of log(cost) over log(size), per series."""
+    fitted = []
+    for name, points in series.items():
+        xs = [math.log(size) for size, _ in points]
+        ys = [math.log(cost) for _, cost in points]
+        mean_x, mean_y = sum(xs) / len(xs), sum(ys) / len(ys)
+        slope = sum((x - mean_x) * (y - mean_y) for x, y in zip(xs, ys)) / sum((x - mean_x) ** 2 for x in xs)
+        sizes = f"{points[0][0]:,.0f} to {points[-1][0]:,.0f}"
+        fitted.append((name, sizes, slope))
+    return fitted
+
+
+def collect_growth(figures: dict[str, dict]) -> dict[str, list[tuple[float, float]]]:
+    series: dict[str, list[tuple[float, float]]] = {}
+    for bench in figures.values():
+        for point in bench["growth"]:
+            if point["per_call_us"]:
+                series.setdefault(point["series"], []).append((point["size"], point["per_call_us"]))
+    return {name: sorted(points) for name, points in series.items() if len(points) > 1}
+
+
+def plot(series: dict[str, list[tuple[float, float]]], path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    groups = [title for title, _ in BENCHES]
+    figure, axes = plt.subplots(1, len(groups), figsize=(5 * len(groups), 4.2))
+    for axis, prefix in zip(axes, ["MCP", "HL7", "DICOM"]):
+        for name, points in series.items():
+            if name.startswith(prefix):
+                axis.loglog([p[0] for p in points], [p[1] for p in points], marker="o", label=name)
+        axis.set_xlabel("input size (bytes; elements for DICOM)")
+        axis.set_ylabel("microseconds per call")
+        axis.grid(True, which="both", alpha=0.3)
+        axis.legend(fontsize=7)
+    for axis, title in zip(axes, groups):
+        axis.set_title(title)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+
+
+def report(outputs: dict[str, str], figures: dict[str, dict], command: str, plot_name: str | None) -> str:
+    lines = ["# Performance", "", f"Made by `{command}` on {datetime.date.today()}.", "",
+             f"Machine: {machine()}.", "",
+             "Every ratio is how many times better zanthe is: peer time / zanthe time, or zanthe rate / peer rate.",
+             "Each bench first checks that zanthe and its peers give the same answers; see each table's notes.", "",
+             "## Targets", "", "| What | Target | Measured |", "|---|---|---|"]  # fmt: skip
+    for what, target, measured in targets(figures):
+        shown = f"{measured:.1f}x" if measured else "-"
+        lines.append(f"| {what} | {target}x | {shown} |")
+    lines += ["", "## How cost grows with size", "",
+              "Exponent k of cost ~ size^k fitted over each series (1 is linear; below 1, fixed costs still weigh).", "",
+              "| Series | Sizes | k |", "|---|---|---|"]  # fmt: skip
+    for name, sizes, slope in growth_exponents(collect_growth(figures)):
+        lines.append(f"| {name} | {sizes} | {slope:.2f} |")
+    if plot_name:
+        lines += ["", f"![cost against input size, log-log]({plot_name})"]
+    for title, script in BENCHES:
+        lines += ["", f"## {title} (`bench/{script}`)", "", "```", outputs[script].rstrip(), "```"]
+    return "\n".join(lines) + "\n"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", default=os.environ.get("ZANTHE_BUILD_DIR"))
+    parser.add_argument("--quick", action="store_true", help="short rounds: a smoke run, not figures to keep")
+    parser.add_argument("--markdown", help="write the report here, and the growth plot beside it")
+    args = parser.parse_args()
+
+    outputs, figures = {}, {}
+    with tempfile.TemporaryDirectory() as scratch:
+        for _, script in BENCHES:
+            outputs[script], figures[script] = run_bench(script, args.build_dir, args.quick, Path(scratch) / "r.json")
+            print(outputs[script])
+    for what, target, measured in targets(figures):
+        print(f"target {what}: {target}x, measured {measured:.1f}x" if measured else f"target {what}: not measured")
+    for name, sizes, slope in growth_exponents(collect_growth(figures)):
+        print(f"growth {name} ({sizes}): k = {slope:.2f}")
+    if args.markdown:
+        markdown = Path(args.markdown)
+        picture = markdown.with_name(markdown.stem + "-growth.png")
+        plot(collect_growth(figures), picture)
+        command = "python bench/run_all.py" + (" --quick" if args.quick else "") + f" --markdown {args.markdown}"
+        markdown.write_text(report(outputs, figures, command, picture.name))
+        print(f"wrote {markdown} and {picture}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
