@@ -74,10 +74,11 @@ def growth_exponents(series: dict[str, list[tuple[float, float]]]) -> list[tuple
 
 def collect_growth(figures: dict[str, dict]) -> dict[str, list[tuple[float, float]]]:
     series: dict[str, list[tuple[float, float]]] = {}
-    for bench in figures.values():
+    for script, bench in figures.items():
         for point in bench["growth"]:
             if point["per_call_us"]:
-                series.setdefault(point["series"], []).append((point["size"], point["per_call_us"]))
+                name = f"MCP, {point['series']}" if script == "mcp_bench.py" else point["series"]
+                series.setdefault(name, []).append((point["size"], point["per_call_us"]))
     return {name: sorted(points) for name, points in series.items() if len(points) > 1}
 
 
@@ -91,7 +92,7 @@ def plot(series: dict[str, list[tuple[float, float]]], path: Path) -> None:
     figure, axes = plt.subplots(1, len(groups), figsize=(5 * len(groups), 4.2))
     for axis, prefix in zip(axes, ["MCP", "HL7", "DICOM"]):
         for name, points in series.items():
-            if name.startswith(prefix):
+            if name.split()[0].rstrip(",") == prefix:
                 axis.loglog([p[0] for p in points], [p[1] for p in points], marker="o", label=name)
         axis.set_xlabel("input size (bytes; elements for DICOM)")
         axis.set_ylabel("microseconds per call")
@@ -119,6 +120,7 @@ def report(outputs: dict[str, str], figures: dict[str, dict], command: str, plot
         lines.append(f"| {name} | {sizes} | {slope:.2f} |")
     if plot_name:
         lines += ["", f"![cost against input size, log-log]({plot_name})"]
+    lines += ["", "What was tuned, and where each floor lies: `bench/README.md`."]
     for title, script in BENCHES:
         lines += ["", f"## {title} (`bench/{script}`)", "", "```", outputs[script].rstrip(), "```"]
     return "\n".join(lines) + "\n"
