@@ -59,17 +59,21 @@ def targets(figures: dict[str, dict]) -> list[tuple[str, float, float | None]]:
     ]
 
 
-def growth_exponents(series: dict[str, list[tuple[float, float]]]) -> list[tuple[str, str, float]]:
-    """Least-squares slope of log(cost) over log(size), per series."""
-    fitted = []
-    for name, points in series.items():
-        xs = [math.log(size) for size, _ in points]
-        ys = [math.log(cost) for _, cost in points]
-        mean_x, mean_y = sum(xs) / len(xs), sum(ys) / len(ys)
-        slope = sum((x - mean_x) * (y - mean_y) for x, y in zip(xs, ys)) / sum((x - mean_x) ** 2 for x in xs)
-        sizes = f"{points[0][0]:,.0f} to {points[-1][0]:,.0f}"
-        fitted.append((name, sizes, slope))
-    return fitted
+def slope(points: list[tuple[float, float]]) -> float:
+    """Least-squares slope of log(cost) over log(size)."""
+    xs = [math.log(size) for size, _ in points]
+    ys = [math.log(cost) for _, cost in points]
+    mean_x, mean_y = sum(xs) / len(xs), sum(ys) / len(ys)
+    return sum((x - mean_x) * (y - mean_y) for x, y in zip(xs, ys)) / sum((x - mean_x) ** 2 for x in xs)
+
+
+def growth_exponents(series: dict[str, list[tuple[float, float]]]) -> list[tuple[str, str, float, float]]:
+    """Per series: its sizes, k fitted over all points, and k over the last step alone (where fixed
+    costs weigh least)."""
+    return [
+        (name, f"{points[0][0]:,.0f} to {points[-1][0]:,.0f}", slope(points), slope(points[-2:]))
+        for name, points in series.items()
+    ]
 
 
 def collect_growth(figures: dict[str, dict]) -> dict[str, list[tuple[float, float]]]:
@@ -114,10 +118,11 @@ def report(outputs: dict[str, str], figures: dict[str, dict], command: str, plot
         shown = f"{measured:.1f}x" if measured else "-"
         lines.append(f"| {what} | {target}x | {shown} |")
     lines += ["", "## How cost grows with size", "",
-              "Exponent k of cost ~ size^k fitted over each series (1 is linear; below 1, fixed costs still weigh).", "",
-              "| Series | Sizes | k |", "|---|---|---|"]  # fmt: skip
-    for name, sizes, slope in growth_exponents(collect_growth(figures)):
-        lines.append(f"| {name} | {sizes} | {slope:.2f} |")
+              "Exponent k of cost ~ size^k (1 is linear; below 1, fixed costs still weigh), fitted over every size",
+              "and over the last step alone, from the second largest input to the largest.", "",
+              "| Series | Sizes | k, all | k, last step |", "|---|---|---|---|"]  # fmt: skip
+    for name, sizes, overall, last in growth_exponents(collect_growth(figures)):
+        lines.append(f"| {name} | {sizes} | {overall:.2f} | {last:.2f} |")
     if plot_name:
         lines += ["", f"![cost against input size, log-log]({plot_name})"]
     lines += ["", "What was tuned, and where each floor lies: `bench/README.md`."]
@@ -130,23 +135,34 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default=os.environ.get("ZANTHE_BUILD_DIR"))
     parser.add_argument("--quick", action="store_true", help="short rounds: a smoke run, not figures to keep")
-    parser.add_argument("--markdown", help="write the report here, and the growth plot beside it")
+    parser.add_argument("--markdown", help="write the report here, the growth plot and the raw figures beside it")
+    parser.add_argument("--from-figures", help="make the report from the raw figures of an earlier run")
     args = parser.parse_args()
 
-    outputs, figures = {}, {}
-    with tempfile.TemporaryDirectory() as scratch:
-        for _, script in BENCHES:
-            outputs[script], figures[script] = run_bench(script, args.build_dir, args.quick, Path(scratch) / "r.json")
-            print(outputs[script])
+    if args.from_figures:
+        saved = json.loads(Path(args.from_figures).read_text())
+        outputs, figures = saved["outputs"], saved["figures"]
+    else:
+        outputs, figures = {}, {}
+        with tempfile.TemporaryDirectory() as scratch:
+            for _, script in BENCHES:
+                outputs[script], figures[script] = run_bench(script, args.build_dir, args.quick, Path(scratch) / "r.json")
+                print(outputs[script])
     for what, target, measured in targets(figures):
         print(f"target {what}: {target}x, measured {measured:.1f}x" if measured else f"target {what}: not measured")
-    for name, sizes, slope in growth_exponents(collect_growth(figures)):
-        print(f"growth {name} ({sizes}): k = {slope:.2f}")
+    for name, sizes, overall, last in growth_exponents(collect_growth(figures)):
+        print(f"growth {name} ({sizes}): k = {overall:.2f}, last step {last:.2f}")
     if args.markdown:
         markdown = Path(args.markdown)
         picture = markdown.with_name(markdown.stem + "-growth.png")
         plot(collect_growth(figures), picture)
-        command = "python bench/run_all.py" + (" --quick" if args.quick else "") + f" --markdown {args.markdown}"
+        options = (f" --build-dir {args.build_dir}" if args.build_dir else "") + (" --quick" if args.quick else "")
+        command = f"python bench/run_all.py{options} --markdown {args.markdown}"
+        if args.from_figures:
+            command = saved["command"]
+        else:
+            raw = {"command": command, "outputs": outputs, "figures": figures}
+            markdown.with_name(markdown.stem + "-figures.json").write_text(json.dumps(raw, indent=1))
         markdown.write_text(report(outputs, figures, command, picture.name))
         print(f"wrote {markdown} and {picture}", file=sys.stderr)
 
