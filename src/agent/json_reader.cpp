@@ -554,6 +554,12 @@ void append_json_escaped_utf8(std::string& out, std::string_view bytes) {
   }
 }
 
+void append_json_quoted_utf8(std::string& out, std::string_view bytes) {
+  out += '"';
+  append_json_escaped_utf8(out, bytes);
+  out += '"';
+}
+
 std::string json_quote(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size() + 2);

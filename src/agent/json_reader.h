@@ -81,6 +81,7 @@ inline constexpr int kMaxJsonDepth = 512;
 // written as \ufffd. For request text echoed in a response: the reader passes such bytes through,
 // and a response carrying them could not be decoded by the client.
 void append_json_escaped_utf8(std::string& out, std::string_view bytes);
+void append_json_quoted_utf8(std::string& out, std::string_view bytes);
 void append_json_escaped(std::string& out, std::string_view bytes);
 
 // `bytes` as a complete JSON string literal.

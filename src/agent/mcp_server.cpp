@@ -49,9 +49,8 @@ std::string_view requested_protocol_version(const JsonValue& root) {
 }
 
 std::string initialize_body(const JsonValue& root, const ServerInfo& info) {
-  std::string body = R"({"protocolVersion":")";
-  append_json_escaped_utf8(body, requested_protocol_version(root));
-  body += '"';
+  std::string body = R"({"protocolVersion":)";
+  append_json_quoted_utf8(body, requested_protocol_version(root));
   body += R"(,"capabilities":{"tools":{"listChanged":false}},"serverInfo":{"name":)";
   append_json_quoted(body, info.server_name);
   body += R"(,"version":)";
@@ -92,9 +91,9 @@ std::string id_text(const JsonValue* id) {
     case JsonKind::integer: return std::to_string(id->payload.integer);
     case JsonKind::number: return number_text(id->payload.number);
     case JsonKind::string: {
-      std::string text = "\"";
-      append_json_escaped_utf8(text, id->string());
-      return text + '"';
+      std::string text;
+      append_json_quoted_utf8(text, id->string());
+      return text;
     }
     default: return "null";
   }
