@@ -57,8 +57,15 @@ def versions(*distributions: str) -> str:
     return ", ".join([*found, f"Python {platform.python_version()}"])
 
 
+def module_origin(module) -> str:
+    """Where a native module was loaded from: a path inside the checkout, else its file name, so
+    saved reports carry no machine's own folders."""
+    path = Path(module.__file__).resolve()
+    return str(path.relative_to(ROOT)) if path.is_relative_to(ROOT) else path.name
+
+
 def print_header(module, *peers: str) -> None:
-    print(f"zanthe: {module.__file__}")
+    print(f"zanthe: {module_origin(module)}")
     print(f"peers: {versions(*peers)}")
     print(f"machine: {machine()}")
     print()

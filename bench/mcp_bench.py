@@ -48,7 +48,7 @@ import time
 from importlib.metadata import version
 from pathlib import Path
 
-from hl7_bench import machine
+from common import machine, module_origin
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
@@ -414,7 +414,7 @@ def main() -> None:
 
     commands = server_commands(args.build_dir)
     zanthe, _agent = import_zanthe(args.build_dir)
-    print(f"zanthe {zanthe.__version__} ({_agent.__file__})")
+    print(f"zanthe {zanthe.__version__} ({module_origin(_agent)})")
     print(f"mcp {version('mcp')}, Python {platform.python_version()}")
     print(f"machine: {machine()}")
     sdk_note = sdk_client_note(commands)
