@@ -19,9 +19,7 @@ import random
 import sys
 from pathlib import Path
 
-from common import ROOT, best_microseconds, import_native, machine, print_header, print_table, ratio_text, write_results
-
-__all__ = ["best_microseconds", "machine"]  # older scripts import these from here
+from common import ROOT, best_microseconds, import_native, print_header, print_table, ratio_text, write_results
 
 MSH = "MSH|^~\\&|CT-2|RAD|RIS|HOSP|20240101120000||ORU^R01|42|P|2.5"
 PATIENT_AND_ORDER = [
