@@ -55,9 +55,56 @@ struct MetaResult {
 // Strict group-length driven parse first; on truncated, bad_header or missing_uid the lenient scan decides.
 [[nodiscard]] MetaResult read_file_meta(const std::uint8_t* data, std::size_t size);
 
-// Appends the dataset's top-level elements to `out`. Returns 1 when it stopped at the end of the data or a
-// zero group, 0 when it stopped at an unreadable element header; `out` keeps whatever was read either way.
+// How a dataset is encoded. Byte order applies to tags, lengths and binary values; VR letters and text
+// values read the same in both orders.
+enum class ByteOrder : std::uint8_t { little_endian, big_endian };
+
+struct Encoding {
+  bool implicit_vr = false;
+  ByteOrder byte_order = ByteOrder::little_endian;
+};
+
+struct ParseOutcome {
+  int result = 1;               // 1: stopped at the end of the data or a zero group; 0: at an unreadable header
+  std::size_t stop_offset = 0;  // where parsing stopped, from `data`; equal to the size when it ran to the end
+};
+
+// Appends the dataset's top-level elements to `out`; `out` keeps whatever was read however it stops.
+ParseOutcome parse_dataset(const std::uint8_t* data, std::size_t size, Encoding encoding, ElementList& out);
+
+// The little-endian form: returns ParseOutcome::result.
 int parse_dataset(const std::uint8_t* data, std::size_t size, bool explicit_vr, ElementList& out);
+
+enum class DatasetStatus : std::uint8_t {
+  ok = 0,
+  not_dicom = 1,                    // neither a Part 10 file nor a bare dataset we recognise
+  unsupported_transfer_syntax = 2,  // the meta group names a syntax whose dataset cannot be read
+  inflate_failed = 3,               // a deflated dataset whose stream is corrupt
+  inflated_too_large = 4,           // a deflated dataset that inflates past the cap before its header ends
+};
+
+// Where the dataset of one file lies and how to read it.
+struct LocatedDataset {
+  DatasetStatus status = DatasetStatus::ok;
+  Encoding encoding{};
+  const std::uint8_t* data = nullptr;  // first dataset byte: into the input, or into `inflated`
+  std::size_t size = 0;
+  FileMetaInfo meta{};                 // all empty when the file has no meta group
+  bool has_meta = false;
+  bool deflated = false;
+  bool known_transfer_syntax = false;  // the meta names a transfer syntax of the DICOM standard
+  [[nodiscard]] bool ok() const { return status == DatasetStatus::ok; }
+};
+
+// The most bytes a deflated dataset may inflate to before its header is complete.
+inline constexpr std::size_t kMaxInflatedBytes = std::size_t{256} << 20;
+
+// Reads the file meta (when present), decides the dataset's encoding from the transfer syntax (or, with
+// no meta group or an unknown syntax, from the dataset's first element) and inflates a deflated dataset
+// into `inflated` (cleared first), stopping once its top-level header has ended or at `max_inflated`.
+[[nodiscard]] LocatedDataset locate_dataset(const std::uint8_t* data, std::size_t size,
+                                            std::vector<std::uint8_t>& inflated,
+                                            std::size_t max_inflated = kMaxInflatedBytes);
 
 // True exactly for Implicit VR Little Endian ("1.2.840.10008.1.2" once trailing NUL/space padding is gone).
 [[nodiscard]] bool is_implicit_vr_little_endian(std::string_view transfer_syntax_uid);
