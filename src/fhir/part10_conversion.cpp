@@ -4,40 +4,10 @@
 #include <memory>
 #include <span>
 
-#include "dicom/part10_reader.h"
 #include "fhir/study_mapping.h"
 
 namespace zanthe::fhir {
 namespace {
-
-// The attributes the conversion reads, in lookup order.
-enum Attribute : std::size_t {
-  study_instance_uid,
-  accession_number,
-  study_id,
-  patient_id,
-  study_date,
-  study_time,
-  study_description,
-  referring_physician_name,
-  modality,
-  series_instance_uid,
-  series_description,
-  body_part_examined,
-  laterality,
-  series_date,
-  series_time,
-  sop_instance_uid,
-  sop_class_uid,
-  attribute_count,
-};
-
-constexpr std::array<std::uint32_t, attribute_count> kAttributeTags = {
-    0x0020000D, 0x00080050, 0x00200010, 0x00100020, 0x00080020, 0x00080030, 0x00081030, 0x00080090, 0x00080060,
-    0x0020000E, 0x0008103E, 0x00180015, 0x00200060, 0x00080021, 0x00080031, 0x00080018, 0x00080016,
-};
-
-using AttributeTexts = std::array<std::string_view, attribute_count>;
 
 ConversionResult failed(ConversionFailure failure) {
   ConversionResult result;
@@ -45,20 +15,24 @@ ConversionResult failed(ConversionFailure failure) {
   return result;
 }
 
-// Reads the dataset's top-level elements into `elements` and looks up every attribute's trimmed text;
-// false when there is no dataset to read.
-bool read_attributes(const std::uint8_t* data, std::size_t size, dicom::ElementList& elements,
-                     AttributeTexts& texts) {
-  const dicom::MetaResult meta = dicom::read_file_meta(data, size);
-  if (!meta.ok() || meta.info.dataset_offset >= size) return false;
-  const bool explicit_vr = !dicom::is_implicit_vr_little_endian(meta.info.transfer_syntax_uid);
-  const std::size_t offset = static_cast<std::size_t>(meta.info.dataset_offset);
-  (void)dicom::parse_dataset(data + offset, size - offset, explicit_vr, elements);
-  for (std::size_t i = 0; i < attribute_count; ++i) texts[i] = dicom::find_text(elements, kAttributeTags[i]);
-  return true;
+ConversionResult read_failed(const InstanceRead& read) {
+  switch (read.failure) {
+    case ReadFailure::no_readable_dataset: return failed(ConversionFailure::no_readable_dataset);
+    case ReadFailure::missing_study_instance_uid: return failed(ConversionFailure::missing_study_instance_uid);
+    default: break;
+  }
+  ConversionResult result = failed(ConversionFailure::unreadable);
+  result.read_failure = read.failure;
+  result.reason = read_failure_text(read);
+  return result;
 }
 
-MapResult map_study(const AttributeTexts& v, Arena& arena) {
+struct Zones {
+  std::string study;
+  std::string series;
+};
+
+MapResult map_study(const AttributeTexts& v, const ConversionOptions& options, Zones& zones, Arena& arena) {
   const std::array<std::string_view, 1> modality_list = {v[modality]};
   const StudySummary study = {
       .study_instance_uid = v[study_instance_uid],
@@ -71,6 +45,7 @@ MapResult map_study(const AttributeTexts& v, Arena& arena) {
       .study_description = v[study_description],
       .referring_physician_name = v[referring_physician_name],
       .status = "available",
+      .started_zone = started_zone(v[timezone_offset], v[study_date], options.zone, zones.study),
   };
   const InstanceSummary instance = {.uid = v[sop_instance_uid], .sop_class = v[sop_class_uid]};
   const bool has_instance = !instance.uid.empty() && !instance.sop_class.empty();
@@ -83,13 +58,32 @@ MapResult map_study(const AttributeTexts& v, Arena& arena) {
       .series_date = v[series_date],
       .series_time = v[series_time],
       .instances = std::span<const InstanceSummary>(&instance, has_instance ? 1 : 0),
+      .started_zone = started_zone(v[timezone_offset], v[series_date], options.zone, zones.series),
   };
   const bool has_series = !series.series_instance_uid.empty() && !series.modality.empty();
   return map_imaging_study(study, std::span<const SeriesSummary>(&series, has_series ? 1 : 0), arena);
 }
 
-// Writes into an area that doubles from 16 KiB until the text fits or 8 MiB has been tried.
-ConversionResult write_json(const ImagingStudy& study) {
+bool has_local_time(const ImagingStudy& study) {
+  if (is_local_time(study.started)) return true;
+  for (const ImagingStudySeries& series : study.series) {
+    if (is_local_time(series.started)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string_view started_zone(std::string_view dicom_value, std::string_view date, const ZoneOffsets* zone,
+                              std::string& storage) {
+  if (dicom_offset(dicom_value, storage)) return storage;
+  if (zone == nullptr) return {};
+  return zone->offset_on(date);
+}
+
+bool is_local_time(std::string_view date_time) { return date_time.size() == 19; }
+
+ConversionResult write_json(const ImagingStudy& study, std::size_t max_bytes) {
   ConversionResult result;
   result.json.assign(kFirstOutputBytes, '\0');
   for (;;) {
@@ -99,7 +93,7 @@ ConversionResult write_json(const ImagingStudy& study) {
       result.json.resize(emitted.length);
       return result;
     }
-    if (emitted.error != EmitError::buffer_too_small || result.json.size() >= kMaxOutputBytes) {
+    if (emitted.error != EmitError::buffer_too_small || result.json.size() >= max_bytes) {
       ConversionResult failure = failed(ConversionFailure::emit);
       failure.emit_error = emitted.error;
       return failure;
@@ -108,23 +102,28 @@ ConversionResult write_json(const ImagingStudy& study) {
   }
 }
 
-}  // namespace
-
-ConversionResult convert_part10_to_imaging_study(const std::uint8_t* data, std::size_t size) {
-  dicom::ElementList elements;
-  AttributeTexts texts;
-  if (!read_attributes(data, size, elements, texts)) return failed(ConversionFailure::no_readable_dataset);
-  if (texts[study_instance_uid].empty()) return failed(ConversionFailure::missing_study_instance_uid);
-
+ConversionResult convert_instance(const InstanceRead& read, const ConversionOptions& options) {
+  if (!read.ok()) return read_failed(read);
   const auto storage = std::make_unique<std::uint8_t[]>(kConversionArenaBytes);  // zero-filled
   Arena arena{.base = storage.get(), .capacity = kConversionArenaBytes, .used = 0};
-  const MapResult mapped = map_study(texts, arena);
+  Zones zones;
+  const MapResult mapped = map_study(read.texts, options, zones, arena);
   if (!mapped.ok()) {
     ConversionResult failure = failed(ConversionFailure::mapping);
     failure.map_status = mapped.status;
     return failure;
   }
-  return write_json(mapped.study);
+  ConversionResult result = write_json(mapped.study);
+  result.text_repaired = read.text_repaired;
+  result.local_time = has_local_time(mapped.study);
+  return result;
+}
+
+ConversionResult convert_part10_to_imaging_study(const std::uint8_t* data, std::size_t size,
+                                                 const ConversionOptions& options) {
+  InstanceRead read;
+  read_instance(data, size, read);
+  return convert_instance(read, options);
 }
 
 }  // namespace zanthe::fhir

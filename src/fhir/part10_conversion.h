@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fhir/imaging_study.h"
+#include "fhir/instance_reading.h"
 #include "fhir/json_writer.h"
+#include "fhir/time_zone.h"
 
 namespace zanthe::fhir {
 
@@ -20,6 +23,7 @@ enum class ConversionFailure : std::uint8_t {
   missing_study_instance_uid = 2, // (0020,000D) is absent or empty
   mapping = 3,                    // the model could not be built: see `map_status`
   emit = 4,                       // the JSON could not be written: see `emit_error`
+  unreadable = 5,                 // any other reading failure: see `read_failure` and `reason`
 };
 
 struct ConversionResult {
@@ -27,7 +31,15 @@ struct ConversionResult {
   ConversionFailure failure = ConversionFailure::none;
   FhirStatus map_status = FhirStatus::ok;
   EmitError emit_error = EmitError::buffer_too_small;
+  ReadFailure read_failure = ReadFailure::none;
+  std::string reason;            // the reading failure in words
+  bool text_repaired = false;    // some text bytes could not be decoded and became U+FFFD
+  bool local_time = false;       // a `started` carries a time of day without a UTC offset
   [[nodiscard]] bool ok() const { return failure == ConversionFailure::none; }
+};
+
+struct ConversionOptions {
+  const ZoneOffsets* zone = nullptr;  // offsets for times whose file names none
 };
 
 inline constexpr std::size_t kConversionArenaBytes = 65536;
@@ -36,6 +48,21 @@ inline constexpr std::size_t kMaxOutputBytes = 8388608;
 
 // Runs the whole conversion. The output area starts at 16 KiB and doubles until the text fits or
 // 8 MiB has been tried. Only exhausted memory escapes, as the standard allocation failure.
-[[nodiscard]] ConversionResult convert_part10_to_imaging_study(const std::uint8_t* data, std::size_t size);
+[[nodiscard]] ConversionResult convert_part10_to_imaging_study(const std::uint8_t* data, std::size_t size,
+                                                               const ConversionOptions& options = {});
+
+// The same from an instance already read (from bytes or from a file's header).
+[[nodiscard]] ConversionResult convert_instance(const InstanceRead& read, const ConversionOptions& options);
+
+// The UTC offset for `started` of a date and time: the file's own (DICOM form in `dicom_value`),
+// else the caller's zone on that date; empty when neither applies. `storage` keeps the text.
+[[nodiscard]] std::string_view started_zone(std::string_view dicom_value, std::string_view date,
+                                            const ZoneOffsets* zone, std::string& storage);
+
+// Writes into an area that doubles from 16 KiB until the text fits or `max_bytes` has been tried.
+[[nodiscard]] ConversionResult write_json(const ImagingStudy& study, std::size_t max_bytes = kMaxOutputBytes);
+
+// Whether a FHIR dateTime text has a time of day but no offset.
+[[nodiscard]] bool is_local_time(std::string_view date_time);
 
 }  // namespace zanthe::fhir

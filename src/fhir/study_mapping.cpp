@@ -138,7 +138,7 @@ FhirStatus map_one_series(const SeriesSummary& in, Arena& arena, ImagingStudySer
   out.numberOfInstances = in.declared_instances;
   if (!in.body_part.empty()) out.bodySite = dicom_coding(in.body_part);
   out.laterality = laterality_coding(in.laterality);
-  out.started = dicom_date_time(in.series_date, in.series_time, arena);
+  out.started = dicom_date_time(in.series_date, in.series_time, arena, in.started_zone);
   return map_instances(in, arena, out);
 }
 
@@ -161,7 +161,7 @@ FhirStatus map_series(std::span<const SeriesSummary> series, Arena& arena, Imagi
 
 }  // namespace
 
-Text dicom_date_time(std::string_view date, std::string_view time, Arena& arena) {
+Text dicom_date_time(std::string_view date, std::string_view time, Arena& arena, std::string_view zone) {
   if (!is_calendar_date(date)) return {};
   auto* day = static_cast<char*>(arena_alloc(arena, 10, false));
   if (day == nullptr) return {};
@@ -170,12 +170,13 @@ Text dicom_date_time(std::string_view date, std::string_view time, Arena& arena)
 
   char digits[6];
   if (time.empty() || !time_digits(time, digits)) return date_only;
-  auto* moment = static_cast<char*>(arena_alloc(arena, 19, false));
+  auto* moment = static_cast<char*>(arena_alloc(arena, 19 + zone.size(), false));
   if (moment == nullptr) return date_only;
   put_iso_date(moment, date);
   const char clock[9] = {'T', digits[0], digits[1], ':', digits[2], digits[3], ':', digits[4], digits[5]};
   std::memcpy(moment + 10, clock, sizeof clock);
-  return Text(moment, 19);
+  if (!zone.empty()) std::memcpy(moment + 19, zone.data(), zone.size());
+  return Text(moment, 19 + zone.size());
 }
 
 Text person_name_text(std::string_view name, Arena& arena) {
@@ -212,7 +213,7 @@ MapResult map_imaging_study(const StudySummary& study, std::span<const SeriesSum
   }
   if (status != FhirStatus::ok) return {.status = status};
 
-  out.started = dicom_date_time(study.study_date, study.study_time, arena);
+  out.started = dicom_date_time(study.study_date, study.study_time, arena, study.started_zone);
   out.description = study.study_description;
   if (!study.referring_physician_name.empty()) {
     out.referrer.display = person_name_text(study.referring_physician_name, arena);

@@ -35,6 +35,7 @@ struct SeriesSummary {
   std::string_view series_date{};
   std::string_view series_time{};
   std::span<const InstanceSummary> instances{};
+  std::string_view started_zone{};  // UTC offset of series_time in FHIR form; empty when unknown
 };
 
 struct StudySummary {
@@ -48,6 +49,7 @@ struct StudySummary {
   std::string_view study_description{};
   std::string_view referring_physician_name{};
   std::string_view status{};
+  std::string_view started_zone{};  // UTC offset of study_time in FHIR form; empty when unknown
 };
 
 struct MapResult {
@@ -61,10 +63,12 @@ struct MapResult {
 [[nodiscard]] MapResult map_imaging_study(const StudySummary& study, std::span<const SeriesSummary> series,
                                           Arena& arena);
 
-// DICOM DA (YYYYMMDD) and TM (HHMMSS.FFFFFF, shorter forms allowed) as a FHIR dateTime without zone.
-// Empty when the date is not 8 digits naming a calendar day; the date alone when the time is empty,
-// unreadable or no clock time. Running out of arena shortens the value rather than failing.
-[[nodiscard]] Text dicom_date_time(std::string_view date, std::string_view time, Arena& arena);
+// DICOM DA (YYYYMMDD) and TM (HHMMSS.FFFFFF, shorter forms allowed) as a FHIR dateTime, followed by
+// `zone` (a UTC offset in FHIR form, or empty for none) when a time is written. Empty when the date is
+// not 8 digits naming a calendar day; the date alone when the time is empty, unreadable or no clock
+// time. Running out of arena shortens the value rather than failing.
+[[nodiscard]] Text dicom_date_time(std::string_view date, std::string_view time, Arena& arena,
+                                   std::string_view zone = {});
 
 // The first component group of a DICOM person name as "Family, Given Middle"; empty when nothing is
 // left or the arena refuses.

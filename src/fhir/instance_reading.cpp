@@ -1,0 +1,243 @@
+#include "fhir/instance_reading.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "dicom/character_sets.h"
+
+namespace zanthe::fhir {
+namespace {
+
+constexpr std::array<std::uint32_t, attribute_count> kAttributeTags = {
+    0x0020000D, 0x00080050, 0x00200010, 0x00100020, 0x00080020, 0x00080030, 0x00081030,
+    0x00080090, 0x00080060, 0x0020000E, 0x0008103E, 0x00180015, 0x00200060, 0x00080021,
+    0x00080031, 0x00080018, 0x00080016, 0x00200011, 0x00200013, 0x00080201,
+};
+
+constexpr std::uint32_t kSpecificCharacterSet = 0x00080005;
+constexpr std::uint16_t kPixelGroup = 0x7FE0;
+constexpr std::size_t kFirstReadBytes = 16384;
+
+// Free text is decoded by the declared character set; UIDs, codes, dates and numbers are ASCII by
+// definition and only ever repaired into valid UTF-8.
+enum class TextRole : std::uint8_t { ascii, text, person_name };
+
+constexpr TextRole role_of(std::size_t attribute) {
+  switch (attribute) {
+    case accession_number:
+    case study_id:
+    case patient_id:
+    case study_description:
+    case series_description: return TextRole::text;
+    case referring_physician_name: return TextRole::person_name;
+    default: return TextRole::ascii;
+  }
+}
+
+ReadFailure failure_of(dicom::DatasetStatus status) {
+  switch (status) {
+    case dicom::DatasetStatus::ok: return ReadFailure::none;
+    case dicom::DatasetStatus::not_dicom: return ReadFailure::no_readable_dataset;
+    case dicom::DatasetStatus::unsupported_transfer_syntax: return ReadFailure::unsupported_transfer_syntax;
+    case dicom::DatasetStatus::inflate_failed: return ReadFailure::inflate_failed;
+    case dicom::DatasetStatus::inflated_too_large: return ReadFailure::inflated_too_large;
+  }
+  return ReadFailure::no_readable_dataset;
+}
+
+bool reaches_pixel_data(const dicom::ElementList& elements) {
+  return std::any_of(elements.rbegin(), elements.rend(),
+                     [](const dicom::DataElement& e) { return (e.tag >> 16) == kPixelGroup; });
+}
+
+// Replaces the raw texts that are not plain ASCII by their UTF-8 form, kept in `read.decoded`.
+void decode_texts(InstanceRead& read) {
+  const std::string_view charset_value = dicom::find_text(read.elements, kSpecificCharacterSet);
+  const dicom::CharacterSets declared = dicom::parse_specific_character_set(charset_value);
+  const dicom::CharacterSets undeclared{};
+  std::array<std::pair<std::size_t, std::size_t>, attribute_count> spans{};  // offset, size in `decoded`
+  std::array<bool, attribute_count> converted{};
+  read.decoded.clear();
+  for (std::size_t i = 0; i < attribute_count; ++i) {
+    const std::string_view raw = read.texts[i];
+    if (raw.empty() || dicom::is_plain_ascii(raw)) continue;
+    const TextRole role = role_of(i);
+    const std::size_t start = read.decoded.size();
+    const bool repaired = dicom::append_utf8(
+        raw, role == TextRole::ascii ? undeclared : declared,
+        role == TextRole::person_name ? dicom::TextKind::person_name : dicom::TextKind::text, read.decoded);
+    read.text_repaired = read.text_repaired || repaired;
+    spans[i] = {start, read.decoded.size() - start};
+    converted[i] = true;
+  }
+  for (std::size_t i = 0; i < attribute_count; ++i) {
+    if (converted[i]) read.texts[i] = std::string_view(read.decoded).substr(spans[i].first, spans[i].second);
+  }
+}
+
+void reset(InstanceRead& read) {
+  read.failure = ReadFailure::none;
+  read.error_number = 0;
+  read.transfer_syntax.clear();
+  read.texts = {};
+  read.text_repaired = false;
+  read.header_ended = false;
+  read.elements.clear();
+}
+
+bool has_dicm_mark(const std::uint8_t* data, std::size_t size) {
+  return size >= 132 && std::memcmp(data + 128, "DICM", 4) == 0;
+}
+
+// Whether reading more of the file could change the outcome of `read` over its first `size` bytes.
+bool wants_more(const InstanceRead& read, const std::uint8_t* data, std::size_t size) {
+  switch (read.failure) {
+    case ReadFailure::no_readable_dataset: return size < 132 || has_dicm_mark(data, size);  // a cut meta group
+    case ReadFailure::inflate_failed:
+    case ReadFailure::missing_study_instance_uid:
+    case ReadFailure::unsupported_transfer_syntax:
+    case ReadFailure::none: return !read.header_ended;
+    default: return false;
+  }
+}
+
+bool read_fully(int fd, std::uint8_t* into, std::size_t count, std::uint64_t offset, int& error) {
+  while (count > 0) {
+    const ssize_t got = ::pread(fd, into, count, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return false;
+    }
+    if (got == 0) {
+      error = EIO;  // the file shrank while being read
+      return false;
+    }
+    into += got;
+    count -= static_cast<std::size_t>(got);
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+void read_instance(const std::uint8_t* data, std::size_t size, InstanceRead& out) {
+  reset(out);
+  const dicom::LocatedDataset located = dicom::locate_dataset(data, size, out.inflated);
+  out.transfer_syntax.assign(located.meta.transfer_syntax_uid);
+  if (!located.ok()) {
+    out.failure = failure_of(located.status);
+    return;
+  }
+  (void)dicom::parse_dataset(located.data, located.size, located.encoding, out.elements);
+  out.header_ended = reaches_pixel_data(out.elements);
+  for (std::size_t i = 0; i < attribute_count; ++i) out.texts[i] = dicom::find_text(out.elements, kAttributeTags[i]);
+  if (out.texts[study_instance_uid].empty()) {
+    // A syntax we do not know is a likelier reason than a file without its study.
+    const bool unknown_syntax =
+        located.has_meta && !located.known_transfer_syntax && !located.meta.transfer_syntax_uid.empty();
+    out.failure =
+        unknown_syntax ? ReadFailure::unsupported_transfer_syntax : ReadFailure::missing_study_instance_uid;
+    // Bytes that only looked like a bare dataset, without preamble or meta group, and hold no study
+    // are no evidence of DICOM at all.
+    if (!located.has_meta && !has_dicm_mark(data, size)) out.failure = ReadFailure::no_readable_dataset;
+  }
+  if (out.ok()) decode_texts(out);
+}
+
+void read_instance_fd(int fd, std::vector<std::uint8_t>& buffer, InstanceRead& out) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    reset(out);
+    out.failure = ReadFailure::cannot_read;
+    out.error_number = errno;
+    return;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    reset(out);
+    out.failure = ReadFailure::not_regular_file;
+    return;
+  }
+  // Only the header is wanted: without read-ahead the kernel reads just the pages asked for.
+  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+  const auto file_size = static_cast<std::uint64_t>(info.st_size);
+  std::size_t have = 0;
+  std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, kFirstReadBytes));
+  for (;;) {
+    if (buffer.size() < want) buffer.resize(want);
+    int error = 0;
+    if (!read_fully(fd, buffer.data() + have, want - have, have, error)) {
+      reset(out);
+      out.failure = ReadFailure::cannot_read;
+      out.error_number = error;
+      return;
+    }
+    have = want;
+    read_instance(buffer.data(), have, out);
+    if (have == file_size) {
+      out.header_ended = true;
+      return;
+    }
+    if (!wants_more(out, buffer.data(), have)) return;
+    if (have >= kMaxHeaderReadBytes) {
+      reset(out);
+      out.failure = ReadFailure::header_too_large;
+      return;
+    }
+    want = static_cast<std::size_t>(
+        std::min<std::uint64_t>({file_size, std::uint64_t{have} * 2, std::uint64_t{kMaxHeaderReadBytes}}));
+  }
+}
+
+void read_instance_file(const char* path, std::vector<std::uint8_t>& buffer, InstanceRead& out) {
+  const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    reset(out);
+    out.failure = ReadFailure::cannot_open;
+    out.error_number = errno;
+    return;
+  }
+  read_instance_fd(fd.get(), buffer, out);
+}
+
+std::string read_failure_text(const InstanceRead& read) {
+  switch (read.failure) {
+    case ReadFailure::none: return {};
+    case ReadFailure::no_readable_dataset: return "no readable DICOM dataset";
+    case ReadFailure::missing_study_instance_uid: return "missing StudyInstanceUID (0020,000D)";
+    case ReadFailure::unsupported_transfer_syntax: return "unsupported transfer syntax " + read.transfer_syntax;
+    case ReadFailure::inflate_failed: return "deflated dataset cannot be inflated (corrupt stream)";
+    case ReadFailure::inflated_too_large:
+      return "deflated dataset inflates past " + std::to_string(dicom::kMaxInflatedBytes) +
+             " bytes before its header ends";
+    case ReadFailure::cannot_open:
+    case ReadFailure::cannot_read: return "cannot read: " + std::generic_category().message(read.error_number);
+    case ReadFailure::not_regular_file: return "not a regular file";
+    case ReadFailure::header_too_large:
+      return "header not ended within the first " + std::to_string(kMaxHeaderReadBytes) + " bytes";
+  }
+  return "unknown failure";
+}
+
+}  // namespace zanthe::fhir
