@@ -6,18 +6,16 @@ Exit codes: 0 success, 1 some input failed, 2 usage error (or no input files fou
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
-import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
-from dataclasses import dataclass
-from pathlib import Path, PurePath
+from collections.abc import Callable, Iterator
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO, cast
 
-from zanthe import __version__
+from zanthe import __version__, archive
+from zanthe.archive import os_error_reason
 
 if TYPE_CHECKING:
     from zanthe._hl7 import OruConfig, OruContext, OruObservation
@@ -28,19 +26,28 @@ EXIT_FAILED = 1
 FHIR_EPILOG = """\
 which files are read:
   A FILE argument is always converted. A FOLDER argument is walked recursively in sorted order and
-  every regular file in it is converted, whatever its name (DICOM files often have no extension);
-  hidden files and folders (names starting with '.'), links to folders and the --output folder
-  are skipped.
-  Files that are not DICOM are listed as failed with the converter's reason.
+  every regular file in it is read, whatever its name (DICOM files often have no extension); hidden
+  files and folders (names starting with '.'), links to folders and the --output folder are skipped.
+  Only each file's header is read, up to its pixel data.
 
 output:
-  Without --output: one ImagingStudy per line on stdout (JSON Lines), in input order; a file that
-  fails gives no line. With --output DIR: one JSON file per input; files found in a FOLDER keep
-  their path below that folder's name (DIR/<folder>/<sub/path>.json), so same-named files stay
-  apart; a '.dcm' or '.dicom' suffix is replaced by '.json', any other name gets '.json' appended.
+  One ImagingStudy per study (Study Instance UID), with every series and instance found, in the order
+  of each study's first file. Without --output: one resource per line on stdout (JSON Lines, as bulk
+  FHIR loaders take them). With --output DIR: one file per study, DIR/<Study Instance UID>.json.
+  With --bundle: one FHIR transaction Bundle that PUTs each ImagingStudy/<id>, ready to POST to a FHIR
+  server's base URL (on stdout, or DIR/bundle.json).
+  With --per-file: one ImagingStudy per file instead (one series and instance each); with --output,
+  files found in a FOLDER keep their path below that folder's name (DIR/<folder>/<sub/path>.json),
+  a '.dcm' or '.dicom' suffix is replaced by '.json', any other name gets '.json' appended.
 
-Failed files are listed on stderr at the end, with their reason; the other files are still
-converted. Exit codes: 0 all converted, 1 some failed, 2 usage error or no input files found.
+time zones:
+  FHIR requires a UTC offset on a time of day. A file's own Timezone Offset From UTC (0008,0201) is
+  used; --timezone gives one for the other files: an offset (+01:00, Z) or an IANA zone
+  (Europe/Berlin), whose offset on each study's date is used, daylight saving included.
+
+Failed files, SOP Instance UIDs seen twice (counted once) and instances of one study that disagree on
+its accession number, patient ID or study date are listed on stderr at the end; the other files are
+still converted. Exit codes: 0 all converted, 1 some failed, 2 usage error or no input files found.
 """
 
 ORU_EPILOG = """\
@@ -105,14 +112,26 @@ def add_fhir_command(commands: argparse._SubParsersAction[argparse.ArgumentParse
     fhir = commands.add_parser(
         "fhir",
         help="convert DICOM files to FHIR R4 ImagingStudy JSON",
-        description="Convert DICOM files to FHIR R4 ImagingStudy resources, one per file.",
+        description="Convert DICOM files to FHIR R4 ImagingStudy resources, one per study.",
         epilog=FHIR_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    fhir.add_argument("inputs", nargs="+", metavar="FILE_OR_FOLDER", help="DICOM files or folders to walk")
-    fhir.add_argument("-o", "--output", metavar="DIR", type=Path, help="write one JSON file per input into DIR")
     fhir.add_argument(
-        "-j", "--jobs", metavar="N", type=positive_int, default=1, help="worker processes to use (default: 1)"
+        "inputs", nargs="+", metavar="PATH", help="DICOM files or folders to walk (fsspec URLs with --dask)"
+    )
+    fhir.add_argument("-o", "--output", metavar="DIR", type=Path, help="write one JSON file per study into DIR")
+    fhir.add_argument(
+        "-j", "--jobs", metavar="N", type=positive_int, help="threads reading files (default: one per CPU)"
+    )
+    fhir.add_argument("--per-file", action="store_true", help="one ImagingStudy per file instead of per study")
+    fhir.add_argument("--bundle", action="store_true", help="write one FHIR transaction Bundle of PUTs")
+    fhir.add_argument(
+        "--timezone", metavar="ZONE", help="UTC offset (+01:00, Z) or IANA zone for times the files give without one"
+    )
+    fhir.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help="read and group on a dask.distributed scheduler at ADDRESS ('local' starts a LocalCluster)",
     )
     fhir.add_argument(
         "--no-progress", action="store_true", help="no progress bar (it is shown only when stderr is a terminal)"
@@ -166,10 +185,6 @@ def read_input(name: str) -> bytes:
     return Path(name).read_bytes()
 
 
-def os_error_reason(error: OSError) -> str:
-    return error.strerror or str(error)
-
-
 # ---------------------------------------------------------------------------------------------------
 # zanthe mcp
 
@@ -185,212 +200,81 @@ def run_mcp(args: argparse.Namespace) -> int:
 
 
 # ---------------------------------------------------------------------------------------------------
-# zanthe fhir: gathering the inputs
+# zanthe fhir
 
 
-@dataclass(frozen=True)
-class Source:
-    """One input file and the name of its output, relative to the output folder."""
+def fhir_zone(timezone: str | None) -> Any:
+    from zanthe.fhir import zone_argument
 
-    path: Path
-    output_name: PurePath
-
-
-@dataclass
-class Inputs:
-    sources: list[Source]
-    problems: list[tuple[str, str]]  # (path, reason) for arguments and folders that cannot be read
+    try:
+        return zone_argument(timezone)
+    except ValueError as error:
+        raise UsageError(f"--timezone: {error}") from None
 
 
-DICOM_SUFFIXES = (".dcm", ".dicom")
+def fhir_sink(args: argparse.Namespace, output: Path | None) -> tuple[archive.Sink, TextIO | None]:
+    """The sink for the resources, and the file it owns (closed after the run)."""
+    if args.bundle:
+        if output is None:
+            return archive.BundleSink(sys.stdout), None
+        stream = (output / "bundle.json").open("w", encoding="utf-8")
+        return archive.BundleSink(stream), stream
+    if output is None:
+        return archive.LinesSink(sys.stdout), None
+    return archive.FolderSink(output), None
 
 
-def json_name(relative: PurePath) -> PurePath:
-    if relative.suffix.lower() in DICOM_SUFFIXES:
-        return relative.with_suffix(".json")
-    return relative.with_name(relative.name + ".json")
-
-
-def is_hidden(name: str) -> bool:
-    return name.startswith(".")
-
-
-def walk_folder(folder: Path, skip: Path | None, problems: list[tuple[str, str]]) -> list[tuple[str, ...]]:
-    """The relative paths (as parts) of the regular files below folder, sorted, leaving out hidden
-    entries and the skipped folder. Subfolders that cannot be listed are added to problems."""
-
-    def unreadable(error: OSError) -> None:
-        problems.append((str(error.filename), f"cannot list folder: {os_error_reason(error)}"))
-
-    top = os.fspath(folder)
-    found: list[tuple[str, ...]] = []
-    for root, folders, files in os.walk(top, onerror=unreadable):
-        folders[:] = [f for f in folders if not is_hidden(f) and not is_same_folder(os.path.join(root, f), skip)]
-        relative = PurePath(os.path.relpath(root, top)).parts if root != top else ()
-        found += (
-            (*relative, name) for name in files if not is_hidden(name) and os.path.isfile(os.path.join(root, name))
+def run_fhir(args: argparse.Namespace) -> int:
+    if args.bundle and args.per_file:
+        raise UsageError("--bundle holds one resource per study; it cannot be used with --per-file")
+    if args.dask and args.per_file:
+        raise UsageError("--per-file converts locally; it cannot be used with --dask")
+    output: Path | None = args.output
+    if output is not None:
+        prepare_output(output)
+    zone = fhir_zone(args.timezone)
+    with dask_client(args.dask) as client:
+        progress = archive.Progress(archive.progress_stream(args.no_progress, to_stdout=output is None))
+        run = archive.ArchiveRun(
+            args.inputs,
+            per_file=args.per_file,
+            timezone=zone,
+            jobs=args.jobs,
+            client=client,
+            output=output,
+            on_progress=progress.update,
         )
-    return sorted(found)
-
-
-def is_same_folder(path: str, other: Path | None) -> bool:
-    if other is None:
-        return False
-    try:
-        return os.path.samefile(path, other)
-    except OSError:
-        return False
-
-
-def folder_label(folder: Path) -> str:
-    return folder.resolve().name or "root"
-
-
-def gather_inputs(arguments: Sequence[str], output: Path | None) -> Inputs:
-    inputs = Inputs(sources=[], problems=[])
-    for argument in arguments:
-        path = Path(argument)
-        if path.is_dir():
-            label = folder_label(path)
-            for parts in walk_folder(path, output, inputs.problems):
-                inputs.sources.append(Source(path.joinpath(*parts), json_name(PurePath(label, *parts))))
-        elif path.is_file():
-            inputs.sources.append(Source(path, json_name(PurePath(path.name))))
-        else:
-            inputs.problems.append((argument, "no such file or folder"))
-    return Inputs(sources=with_unique_names(inputs.sources), problems=inputs.problems)
-
-
-def with_unique_names(sources: Iterable[Source]) -> list[Source]:
-    """Renames later duplicates a.json -> a-2.json, a-3.json...; the first keeps its name."""
-    taken: set[PurePath] = set()
-    unique: list[Source] = []
-    for source in sources:
-        name = source.output_name
-        counter = 1
-        while name in taken:
-            counter += 1
-            name = source.output_name.with_name(f"{source.output_name.stem}-{counter}.json")
-        taken.add(name)
-        unique.append(Source(source.path, name))
-    return unique
-
-
-# ---------------------------------------------------------------------------------------------------
-# zanthe fhir: converting
-
-
-@dataclass(frozen=True)
-class Outcome:
-    """The ImagingStudy JSON of one file, or why there is none."""
-
-    study_json: str | None
-    reason: str | None
-
-
-def convert_file(path: str) -> Outcome:
-    """Reads and converts one file; every expected failure becomes a reason. Runs in worker processes."""
-    from zanthe import _fhir
-
-    try:
-        data = Path(path).read_bytes()
-    except OSError as error:
-        return Outcome(None, f"cannot read: {os_error_reason(error)}")
-    try:
-        study = _fhir.imaging_study(data)
-    except UnicodeDecodeError as error:
-        return Outcome(None, f"text that is not UTF-8 ({error.reason} at byte {error.start})")
-    except (RuntimeError, ValueError, MemoryError) as error:
-        return Outcome(None, str(error))
-    return Outcome(one_line(study), None)
-
-
-def one_line(study_json: str) -> str:
-    """The text itself when it is already on one line (the converter writes compact JSON)."""
-    if "\n" not in study_json and "\r" not in study_json:
-        return study_json
-    return json.dumps(json.loads(study_json), separators=(",", ":"), ensure_ascii=False)
-
-
-def convert_all(paths: list[str], jobs: int) -> Iterator[Outcome]:
-    """Outcomes in input order, from this process or from a pool of worker processes."""
-    if jobs == 1 or len(paths) < 2:
-        yield from map(convert_file, paths)
-        return
-    chunk = max(1, min(32, len(paths) // (jobs * 8)))
-    done = 0
-    pool = ProcessPoolExecutor(max_workers=min(jobs, len(paths)))
-    try:
-        for outcome in pool.map(convert_file, paths, chunksize=chunk):
-            done += 1
-            yield outcome
-    except BrokenProcessPool:
-        # A worker died (a crash in the converter): the files not answered yet are failures, as
-        # the pool cannot tell which of them was being converted.
-        for _ in paths[done:]:
-            yield Outcome(None, "not converted: a worker process ended unexpectedly")
-    finally:
-        # Also reached when the reader stops early (a closed pipe): drop the work not started.
-        pool.shutdown(wait=True, cancel_futures=True)
-
-
-class Progress:
-    """A one-line progress bar on a terminal, redrawn at most ten times a second."""
-
-    WIDTH = 30
-
-    def __init__(self, total: int, stream: TextIO | None) -> None:
-        self.total = total
-        self.stream = stream
-        self.last_draw = 0.0
-
-    def update(self, done: int, failed: int) -> None:
-        now = time.monotonic()
-        if self.stream is None or (done < self.total and now - self.last_draw < 0.1):
-            return
-        self.last_draw = now
-        filled = self.WIDTH * done // max(self.total, 1)
-        bar = "#" * filled + "-" * (self.WIDTH - filled)
-        failures = f", {failed} failed" if failed else ""
-        self.stream.write(f"\r[{bar}] {done}/{self.total} files{failures}")
-        self.stream.flush()
-
-    def finish(self) -> None:
-        if self.stream is not None:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
-
-
-def progress_stream(disabled: bool, to_stdout: bool) -> TextIO | None:
-    """stderr when it is a terminal, unless the results themselves go to that screen."""
-    if disabled or not sys.stderr.isatty() or (to_stdout and sys.stdout.isatty()):
-        return None
-    return sys.stderr
-
-
-# ---------------------------------------------------------------------------------------------------
-# zanthe fhir: writing
-
-
-Sink = Callable[[Source, str], str | None]
-
-
-def stdout_sink(source: Source, study_json: str) -> str | None:
-    sys.stdout.write(study_json + "\n")
-    return None
-
-
-def folder_sink(output: Path) -> Sink:
-    def write(source: Source, study_json: str) -> str | None:
-        target = output / source.output_name
+        if not run.paths:
+            details = "; ".join(f"{name}: {reason}" for name, reason in run.report.failures)
+            raise UsageError(f"no input files found ({details})" if details else "no input files found")
+        sink, owned = fhir_sink(args, output)
         try:
-            target.parent.mkdir(parents=True, exist_ok=True)
-            target.write_text(study_json + "\n", encoding="utf-8")
-        except OSError as error:
-            return f"cannot write {target}: {os_error_reason(error)}"
-        return None
+            for result in run.results():
+                reason = sink.write(result)
+                if reason is not None:
+                    run.report.failures.append((str(result.source.path) if result.source else result.study_uid, reason))
+            sink.close()
+        finally:
+            if owned is not None:
+                owned.close()
+        sys.stdout.flush()
+        progress.finish()
+    archive.print_report(run.report, run.input_count, sys.stderr)
+    return EXIT_FAILED if run.report.failures else EXIT_OK
 
-    return write
+
+@contextlib.contextmanager
+def dask_client(address: str | None) -> Iterator[Any]:
+    """None without --dask; otherwise a dask.distributed client, on a LocalCluster for 'local'."""
+    if address is None:
+        yield None
+        return
+    try:
+        from zanthe import dask_archive
+    except ImportError as error:
+        raise UsageError(f"--dask needs dask.distributed: pip install 'zanthe[dask]' ({error})") from None
+    with dask_archive.connect(address) as client:
+        yield client
 
 
 def prepare_output(output: Path) -> None:
@@ -398,37 +282,6 @@ def prepare_output(output: Path) -> None:
         output.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise UsageError(f"cannot use output folder {output}: {os_error_reason(error)}") from None
-
-
-def report_failures(failures: list[tuple[str, str]], total: int) -> None:
-    if not failures:
-        return
-    print(f"zanthe fhir: {len(failures)} of {total} inputs failed:", file=sys.stderr)
-    for name, reason in failures:
-        print(f"  {name}: {reason}", file=sys.stderr)
-
-
-def run_fhir(args: argparse.Namespace) -> int:
-    output: Path | None = args.output
-    if output is not None:
-        prepare_output(output)
-    inputs = gather_inputs(args.inputs, output)
-    if not inputs.sources:
-        details = "; ".join(f"{name}: {reason}" for name, reason in inputs.problems)
-        raise UsageError(f"no input files found ({details})" if details else "no input files found")
-    failures = list(inputs.problems)
-    sink = stdout_sink if output is None else folder_sink(output)
-    progress = Progress(len(inputs.sources), progress_stream(args.no_progress, to_stdout=output is None))
-    outcomes = convert_all([str(source.path) for source in inputs.sources], args.jobs)
-    for done, (source, outcome) in enumerate(zip(inputs.sources, outcomes), start=1):
-        reason = outcome.reason if outcome.study_json is None else sink(source, outcome.study_json)
-        if reason is not None:
-            failures.append((str(source.path), reason))
-        progress.update(done, len(failures))
-    sys.stdout.flush()
-    progress.finish()
-    report_failures(failures, len(inputs.sources) + len(inputs.problems))
-    return EXIT_FAILED if failures else EXIT_OK
 
 
 # ---------------------------------------------------------------------------------------------------

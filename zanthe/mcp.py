@@ -18,9 +18,7 @@ from typing import Annotated, Any, TypedDict
 from zanthe import __version__, _fhir, _hl7
 from zanthe.server import ToolError, ToolServer
 
-__all__ = ["MAX_FILE_BYTES", "build_server", "serve"]
-
-MAX_FILE_BYTES = 1 << 30  # one instance larger than this is not a DICOM file we can map usefully
+__all__ = ["build_server", "serve"]
 
 
 class OruConfig(TypedDict, total=False):
@@ -84,8 +82,9 @@ class ConfinedFiles:
                 raise ToolError(f"{requested}: outside the allowed folders")
         raise ToolError(f"{requested}: no such file")
 
-    def read_bytes(self, requested: str) -> bytes:
-        real = self.resolve(requested)
+    def open_file(self, requested: str, real: str | None = None) -> int:
+        """An open descriptor of the regular file `requested` names, checked to lie inside the roots."""
+        real = real or self.resolve(requested)
         try:
             fd = os.open(real, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
         except OSError as error:
@@ -95,15 +94,20 @@ class ConfinedFiles:
         except BaseException:
             os.close(fd)
             raise
-        with os.fdopen(fd, "rb") as file:
-            return file.read()
+        return fd
+
+    def files_below(self, folder: str) -> list[str]:
+        """The regular files below a resolved folder, in walk order, that really lie inside the roots."""
+        from zanthe import archive
+
+        problems: list[tuple[str, str]] = []
+        found = [os.path.join(folder, *parts) for parts in archive.walk_folder(Path(folder), None, problems)]
+        return [path for path in found if self._inside(os.path.realpath(path))]
 
     def _check_opened(self, fd: int, requested: str) -> None:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):
             raise ToolError(f"{requested}: not a regular file")
-        if info.st_size > MAX_FILE_BYTES:
-            raise ToolError(f"{requested}: larger than {MAX_FILE_BYTES} bytes")
         # What was opened, not what the name pointed at when it was checked (a link swapped meanwhile).
         opened = f"/proc/self/fd/{fd}"
         if os.path.exists(opened) and not self._inside(os.path.realpath(opened)):
@@ -116,22 +120,40 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
 
     @server.tool
     def dicom_to_imaging_study(
-        path: Annotated[str, "Path of one DICOM Part 10 file, relative to an allowed folder or absolute inside one."],
+        path: Annotated[
+            str, "A DICOM Part 10 file, or a folder of them, relative to an allowed folder or absolute inside one."
+        ],
+        timezone: Annotated[
+            str | None, "UTC offset (+01:00, Z) or IANA zone (Europe/Berlin) for times the files give without one."
+        ] = None,
     ) -> str:
-        """Convert one DICOM file into a FHIR R4 ImagingStudy resource (JSON).
+        """Convert DICOM files into FHIR R4 ImagingStudy resources (JSON).
 
-        The result carries the study's identifiers (Study Instance UID, accession number, study ID),
-        the patient reference Patient/<Patient ID>, the study date, description, referring physician,
-        modality, and the file's series and instance (SOP Instance and Class UIDs). The file is read
-        tolerantly; files that are not DICOM or have no Study Instance UID give an error result.
+        For a file: one ImagingStudy with the study's identifiers (Study Instance UID, accession number,
+        study ID), the patient reference Patient/<Patient ID>, the study date, description, referring
+        physician, modality, and the file's series and instance (SOP Instance and Class UIDs). For a
+        folder: {"studies": [one ImagingStudy per study, with all its series and instances], "problems":
+        [files that failed, duplicates, disagreements]}. Only file headers are read, so files of any size
+        convert. Files that are not DICOM or have no Study Instance UID give an error result.
         """
-        data = files.read_bytes(path)
+        from zanthe.fhir import zone_argument
+
         try:
-            return _fhir.imaging_study(data)
-        except RuntimeError as error:
-            raise ToolError(f"{path}: {error}") from None
-        except UnicodeDecodeError:
-            raise ToolError(f"{path}: text values are not UTF-8 (other character sets are not supported yet)") from None
+            zone = zone_argument(timezone)
+        except ValueError as error:
+            raise ToolError(str(error)) from None
+        real = files.resolve(path)
+        if os.path.isdir(real):
+            return studies_in_folder(files, real, zone)
+        fd = files.open_file(path, real)
+        try:
+            # The descriptor's own link names the very file that was checked, whatever its path does now.
+            [(text, reason, _repaired, _local)] = _fhir.convert_files([f"/proc/self/fd/{fd}"], timezone=zone)
+        finally:
+            os.close(fd)
+        if text is None:
+            raise ToolError(f"{path}: {reason}")
+        return text
 
     @server.tool
     def hl7_parse(
@@ -164,6 +186,20 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
         return _hl7.build_oru(config, context, observations)
 
     return server
+
+
+def studies_in_folder(files: ConfinedFiles, folder: str, zone: Any) -> str:
+    """One ImagingStudy per study of the files below `folder`, with the problems met, as JSON text."""
+    from zanthe import archive
+
+    paths = files.files_below(folder)
+    if not paths:
+        raise ToolError(f"{folder}: no files in this folder")
+    run = archive.ArchiveRun(paths, timezone=zone)
+    studies = [json.loads(result.study_json) for result in run.results()]
+    problems = [f"{name}: {reason}" for name, reason in run.report.failures]
+    problems += run.report.duplicates + run.report.conflicts
+    return json.dumps({"studies": studies, "problems": problems}, ensure_ascii=False, separators=(",", ":"))
 
 
 def serve(roots: Iterable[str | os.PathLike[str]] | None = None, verbose: bool = False) -> int:

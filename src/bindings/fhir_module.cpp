@@ -41,6 +41,12 @@ PyObject* text_repaired_warning = nullptr;
 
 std::string prefixed(std::string_view prefix, std::string_view what) { return std::string(prefix).append(what); }
 
+// Failures of the file system are the system's words alone; the converter's carry its prefix.
+bool is_file_system_failure(fhir::ReadFailure failure) {
+  return failure == fhir::ReadFailure::cannot_open || failure == fhir::ReadFailure::cannot_read ||
+         failure == fhir::ReadFailure::not_regular_file;
+}
+
 [[noreturn]] void raise_conversion_failure(const fhir::ConversionResult& result) {
   switch (result.failure) {
     case fhir::ConversionFailure::no_readable_dataset: throw NotDicom(prefixed(kErrorPrefix, "no readable DICOM dataset"));
@@ -59,8 +65,11 @@ std::string prefixed(std::string_view prefix, std::string_view what) { return st
   throw std::runtime_error(prefixed(kEmitErrorPrefix, fhir::emit_error_name(result.emit_error)));
 }
 
-// The reason of a failed conversion as the exception would word it.
+// The reason of a failed conversion as the exception would word it (file system failures unprefixed).
 std::string failure_reason(const fhir::ConversionResult& result) {
+  if (result.failure == fhir::ConversionFailure::unreadable && is_file_system_failure(result.read_failure)) {
+    return result.reason;
+  }
   try {
     raise_conversion_failure(result);
   } catch (const std::runtime_error& error) {
@@ -193,7 +202,8 @@ struct Grouping {
 };
 
 std::string read_reason(const fhir::InstanceRead& read) {
-  return prefixed(kErrorPrefix, fhir::read_failure_text(read));
+  const std::string text = fhir::read_failure_text(read);
+  return is_file_system_failure(read.failure) ? text : prefixed(kErrorPrefix, text);
 }
 
 // Reads the header of each file and adds its instance; gives the failures as (ordinal, reason) and the
@@ -236,6 +246,14 @@ nb::tuple add_bytes(Grouping& grouping, nb::handle data, std::uint64_t ordinal) 
   part.add(read, ordinal);
   grouping.merge_in(std::move(part));
   return nb::make_tuple(nb::none(), read.text_repaired);
+}
+
+// Whether `data` (the first bytes of a file) reaches the pixel data, so that no more of it is needed.
+bool header_ended(nb::handle data) {
+  const ReadableBuffer input(data);
+  fhir::InstanceRead read;
+  fhir::read_instance(input.data(), input.size(), read);
+  return read.header_ended || read.failure == fhir::ReadFailure::no_readable_dataset;
 }
 
 nb::list studies(Grouping& grouping, nb::handle timezone) {
@@ -322,6 +340,10 @@ NB_MODULE(_fhir, m) {
         "Each file on its own, read up to its pixel data: (json, None, text_repaired, local_time) or "
         "(None, reason, False, False), in order.");
   m.attr("MAX_HEADER_BYTES") = fhir::kMaxHeaderReadBytes;
+  m.def("header_ended", &header_ended, nb::arg("data"),
+        nb::sig("def header_ended(data: collections.abc.Buffer) -> bool"),
+        "Whether the first bytes of a file reach its pixel data (or show it is no DICOM), so that reading "
+        "more of it would change nothing.");
 
   nb::class_<Grouping>(m, "StudyGrouper",
                        "Instances grouped into one ImagingStudy per Study Instance UID. Ordinals (each file's "

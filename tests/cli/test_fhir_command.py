@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import io
 import json
-import multiprocessing
 import os
 import subprocess
 import sys
@@ -13,7 +12,7 @@ from pathlib import Path, PurePath
 import pytest
 from cli_inputs import BAD_FILES, GOOD_FILES, dicom_bytes
 
-from zanthe import _fhir, cli
+from zanthe import _fhir, archive, cli
 
 
 def expected_lines(root: Path, names: list[str]) -> list[str]:
@@ -52,9 +51,9 @@ def test_files_convert_in_the_order_given(run, mixed_tree):
     assert result.out.splitlines() == expected_lines(mixed_tree, names)
 
 
-def test_the_output_folder_mirrors_the_inputs_and_keeps_same_named_files_apart(run, mixed_tree, tmp_path):
+def test_per_file_output_folder_mirrors_the_inputs_and_keeps_same_named_files_apart(run, mixed_tree, tmp_path):
     out = tmp_path / "out"
-    result = run("fhir", mixed_tree, mixed_tree / "a" / "IM0001", "--output", out)
+    result = run("fhir", "--per-file", mixed_tree, mixed_tree / "a" / "IM0001", "--output", out)
     assert result.code == 1 and result.out == ""
     written = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
     assert written == ["IM0001.json", "studies/a/IM0001.json", "studies/a/IM0002.json", "studies/b/IM0001.json"]
@@ -81,8 +80,8 @@ def test_an_output_folder_inside_the_input_folder_is_not_read_back(run, mixed_tr
     ],
 )
 def test_output_names_are_unique_and_the_first_keeps_its_name(names, expected):
-    sources = [cli.Source(Path(name), cli.json_name(PurePath(name))) for name in names]
-    assert [str(s.output_name) for s in cli.with_unique_names(sources)] == expected
+    sources = [archive.Source(Path(name), archive.json_name(PurePath(name))) for name in names]
+    assert [str(s.output_name) for s in archive.with_unique_names(sources)] == expected
 
 
 def test_jobs_give_the_same_output_as_one_process(run, mixed_tree, write_file, tmp_path):
@@ -91,8 +90,8 @@ def test_jobs_give_the_same_output_as_one_process(run, mixed_tree, write_file, t
     one, four = run("fhir", mixed_tree, "--jobs", "1"), run("fhir", mixed_tree, "--jobs", "4")
     assert (four.code, four.out, four.err) == (one.code, one.out, one.err)
     assert len(four.out.splitlines()) == len(GOOD_FILES) + 40
-    run("fhir", mixed_tree, "-j", "1", "-o", tmp_path / "one")
-    run("fhir", mixed_tree, "-j", "3", "-o", tmp_path / "three")
+    run("fhir", mixed_tree, "--per-file", "-j", "1", "-o", tmp_path / "one")
+    run("fhir", mixed_tree, "--per-file", "-j", "3", "-o", tmp_path / "three")
     assert folder_contents(tmp_path / "one") == folder_contents(tmp_path / "three")
 
 
@@ -171,7 +170,7 @@ def run_module(*argv: str | Path, cwd: Path) -> subprocess.CompletedProcess[str]
     return subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=120, env=os.environ.copy())
 
 
-def test_python_dash_m_zanthe_converts_a_tree_with_worker_processes(run, mixed_tree, tmp_path):
+def test_python_dash_m_zanthe_converts_a_tree_with_worker_threads(run, mixed_tree, tmp_path):
     in_process = run("fhir", mixed_tree)
     child = run_module("fhir", "studies", "--jobs", "2", cwd=tmp_path)
     assert child.returncode == 1
@@ -194,32 +193,9 @@ def test_a_folder_that_cannot_be_listed_is_a_failure(run, mixed_tree, monkeypatc
     assert f"{locked}: cannot list folder: Permission denied" in result.err
 
 
-REAL_CONVERT_FILE = cli.convert_file
-
-
-def convert_or_die(path: str) -> cli.Outcome:
-    """Stands in for a converter crash on one file, in a worker process."""
-    if path.endswith("IM0002.dcm"):
-        os._exit(3)
-    return REAL_CONVERT_FILE(path)
-
-
-@pytest.mark.skipif(multiprocessing.get_start_method() != "fork", reason="the stand-in reaches workers by fork")
-def test_a_crashed_worker_fails_the_files_not_yet_answered_and_keeps_the_earlier_ones(run, mixed_tree, monkeypatch):
-    monkeypatch.setattr(cli, "convert_file", convert_or_die)
-    result = run("fhir", mixed_tree, "--jobs", "2")
-    assert result.code == 1
-    lines = result.out.splitlines()
-    assert lines == expected_lines(mixed_tree, GOOD_FILES[: len(lines)])
-    assert "not converted: a worker process ended unexpectedly" in result.err
-    listed = failed_names(result.err)
-    assert len(lines) + len(listed) == len(GOOD_FILES) + len(BAD_FILES)
-    assert str(mixed_tree / "a/IM0002.dcm") in listed
-
-
 def test_links_to_folders_are_not_followed_so_a_loop_ends(run, mixed_tree):
     (mixed_tree / "a" / "loop").symlink_to(mixed_tree, target_is_directory=True)
     (mixed_tree / "b" / "linked.dcm").symlink_to(mixed_tree / "a" / "IM0001")
-    result = run("fhir", mixed_tree)
+    result = run("fhir", "--per-file", mixed_tree)
     names = ["a/IM0001", "a/IM0002.dcm", "b/IM0001", "b/linked.dcm"]
     assert result.out.splitlines() == expected_lines(mixed_tree, names)
