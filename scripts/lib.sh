@@ -3,12 +3,23 @@ VENV=$(realpath -m "${ZANTHE_VENV:-.venv}")
 VENV_PY="$VENV/bin/python"
 
 ensure_venv() {
+  ensure_zlib
   if [ ! -x "$VENV_PY" ]; then
     local py
     py=$(scripts/find-python)
     "$py" -m venv "$VENV"
   fi
   "$VENV_PY" -m pip install --quiet --upgrade pip
+}
+
+# The DICOM reader inflates deflated datasets with the system's zlib; its headers come from Debian.
+ensure_zlib() {
+  if [ ! -e /usr/include/zlib.h ] && command -v apt-get >/dev/null; then
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q zlib1g-dev >/dev/null ||
+      { $sudo apt-get update -q >/dev/null && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q zlib1g-dev >/dev/null; }
+  fi
 }
 
 # build_tree DIR [cmake -D options...]: configure and build the whole project into DIR with the venv's tools.

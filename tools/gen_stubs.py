@@ -45,13 +45,19 @@ zanthe._agent.serve_stdio$:
         """
 
 zanthe._fhir.imaging_study$:
-    def imaging_study(part10_bytes: bytes) -> str:
+    \import collections.abc
+    def imaging_study(part10_bytes: collections.abc.Buffer, *, timezone: str | collections.abc.Sequence[tuple[str, str]] | None = None) -> str:
         """
-        The FHIR R4 ImagingStudy (with a contained Patient) of one DICOM Part 10 instance, as
-        compact JSON text.
+        The FHIR R4 ImagingStudy of one DICOM Part 10 instance, as compact JSON text.
 
-        Raises RuntimeError ("fhir.imaging_study: ...") when there is no usable dataset, and
-        UnicodeDecodeError for text that is not UTF-8.
+        part10_bytes is bytes or any C-contiguous buffer (bytearray, memoryview, mmap); it is not
+        copied. Text is converted to UTF-8 by the file's Specific Character Set; bytes it cannot
+        decode become U+FFFD with a TextRepairedWarning. timezone (a UTC offset such as "+01:00"
+        or "Z", or (YYYYMMDD, offset) changes in date order) completes times the file gives
+        without an offset.
+
+        Raises NotDicomError, UnsupportedTransferSyntaxError or MissingStudyError (all
+        RuntimeError, "fhir.imaging_study: ..."), or RuntimeError for other failures.
         """
 
 zanthe._hl7.__prefix__$:

@@ -111,11 +111,24 @@ def fhir_imaging_study() -> Case:
             Variant(lambda: _fhir.imaging_study(truncated), RuntimeError),
             Variant(lambda: _fhir.imaging_study(garbage), RuntimeError),
             Variant(lambda: _fhir.imaging_study(b""), RuntimeError),
-            Variant(lambda: _fhir.imaging_study(bytearray(good)), TypeError),
+            Variant(lambda: _fhir.imaging_study(bytearray(good), timezone="+01:00")),
+            Variant(lambda: _fhir.imaging_study(memoryview(good)[::2]), TypeError),  # not contiguous
             Variant(lambda: _fhir.imaging_study("text"), TypeError),
+            Variant(lambda: _fhir.imaging_study(good, timezone="soon"), ValueError),
+            Variant(lambda: grouped(_fhir, [good, truncated, garbage])),
         ],
         [good, truncated, garbage],
     )
+
+
+def grouped(_fhir: Any, files: list[bytes]) -> list[Any]:
+    """A grouping of the files, pickled, restored and written out."""
+    import pickle
+
+    grouper = _fhir.StudyGrouper()
+    for ordinal, data in enumerate(files):
+        grouper.add_bytes(data, ordinal)
+    return pickle.loads(pickle.dumps(grouper)).studies(timezone=[("00000000", "+01:00"), ("20000326", "+02:00")])
 
 
 def agent_serve_stdio() -> Case:
@@ -164,6 +177,7 @@ def mcp_dicom_to_imaging_study() -> Case:
     return dispatching(zanthe_server, [
         (tool, {"path": "sample_ct.dcm"}, 0),
         (tool, {"path": str(DATA / "sample_ct.dcm")}, 0),
+        (tool, {"path": "."}, 0),  # a folder: one resource per study
         (tool, {"path": "sample_adt.hl7"}, 1),  # not DICOM
         (tool, {"path": "../README.md"}, 1),
         (tool, {"path": "missing.dcm"}, 1),
