@@ -45,8 +45,9 @@ class Source:
 
 @dataclass
 class Inputs:
-    sources: list[Source]
+    sources: list[Source]  # with output names, when asked for
     problems: list[tuple[str, str]]  # (path, reason) for arguments and folders that cannot be read
+    paths: list[str] = field(default_factory=list)
 
 
 def json_name(relative: PurePath) -> PurePath:
@@ -63,11 +64,12 @@ def os_error_reason(error: OSError) -> str:
     return error.strerror or str(error)
 
 
-def walk_folder(folder: Path, skip: Path | None, problems: list[tuple[str, str]]) -> Iterator[tuple[str, ...]]:
-    """The relative paths (as parts) of the regular files below folder in sorted order, leaving out hidden
-    entries, links to folders and the skipped folder. Folders that cannot be listed go to problems."""
+def walk_folder(folder: Path, skip: Path | None, problems: list[tuple[str, str]]) -> Iterator[str]:
+    """The paths of the regular files below folder in sorted order (by relative path), leaving out
+    hidden entries, links to folders and the skipped folder. Folders that cannot be listed go to
+    problems. Plain strings: an archive may hold millions of files."""
 
-    def walk(directory: str, parts: tuple[str, ...]) -> Iterator[tuple[str, ...]]:
+    def walk(directory: str) -> Iterator[str]:
         try:
             with os.scandir(directory) as listing:
                 entries = sorted((e for e in listing if not is_hidden(e.name)), key=lambda e: e.name)
@@ -77,11 +79,11 @@ def walk_folder(folder: Path, skip: Path | None, problems: list[tuple[str, str]]
         for entry in entries:
             if entry.is_dir(follow_symlinks=False):
                 if not is_same_folder(entry.path, skip):
-                    yield from walk(entry.path, (*parts, entry.name))
+                    yield from walk(entry.path)
             elif entry.is_file():
-                yield (*parts, entry.name)
+                yield entry.path
 
-    yield from walk(os.fspath(folder), ())
+    yield from walk(os.fspath(folder))
 
 
 def is_same_folder(path: str, other: Path | None) -> bool:
@@ -97,19 +99,30 @@ def folder_label(folder: Path) -> str:
     return folder.resolve().name or "root"
 
 
-def gather_inputs(arguments: Sequence[str], output: Path | None = None) -> Inputs:
+def gather_inputs(arguments: Sequence[str], output: Path | None = None, *, output_names: bool = True) -> Inputs:
+    """The files the arguments name, in order; with `output_names`, each with the name of its own output."""
     inputs = Inputs(sources=[], problems=[])
+    paths: list[str] = []
     for argument in arguments:
         path = Path(argument)
         if path.is_dir():
-            label = folder_label(path)
-            for parts in walk_folder(path, output, inputs.problems):
-                inputs.sources.append(Source(path.joinpath(*parts), json_name(PurePath(label, *parts))))
+            found = list(walk_folder(path, output, inputs.problems))
+            paths += found
+            if output_names:
+                label, top = folder_label(path), os.fspath(path)
+                inputs.sources += [
+                    Source(Path(p), json_name(PurePath(label, os.path.relpath(p, top)))) for p in found
+                ]
         elif path.is_file():
-            inputs.sources.append(Source(path, json_name(PurePath(path.name))))
+            paths.append(argument)
+            if output_names:
+                inputs.sources.append(Source(path, json_name(PurePath(path.name))))
         else:
             inputs.problems.append((argument, "no such file or folder"))
-    return Inputs(sources=with_unique_names(inputs.sources), problems=inputs.problems)
+    inputs.paths = paths
+    if output_names:
+        inputs.sources = with_unique_names(inputs.sources)
+    return inputs
 
 
 def with_unique_names(sources: Sequence[Source]) -> list[Source]:
@@ -215,9 +228,9 @@ class ArchiveRun:
             self.paths, listing_problems = dask_archive.list_inputs(arguments)
             self.sources: list[Source] = []
         else:
-            inputs = gather_inputs(arguments, output)
+            inputs = gather_inputs(arguments, output, output_names=per_file)
             self.sources = inputs.sources
-            self.paths = [str(source.path) for source in inputs.sources]
+            self.paths = inputs.paths
             listing_problems = inputs.problems
         self.report.failures.extend(listing_problems)
         self.input_count = len(self.paths) + len(listing_problems)

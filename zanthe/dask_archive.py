@@ -30,7 +30,7 @@ Partial = tuple[Any, list[tuple[int, str]], list[int]]  # grouping, failures, re
 def connect(address: str) -> Iterator[Client]:
     """A client of the scheduler at `address`, or of a new LocalCluster for "local"."""
     if address == "local":
-        with LocalCluster(processes=True, dashboard_address=None) as cluster, Client(cluster) as client:
+        with LocalCluster(processes=True, dashboard_address=":0") as cluster, Client(cluster) as client:
             yield client
     else:
         with Client(address) as client:
@@ -46,7 +46,7 @@ def list_inputs(arguments: Sequence[str]) -> tuple[list[str], list[tuple[str, st
         fs, root = fsspec.core.url_to_fs(argument)
         try:
             if fs.isdir(root):
-                names = sorted(p for p in fs.find(root) if not any(part.startswith(".") for part in p.split("/")))
+                names = walk_order(root, fs.find(root))
             elif fs.isfile(root):
                 names = [root]
             else:
@@ -57,6 +57,15 @@ def list_inputs(arguments: Sequence[str]) -> tuple[list[str], list[tuple[str, st
             continue
         found.extend(fs.unstrip_protocol(name) if "://" in argument else name for name in names)
     return found, problems
+
+
+def walk_order(root: str, names: Sequence[str]) -> list[str]:
+    """The files below `root` as the local walk takes them: hidden entries below the root left out, and
+    sorted folder by folder (by the parts of the relative path, not by the whole text)."""
+    top = root.rstrip("/") + "/"
+    relative = [(name[len(top) :].split("/"), name) for name in names if name.startswith(top)]
+    visible = [(parts, name) for parts, name in relative if not any(part.startswith(".") for part in parts)]
+    return [name for _, name in sorted(visible)]
 
 
 def read_header(fs: Any, path: str) -> bytes:

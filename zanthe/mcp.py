@@ -101,7 +101,7 @@ class ConfinedFiles:
         from zanthe import archive
 
         problems: list[tuple[str, str]] = []
-        found = [os.path.join(folder, *parts) for parts in archive.walk_folder(Path(folder), None, problems)]
+        found = archive.walk_folder(Path(folder), None, problems)
         return [path for path in found if self._inside(os.path.realpath(path))]
 
     def _check_opened(self, fd: int, requested: str) -> None:

@@ -1,5 +1,6 @@
 // _fhir: DICOM Part 10 instances to FHIR R4 ImagingStudy JSON, one file at a time or grouped by study.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 

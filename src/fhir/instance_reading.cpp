@@ -81,6 +81,23 @@ void decode_texts(InstanceRead& read) {
   }
 }
 
+// A UID for messages: bytes outside printable ASCII (a damaged file) are shown as \xNN, so that the
+// message stays text.
+std::string printable(std::string_view uid) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : uid) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte <= 0x7E) {
+      out.push_back(c);
+    } else {
+      out.append("\\x").push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0x0F]);
+    }
+  }
+  return out;
+}
+
 void reset(InstanceRead& read) {
   read.failure = ReadFailure::none;
   read.error_number = 0;
@@ -145,7 +162,7 @@ class FileDescriptor {
 void read_instance(const std::uint8_t* data, std::size_t size, InstanceRead& out) {
   reset(out);
   const dicom::LocatedDataset located = dicom::locate_dataset(data, size, out.inflated);
-  out.transfer_syntax.assign(located.meta.transfer_syntax_uid);
+  out.transfer_syntax = printable(located.meta.transfer_syntax_uid);
   if (!located.ok()) {
     out.failure = failure_of(located.status);
     return;
@@ -179,9 +196,10 @@ void read_instance_fd(int fd, std::vector<std::uint8_t>& buffer, InstanceRead& o
     out.failure = ReadFailure::not_regular_file;
     return;
   }
-  // Only the header is wanted: without read-ahead the kernel reads just the pages asked for.
-  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
   const auto file_size = static_cast<std::uint64_t>(info.st_size);
+  // Only the header is wanted: without read-ahead the kernel reads just the pages asked for. A file
+  // that the first read takes whole gains nothing from the advice.
+  if (file_size > kFirstReadBytes) (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
   std::size_t have = 0;
   std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, kFirstReadBytes));
   for (;;) {

@@ -188,7 +188,7 @@ GroupedStudy emit_study(const std::string& uid, const Study& study, const Conver
         .body_part = v.body_part,
         .laterality = v.laterality,
         .series_description = v.description,
-        .declared_instances = -1,
+        .declared_instances = static_cast<std::int32_t>(list.size()),
         .series_date = v.date,
         .series_time = v.time,
         .instances = list,

@@ -25,8 +25,8 @@ def failed_names(err: str) -> list[str]:
     return [line.strip().split(": ", 1)[0] for line in listed]
 
 
-def test_a_folder_gives_one_line_per_good_file_in_walk_order_and_lists_the_failures(run, mixed_tree):
-    result = run("fhir", mixed_tree)
+def test_per_file_a_folder_gives_one_line_per_good_file_in_walk_order_and_lists_the_failures(run, mixed_tree):
+    result = run("fhir", "--per-file", mixed_tree)
     lines = result.out.splitlines()
     assert lines == expected_lines(mixed_tree, GOOD_FILES)
     assert all(json.loads(line)["resourceType"] == "ImagingStudy" for line in lines)
@@ -46,7 +46,7 @@ def test_each_failure_carries_the_converters_reason(run, mixed_tree):
 
 def test_files_convert_in_the_order_given(run, mixed_tree):
     names = ["b/IM0001", "a/IM0001", "a/IM0002.dcm"]
-    result = run("fhir", *(mixed_tree / name for name in names))
+    result = run("fhir", "--per-file", *(mixed_tree / name for name in names))
     assert (result.code, result.err) == (0, "")
     assert result.out.splitlines() == expected_lines(mixed_tree, names)
 
@@ -187,7 +187,7 @@ def test_a_folder_that_cannot_be_listed_is_a_failure(run, mixed_tree, monkeypatc
         return real_scandir(path)
 
     monkeypatch.setattr(os, "scandir", scandir)
-    result = run("fhir", mixed_tree)
+    result = run("fhir", "--per-file", mixed_tree)
     assert result.code == 1
     assert result.out.splitlines() == expected_lines(mixed_tree, ["a/IM0001", "a/IM0002.dcm"])
     assert f"{locked}: cannot list folder: Permission denied" in result.err
