@@ -175,3 +175,35 @@ def test_sdk_client_drives_python_m_zanthe_mcp():
     assert is_error(refused) and "outside the allowed folders" in refused.content[0].text
     assert structured(parsed)["segments"][0]["id"] == "MSH"
     assert built.content[0].text.startswith("MSH|^~\\&|ZANTHE|DEMO|RIS|HOSPITAL|")
+
+
+def sparse_multiframe(path: Path, study_uid: str, size: int) -> None:
+    """An instance whose pixel data make the file `size` bytes long, as a hole that costs no disk."""
+    from pydicom.dataset import Dataset, FileMetaDataset
+    from pydicom.uid import ExplicitVRLittleEndian
+
+    ds = Dataset()
+    ds.StudyInstanceUID, ds.SeriesInstanceUID, ds.SOPInstanceUID = study_uid, study_uid + ".1", study_uid + ".1.1"
+    ds.SOPClassUID, ds.Modality = "1.2.840.10008.5.1.4.1.1.2.1", "CT"
+    ds.file_meta = FileMetaDataset()
+    ds.file_meta.TransferSyntaxUID = ExplicitVRLittleEndian
+    ds.file_meta.MediaStorageSOPClassUID, ds.file_meta.MediaStorageSOPInstanceUID = ds.SOPClassUID, ds.SOPInstanceUID
+    ds.save_as(path, enforce_file_format=True)
+    header = path.stat().st_size + 12
+    with path.open("ab") as file:  # (7FE0,0010) OW with its length; the value itself stays a hole
+        file.write(b"\xe0\x7f\x10\x00OW\x00\x00" + (size - header).to_bytes(4, "little"))
+    os.truncate(path, size)
+
+
+def test_files_over_a_gibibyte_convert_from_their_header_and_folders_give_one_resource_per_study(tmp_path):
+    sparse_multiframe(tmp_path / "huge.dcm", "1.2.826.0.1.3680043.8.498.901", (1 << 30) + (1 << 28))
+    shutil.copy(SAMPLE_DCM, tmp_path / "ct.dcm")
+    shutil.copy(SAMPLE_DCM, tmp_path / "ct-copy.dcm")
+    server = build_server([tmp_path])
+    code, output = server.dispatch("dicom_to_imaging_study", {"path": "huge.dcm"})
+    assert code == 0 and json.loads(output)["id"] == "1.2.826.0.1.3680043.8.498.901"
+    code, output = server.dispatch("dicom_to_imaging_study", {"path": ".", "timezone": "Europe/Berlin"})
+    assert code == 0
+    answer = json.loads(output)
+    assert sorted(study["numberOfInstances"] for study in answer["studies"]) == [1, 1]
+    assert any("counted once" in problem for problem in answer["problems"])  # the copy is one instance
