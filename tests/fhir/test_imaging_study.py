@@ -242,3 +242,31 @@ def test_impossible_dates_and_times_stay_out_of_a_valid_resource(study_date, ser
     else:
         assert "started" not in out and "started" not in out["series"][0]
     ImagingStudy.model_validate_json(text)
+
+
+@pytest.mark.parametrize(("file_offset", "timezone", "study_date", "expected"), [
+    ("+0100", None, "20240131", "+01:00"),
+    ("-0530", "+02:00", "20240131", "-05:30"),  # the file's own offset wins
+    ("+1", "Z", "20240131", "Z"),  # not the &ZZXX form: the caller's zone
+    (None, None, "20240131", ""),
+    (None, "Europe/Berlin", "20240131", "+01:00"),
+    (None, "Europe/Berlin", "20240715", "+02:00"),  # daylight saving
+    (None, "America/New_York", "20240310", "-04:00"),  # the day of the switch, at noon
+])
+def test_started_carries_the_file_offset_or_the_callers_zone(file_offset, timezone, study_date, expected):
+    from zanthe import fhir
+
+    values = {**FULL_STUDY, "StudyDate": study_date, "SeriesDate": study_date}
+    if file_offset is not None:
+        values["TimezoneOffsetFromUTC"] = file_offset
+    out = json.loads(fhir.imaging_study(part10(values), timezone=timezone))
+    assert out["started"] == f"{study_date[:4]}-{study_date[4:6]}-{study_date[6:]}T09:30:00{expected}"
+    assert out["series"][0]["started"].endswith("T09:31:00" + expected)
+
+
+@pytest.mark.parametrize("timezone", ["+25:00", "soon", "Mars/Olympus_Mons", "+1:00"])
+def test_a_zone_that_is_no_offset_or_name_is_refused(timezone):
+    from zanthe import fhir
+
+    with pytest.raises(ValueError):
+        fhir.imaging_study(part10(FULL_STUDY), timezone=timezone)
