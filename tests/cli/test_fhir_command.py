@@ -199,3 +199,23 @@ def test_links_to_folders_are_not_followed_so_a_loop_ends(run, mixed_tree):
     result = run("fhir", "--per-file", mixed_tree)
     names = ["a/IM0001", "a/IM0002.dcm", "b/IM0001", "b/linked.dcm"]
     assert result.out.splitlines() == expected_lines(mixed_tree, names)
+
+
+@pytest.mark.parametrize("zone", [[], ["--timezone", "Europe/Berlin"]])
+def test_local_times_without_a_zone_are_announced_once(run, write_file, tmp_path, zone):
+    import pydicom
+
+    for number in (1, 2):
+        ds = pydicom.dcmread(io.BytesIO(dicom_bytes(number)))
+        ds.StudyTime = "093000"
+        write_file(f"timed/IM{number}", to_bytes(ds))
+    result = run("fhir", tmp_path / "timed", *zone)
+    assert result.code == 0
+    assert result.err.count("local time without a UTC offset") == (0 if zone else 1)
+    assert all(json.loads(line)["started"].endswith("+01:00" if zone else "T09:30:00") for line in result.out.splitlines())
+
+
+def to_bytes(ds) -> bytes:
+    out = io.BytesIO()
+    ds.save_as(out, enforce_file_format=True)
+    return out.getvalue()
