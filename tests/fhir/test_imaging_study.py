@@ -270,3 +270,16 @@ def test_a_zone_that_is_no_offset_or_name_is_refused(timezone):
 
     with pytest.raises(ValueError):
         fhir.imaging_study(part10(FULL_STUDY), timezone=timezone)
+
+
+@pytest.mark.parametrize(("data", "error", "message"), [
+    (b"not dicom at all" * 20, _fhir.NotDicomError, NO_DATASET),
+    (w.part10(w.explicit(0x00080060, "CS", w.text("CT"))), _fhir.MissingStudyError, NO_STUDY_UID),
+    (w.part10(b"\x01\x02\x03\x04" * 16, "1.2.3.4.5"), _fhir.UnsupportedTransferSyntaxError,
+     "fhir.imaging_study: unsupported transfer syntax 1.2.3.4.5"),
+])
+def test_failures_raise_their_own_runtime_error_subclass(data, error, message):
+    assert issubclass(error, RuntimeError)
+    with pytest.raises(error) as caught:
+        _fhir.imaging_study(data)
+    assert str(caught.value) == message
