@@ -237,7 +237,8 @@ class ArchiveRun:
 
     def problems(self) -> list[tuple[str, str]]:
         r = self.report
-        return [*r.failures, *(("", text) for text in (*r.duplicates, *r.conflicts))]
+        repaired = [(path, REPAIRED_TEXT) for path in r.repaired]
+        return [*r.failures, *(("", text) for text in (*r.duplicates, *r.conflicts)), *repaired]
 
     def results(self) -> Iterator[StudyResult]:
         if self.per_file:
