@@ -12,6 +12,7 @@ import hashlib
 import json
 import shutil
 import sys
+import zlib
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -64,6 +65,16 @@ def dicom_files() -> dict[str, bytes]:
         + d.implicit(0x00081140, d.item(d.implicit(0x00081150, d.uid("1.2"))))
     )
     short_un = d.explicit(0x0020000D, "UI", d.uid("1.2.3")) + d.raw_header(0x00200011, b"UN", 2) + b"7 "
+    big_endian = (
+        d.explicit(0x00080060, "CS", d.text("CT"), big_endian=True)
+        + d.sequence(0x00081140, [d.item(d.explicit(0x00081150, "UI", d.uid("1.2"), big_endian=True),
+                                         d.UNDEFINED, big_endian=True)], big_endian=True)
+        + d.explicit(0x0020000D, "UI", d.uid("1.2.3"), big_endian=True)
+        + d.explicit(0x00280010, "US", b"\x00\x02", big_endian=True)
+        + d.explicit(0x7FE00010, "OW", b"\x00\x01" * 8, big_endian=True)
+    )
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    deflated = compressor.compress(dataset) + compressor.flush()
     return {
         "sample_ct.dcm": (ROOT / "examples" / "data" / "sample_ct.dcm").read_bytes(),
         "explicit.dcm": d.part10(dataset),
@@ -74,6 +85,11 @@ def dicom_files() -> dict[str, bytes]:
             dataset + d.explicit(0x7FE00010, "OB", d.item(b"") + d.item(b"\xff\xd8\xff\xd9"), d.UNDEFINED)
             + d.sequence_delimiter()
         ),
+        "big_endian.dcm": d.part10(big_endian, d.EXPLICIT_BE),
+        "deflated.dcm": d.part10(deflated, d.DEFLATED_LE),
+        "bare_big_endian.dcm": big_endian,
+        "bare_implicit.dcm": implicit,
+        "magic_without_meta.dcm": d.preamble() + dataset,
     }
 
 

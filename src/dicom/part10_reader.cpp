@@ -59,7 +59,7 @@ void take_meta_uid(FileMetaInfo& info, std::uint16_t group, std::uint16_t elemen
   if (size < kMetaStart) return fail(MetaStatus::truncated);
   if (!has_magic(data)) return fail(MetaStatus::no_magic);
   if (size < 144) return fail(MetaStatus::truncated);
-  if (read_u16(data + 132) != kMetaGroup || read_u16(data + 134) != 0 || read_u16(data + 136) != kVrUL) {
+  if (read_u16(data + 132) != kMetaGroup || read_u16(data + 134) != 0 || read_vr(data + 136) != kVrUL) {
     return fail(MetaStatus::bad_header);
   }
   const std::uint32_t group_length = read_u32(data + 140);
@@ -71,7 +71,7 @@ void take_meta_uid(FileMetaInfo& info, std::uint16_t group, std::uint16_t elemen
   std::uint64_t offset = 144;
   while (offset + 8 <= end) {
     const std::uint8_t* p = data + offset;
-    const VrCode vr = read_u16(p + 4);
+    const VrCode vr = read_vr(p + 4);
     std::uint64_t header = 8;
     std::uint64_t length = read_u16(p + 6);
     if (is_strict_long_vr(vr)) {
@@ -91,16 +91,13 @@ void take_meta_uid(FileMetaInfo& info, std::uint16_t group, std::uint16_t elemen
   return result;
 }
 
-// Walks group 0002 elements from offset 132 whatever the group length says, accepting implicit VR ones.
-[[nodiscard]] MetaResult scan_meta_leniently(const std::uint8_t* data, std::size_t size) {
-  if (size < 140) return fail(MetaStatus::truncated);
-  if (!has_magic(data)) return fail(MetaStatus::no_magic);
+// Walks group 0002 elements from `offset` whatever any group length says, accepting implicit VR ones.
+[[nodiscard]] MetaResult scan_meta_group(const std::uint8_t* data, std::size_t size, std::size_t offset) {
   MetaResult result;
-  std::size_t offset = kMetaStart;
   bool any = false;
   while (size - offset >= 8 && read_u16(data + offset) == kMetaGroup) {
     const std::uint8_t* p = data + offset;
-    const VrCode vr = read_u16(p + 4);
+    const VrCode vr = read_vr(p + 4);
     std::uint64_t header = 8;
     std::uint64_t length = 0;
     if (!is_vr_code(vr)) {
@@ -122,6 +119,12 @@ void take_meta_uid(FileMetaInfo& info, std::uint16_t group, std::uint16_t elemen
   return result;
 }
 
+[[nodiscard]] MetaResult scan_meta_leniently(const std::uint8_t* data, std::size_t size) {
+  if (size < 140) return fail(MetaStatus::truncated);
+  if (!has_magic(data)) return fail(MetaStatus::no_magic);
+  return scan_meta_group(data, size, kMetaStart);
+}
+
 struct CreatorSlot {
   std::uint16_t group;
   std::uint8_t block;
@@ -129,32 +132,51 @@ struct CreatorSlot {
   const std::uint8_t* value;
 };
 
-// One parse_dataset call: the position, the remembered private creators and the output list.
+// One walk over a dataset: the position, the remembered private creators and the output list.
+// `Probe` walks a buffer that may be only a prefix of the dataset, keeps no element and tells whether the
+// top-level header certainly ended inside it (see header_ends_within).
+template <ByteOrder Order, bool Probe>
 class DatasetParser {
- public:
-  DatasetParser(const std::uint8_t* data, std::size_t size, bool explicit_vr, ElementList& out)
-      : data_(data), end_(data + size), implicit_(!explicit_vr), out_(out) {}
+  using Words = WordReader<Order>;
 
-  int run() {
-    for (;;) {
-      if (end_ - p_ < 4) return 1;
-      const std::uint32_t tag = read_tag(p_);
-      const auto group = static_cast<std::uint16_t>(tag >> 16);
-      if (group == 0) return 1;
-      const Step step = group == kDelimiterGroup ? stray_item(tag) : element(tag);
-      if (step != Step::next) return step == Step::end ? 1 : 0;
-    }
+ public:
+  DatasetParser(const std::uint8_t* data, std::size_t size, bool implicit_vr, ElementList* out)
+      : data_(data), end_(data + size), reader_(implicit_vr), out_(out) {}
+
+  ParseOutcome run() {
+    const Step last = walk();
+    header_ended_ = last == Step::header_ended;
+    return ParseOutcome{last == Step::unreadable ? 0 : 1, static_cast<std::size_t>(p_ - data_)};
   }
 
+  [[nodiscard]] bool header_ended() const { return header_ended_; }
+
  private:
-  enum class Step { next, end, unreadable };
+  enum class Step { next, end, unreadable, header_ended };
+
+  Step walk() {
+    for (;;) {
+      if (end_ - p_ < 4) return Step::end;
+      const std::uint32_t tag = Words::tag(p_);
+      const auto group = static_cast<std::uint16_t>(tag >> 16);
+      if (group == 0) return Probe ? Step::header_ended : Step::end;
+      const Step step = group == kDelimiterGroup ? stray_item(tag) : element(tag);
+      if (step != Step::next) return step;
+    }
+  }
 
   [[nodiscard]] std::uint64_t remaining(const std::uint8_t* from) const {
     return static_cast<std::uint64_t>(end_ - from);
   }
 
   void store(std::uint32_t tag, VrCode vr, std::uint64_t length, const std::uint8_t* value) {
-    out_.push_back(DataElement{tag, vr, length, value});
+    if constexpr (!Probe) out_->push_back(DataElement{tag, vr, length, value});
+  }
+
+  // The entry just stored took every byte left.
+  Step stored_the_rest() {
+    p_ = end_;
+    return Step::end;
   }
 
   // An item or delimiter outside any sequence: keep an item's bytes as one entry, drop delimiters.
@@ -164,18 +186,19 @@ class DatasetParser {
       p_ += 8;
       return Step::next;
     }
-    const std::uint32_t length = read_u32(p_ + 4);
+    const std::uint32_t length = Words::u32(p_ + 4);
     const std::uint8_t* value = p_ + 8;
     if (length == kUndefinedLength) {
-      const std::uint8_t* delimiter = find_item_end(value, end_, implicit_, 0);
+      const std::uint8_t* delimiter = reader_.find_item_end(value, end_, 0);
       if (delimiter == nullptr || end_ - delimiter < 8) {
         store(kItemTag, kUnknownVr, remaining(value), value);
-        return Step::end;
+        return stored_the_rest();
       }
       store(kItemTag, kUnknownVr, static_cast<std::uint64_t>(delimiter - value), value);
       p_ = delimiter + 8;
       return Step::next;
     }
+    if (Probe && length > remaining(value)) return Step::end;
     const std::uint64_t kept = std::min<std::uint64_t>(length, remaining(value));
     store(kItemTag, kUnknownVr, kept, value);
     p_ = value + kept;
@@ -185,12 +208,15 @@ class DatasetParser {
   Step element(std::uint32_t tag) {
     const auto group = static_cast<std::uint16_t>(tag >> 16);
     const auto number = static_cast<std::uint16_t>(tag);
+    // Pixel data and whatever follows it are not part of the header a probe waits for.
+    if (Probe && group >= kPixelGroup) return Step::header_ended;
     const std::uint8_t* after_tag = p_ + 4;
     ElementHeader header;
-    const std::uint32_t size = read_element_header(
+    const std::uint32_t size = reader_.read_header(
         after_tag, static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining(after_tag), 0xFFFFFFFFu)), group,
-        number, implicit_, header);
+        number, header);
     if (size == 0) return Step::unreadable;
+    if (Probe && header.reached_end) return Step::end;
     const std::uint8_t* value = after_tag + size;
     remember_creator(group, number, header.length, value);
     if (header.length == kUndefinedLength) return undefined_length(tag, header.vr, value);
@@ -220,11 +246,14 @@ class DatasetParser {
   Step defined_length(std::uint32_t tag, ElementHeader header, const std::uint8_t* value) {
     const auto group = static_cast<std::uint16_t>(tag >> 16);
     const std::uint64_t length = std::min<std::uint64_t>(header.length, remaining(value));
-    if (is_unknown_or_un(header.vr) && is_known_private_sequence(group, static_cast<std::uint16_t>(tag))) {
-      header.vr = kVrSQ;
-    }
-    if (is_unknown_or_un(header.vr) && group != kPixelGroup && looks_like_sequence(value, length, implicit_)) {
-      header.vr = kVrSQ;
+    // A probe keeps no VR, so the sequence tests that only change the VR are skipped.
+    if constexpr (!Probe) {
+      if (is_unknown_or_un(header.vr) && is_known_private_sequence(group, static_cast<std::uint16_t>(tag))) {
+        header.vr = kVrSQ;
+      }
+      if (is_unknown_or_un(header.vr) && group != kPixelGroup && reader_.looks_like_sequence(value, length)) {
+        header.vr = kVrSQ;
+      }
     }
     store(tag, header.vr, length, value);
     p_ = value + length;
@@ -235,13 +264,13 @@ class DatasetParser {
   // or nullptr when the value has no item structure.
   [[nodiscard]] const std::uint8_t* find_sequence_delimiter(const std::uint8_t* q) const {
     while (end_ - q >= 8) {
-      const std::uint32_t tag = read_tag(q);
+      const std::uint32_t tag = Words::tag(q);
       if (tag == kSequenceDelimitationTag) return q;
       if (tag != kItemTag) return nullptr;
-      const std::uint32_t length = read_u32(q + 4);
+      const std::uint32_t length = Words::u32(q + 4);
       const std::uint8_t* item_value = q + 8;
       if (length == kUndefinedLength) {
-        const std::uint8_t* delimiter = find_item_end(item_value, end_, implicit_, 1);
+        const std::uint8_t* delimiter = reader_.find_item_end(item_value, end_, 1);
         if (delimiter == nullptr || end_ - delimiter < 8) return nullptr;
         q = delimiter + 8;
       } else {
@@ -264,25 +293,26 @@ class DatasetParser {
     if (group == kPixelGroup && rest >= 1) {
       // Encapsulated pixel data with a broken fragment list: keep every remaining byte.
       store(tag, vr, rest, value);
-      return Step::end;
+      return stored_the_rest();
     }
-    if (rest >= 4 && read_u16(value) != kDelimiterGroup) {
+    if (rest >= 4 && Words::u16(value) != kDelimiterGroup) {
       // No items at all: an empty sequence, and what follows is read as ordinary elements.
       store(tag, kVrSQ, 0, value);
       p_ = value;
       return Step::next;
     }
     store(tag, may_become_sequence ? kVrSQ : vr, rest, value);
-    return Step::end;
+    return stored_the_rest();
   }
 
   const std::uint8_t* data_;
   const std::uint8_t* end_;
   const std::uint8_t* p_ = data_;
-  bool implicit_;
-  ElementList& out_;
+  ElementReader<Order> reader_;
+  ElementList* out_;
   std::array<CreatorSlot, kMaxCreatorSlots> slots_{};
   std::size_t slot_count_ = 0;
+  bool header_ended_ = false;
 };
 
 }  // namespace
@@ -293,9 +323,33 @@ MetaResult read_file_meta(const std::uint8_t* data, std::size_t size) {
   return scan_meta_leniently(data, size);
 }
 
+ParseOutcome parse_dataset(const std::uint8_t* data, std::size_t size, Encoding encoding, ElementList& out) {
+  if (data == nullptr) return ParseOutcome{1, 0};
+  if (encoding.byte_order == ByteOrder::big_endian) {
+    return DatasetParser<ByteOrder::big_endian, false>(data, size, encoding.implicit_vr, &out).run();
+  }
+  return DatasetParser<ByteOrder::little_endian, false>(data, size, encoding.implicit_vr, &out).run();
+}
+
+MetaResult read_meta_group_at(const std::uint8_t* data, std::size_t size, std::size_t offset) {
+  if (data == nullptr || offset > size) return fail(MetaStatus::truncated);
+  return scan_meta_group(data, size, offset);
+}
+
 int parse_dataset(const std::uint8_t* data, std::size_t size, bool explicit_vr, ElementList& out) {
-  if (data == nullptr) return 1;
-  return DatasetParser(data, size, explicit_vr, out).run();
+  return parse_dataset(data, size, Encoding{.implicit_vr = !explicit_vr}, out).result;
+}
+
+bool header_ends_within(const std::uint8_t* data, std::size_t size, Encoding encoding) {
+  if (data == nullptr) return false;
+  if (encoding.byte_order == ByteOrder::big_endian) {
+    DatasetParser<ByteOrder::big_endian, true> probe(data, size, encoding.implicit_vr, nullptr);
+    (void)probe.run();
+    return probe.header_ended();
+  }
+  DatasetParser<ByteOrder::little_endian, true> probe(data, size, encoding.implicit_vr, nullptr);
+  (void)probe.run();
+  return probe.header_ended();
 }
 
 bool is_implicit_vr_little_endian(std::string_view transfer_syntax_uid) {

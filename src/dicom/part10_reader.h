@@ -55,6 +55,10 @@ struct MetaResult {
 // Strict group-length driven parse first; on truncated, bad_header or missing_uid the lenient scan decides.
 [[nodiscard]] MetaResult read_file_meta(const std::uint8_t* data, std::size_t size);
 
+// The lenient walk over group 0002 elements starting at `offset`, for a meta group written without
+// preamble and magic; bad_header when no such element is there.
+[[nodiscard]] MetaResult read_meta_group_at(const std::uint8_t* data, std::size_t size, std::size_t offset);
+
 // How a dataset is encoded. Byte order applies to tags, lengths and binary values; VR letters and text
 // values read the same in both orders.
 enum class ByteOrder : std::uint8_t { little_endian, big_endian };
@@ -70,10 +74,17 @@ struct ParseOutcome {
 };
 
 // Appends the dataset's top-level elements to `out`; `out` keeps whatever was read however it stops.
+// The stop offset is the tag of the zero group or of the unreadable element, the start of 1 to 3 bytes
+// too short for a tag, or the size when the last entry took every byte left.
 ParseOutcome parse_dataset(const std::uint8_t* data, std::size_t size, Encoding encoding, ElementList& out);
 
 // The little-endian form: returns ParseOutcome::result.
 int parse_dataset(const std::uint8_t* data, std::size_t size, bool explicit_vr, ElementList& out);
+
+// For bytes that may be only the start of a dataset: true when its top-level header certainly ends
+// inside them, that is a walk reaches a top-level element of group 0x7FE0 or later, or a zero group,
+// having read nothing whose reading would change with more bytes after `size`.
+[[nodiscard]] bool header_ends_within(const std::uint8_t* data, std::size_t size, Encoding encoding);
 
 enum class DatasetStatus : std::uint8_t {
   ok = 0,
@@ -99,6 +110,22 @@ struct LocatedDataset {
 // The most bytes a deflated dataset may inflate to before its header is complete.
 inline constexpr std::size_t kMaxInflatedBytes = std::size_t{256} << 20;
 
+// Statuses, in the order they are decided:
+// - no "DICM" at 128 (or fewer than 132 bytes): the data from offset 0 is sniffed. A meta group written
+//   without preamble (its first element is group 0002, explicit little endian) is read like one with
+//   it; otherwise a bare dataset whose first elements read cleanly in explicit little endian, implicit
+//   little endian or explicit big endian is ok, with has_meta false; anything else is not_dicom.
+// - "DICM" but no group 0002 element at 132: the same sniff from offset 132.
+// - a meta group that cannot be read (truncated), or no byte after it: not_dicom.
+// - a syntax of the standard: its encoding (the compressed ones keep an explicit little-endian dataset);
+//   a syntax we do not know, or none: known_transfer_syntax false and the encoding sniffed from the
+//   dataset's first elements, explicit little endian when that is inconclusive. Never
+//   unsupported_transfer_syntax today: every syntax of the standard has a readable dataset.
+// - deflated: inflate_failed when the stream gives no byte at all (a corrupt or cut stream otherwise
+//   keeps what came out before the fault, status ok); inflated_too_large when `max_inflated` bytes came
+//   out and neither the stream nor the header ended (the header ends at a top-level element of group
+//   0x7FE0 or later, or a zero group).
+// On any status but ok, `data` is null and `size` 0.
 // Reads the file meta (when present), decides the dataset's encoding from the transfer syntax (or, with
 // no meta group or an unknown syntax, from the dataset's first element) and inflates a deflated dataset
 // into `inflated` (cleared first), stopping once its top-level header has ended or at `max_inflated`.

@@ -19,8 +19,8 @@ from helpers import dicom_writer as w
 TEST_FILES = Path(pydicom.__file__).parent / "data" / "test_files"
 ALL_FILES = sorted(p for p in TEST_FILES.rglob("*") if p.is_file())
 STRING_VRS = set("AE AS CS DA DS DT IS LO LT PN SH ST TM UC UI UR UT".split())
-# Transfer syntaxes the reader deliberately does not decode: big-endian data is not byte-swapped and
-# deflated data is not inflated, so their datasets read as whatever the raw bytes say.
+# Transfer syntaxes whose datasets the little-endian reading below does not decode: big-endian data
+# must be byte-swapped and deflated data inflated, which locating the dataset first does.
 UNDECODED_SYNTAXES = {b"1.2.840.10008.1.2.2": "big endian", b"1.2.840.10008.1.2.1.99": "deflated"}
 
 
@@ -97,13 +97,14 @@ def test_top_level_tags_and_texts_match_pydicom(path):
 
 
 @pytest.mark.parametrize("path", UNDECODED, ids=ids(UNDECODED))
-def test_big_endian_and_deflated_files_are_read_without_decoding(path):
-    # Named exception to the agreement above: the reader lists what the undecoded bytes say.
+def test_big_endian_and_deflated_files_list_the_elements_pydicom_reads(path):
     dataset, keys = read_with_pydicom(path)
-    meta, data, explicit_vr = read(path.read_bytes())
-    _, rows = dt.parse_dataset(data, explicit_vr)
-    assert [row[0] for row in rows] != keys
-    check_rows(data, rows)
+    located = dt.locate_dataset(path.read_bytes())
+    assert located["status"] == "ok"
+    big_endian = located["big_endian"]
+    _, _, rows = dt.parse_encoded(located["dataset"], implicit_vr=located["implicit_vr"], big_endian=big_endian)
+    assert [row[0] for row in rows] == keys
+    check_rows(located["dataset"], rows)
 
 
 def check_rows(data: bytes, rows) -> None:

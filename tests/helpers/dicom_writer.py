@@ -1,4 +1,4 @@
-"""Small builders of DICOM Part 10 bytes for tests (little endian only).
+"""Small builders of DICOM Part 10 bytes for tests (little endian unless asked for big endian).
 
 Tags are ints with the group in the high 16 bits (``0x0020000D``); VRs are two-letter ``str``.
 Every builder returns ``bytes``; concatenate them to make a dataset or a file.
@@ -31,6 +31,9 @@ Files
     ``preamble()``                             128 zero bytes + "DICM".
     ``part10(dataset, transfer_syntax=EXPLICIT_LE, **meta_kwargs)``  preamble + meta + dataset.
 
+Big endian: ``explicit``, ``item_header``, ``item``, ``item_delimiter``, ``sequence_delimiter`` and
+``sequence`` take ``big_endian=True`` (tags and lengths big endian; the meta group is always little).
+
 Constants: ``UNDEFINED``, ``EXPLICIT_LE``, ``IMPLICIT_LE``, ``ITEM``, ``ITEM_DELIMITER``,
 ``SEQUENCE_DELIMITER``, ``LONG_VRS``.
 """
@@ -42,6 +45,8 @@ from collections.abc import Iterable
 
 UNDEFINED = 0xFFFFFFFF
 EXPLICIT_LE = "1.2.840.10008.1.2.1"
+EXPLICIT_BE = "1.2.840.10008.1.2.2"
+DEFLATED_LE = "1.2.840.10008.1.2.1.99"
 IMPLICIT_LE = "1.2.840.10008.1.2"
 CT_IMAGE_STORAGE = "1.2.840.10008.5.1.4.1.1.2"
 DEFAULT_INSTANCE = "1.2.826.0.1.3680043.2.1125.1.1"
@@ -51,9 +56,13 @@ SEQUENCE_DELIMITER = 0xFFFEE0DD
 LONG_VRS = frozenset("OB OD OF OL OV OW SQ SV UC UN UR UT UV".split())
 
 
-def tag_bytes(tag: int) -> bytes:
-    """The tag as two little-endian 16-bit words, group first."""
-    return struct.pack("<HH", tag >> 16, tag & 0xFFFF)
+def _order(big_endian: bool) -> str:
+    return ">" if big_endian else "<"
+
+
+def tag_bytes(tag: int, big_endian: bool = False) -> bytes:
+    """The tag as two 16-bit words, group first."""
+    return struct.pack(_order(big_endian) + "HH", tag >> 16, tag & 0xFFFF)
 
 
 def _as_bytes(value: bytes | str) -> bytes:
@@ -70,14 +79,16 @@ def uid(value: str) -> bytes:
     return text(value, b"\0")
 
 
-def explicit(tag: int, vr: str, value: bytes | str = b"", length: int | None = None) -> bytes:
-    """An explicit VR little-endian element; ``length`` (if given) is written instead of len(value)."""
+def explicit(tag: int, vr: str, value: bytes | str = b"", length: int | None = None, *,
+             big_endian: bool = False) -> bytes:
+    """An explicit VR element; ``length`` (if given) is written instead of len(value)."""
     data = _as_bytes(value)
     written = len(data) if length is None else length
-    head = tag_bytes(tag) + vr.encode("ascii")
+    order = _order(big_endian)
+    head = tag_bytes(tag, big_endian) + vr.encode("ascii")
     if vr in LONG_VRS:
-        return head + b"\0\0" + struct.pack("<I", written) + data
-    return head + struct.pack("<H", written & 0xFFFF) + data
+        return head + b"\0\0" + struct.pack(order + "I", written) + data
+    return head + struct.pack(order + "H", written & 0xFFFF) + data
 
 
 def raw_header(tag: int, vr_bytes: bytes, length16: int) -> bytes:
@@ -91,34 +102,34 @@ def implicit(tag: int, value: bytes | str = b"", length: int | None = None) -> b
     return tag_bytes(tag) + struct.pack("<I", written) + data
 
 
-def item_header(length: int) -> bytes:
-    return tag_bytes(ITEM) + struct.pack("<I", length)
+def item_header(length: int, big_endian: bool = False) -> bytes:
+    return tag_bytes(ITEM, big_endian) + struct.pack(_order(big_endian) + "I", length)
 
 
-def item_delimiter() -> bytes:
-    return tag_bytes(ITEM_DELIMITER) + b"\0\0\0\0"
+def item_delimiter(big_endian: bool = False) -> bytes:
+    return tag_bytes(ITEM_DELIMITER, big_endian) + b"\0\0\0\0"
 
 
-def sequence_delimiter() -> bytes:
-    return tag_bytes(SEQUENCE_DELIMITER) + b"\0\0\0\0"
+def sequence_delimiter(big_endian: bool = False) -> bytes:
+    return tag_bytes(SEQUENCE_DELIMITER, big_endian) + b"\0\0\0\0"
 
 
-def item(content: bytes = b"", length: int | None = None) -> bytes:
+def item(content: bytes = b"", length: int | None = None, big_endian: bool = False) -> bytes:
     if length == UNDEFINED:
-        return item_header(UNDEFINED) + content + item_delimiter()
-    return item_header(len(content) if length is None else length) + content
+        return item_header(UNDEFINED, big_endian) + content + item_delimiter(big_endian)
+    return item_header(len(content) if length is None else length, big_endian) + content
 
 
 def sequence(tag: int, items: Iterable[bytes], *, explicit_vr: bool = True, undefined: bool = True,
-             vr: str = "SQ") -> bytes:
+             vr: str = "SQ", big_endian: bool = False) -> bytes:
     body = b"".join(items)
     if undefined:
-        body += sequence_delimiter()
+        body += sequence_delimiter(big_endian)
         length = UNDEFINED
     else:
         length = len(body)
     if explicit_vr:
-        return explicit(tag, vr, body, length)
+        return explicit(tag, vr, body, length, big_endian=big_endian)
     return implicit(tag, body, length)
 
 

@@ -58,6 +58,30 @@ const char* meta_status_name(MetaStatus status) {
 
 using ElementRow = std::tuple<std::uint32_t, std::string, std::uint64_t, std::uint64_t>;
 
+const char* dataset_status_name(DatasetStatus status) {
+  switch (status) {
+    case DatasetStatus::ok: return "ok";
+    case DatasetStatus::not_dicom: return "not_dicom";
+    case DatasetStatus::unsupported_transfer_syntax: return "unsupported_transfer_syntax";
+    case DatasetStatus::inflate_failed: return "inflate_failed";
+    case DatasetStatus::inflated_too_large: return "inflated_too_large";
+  }
+  return "?";
+}
+
+Encoding encoding_of(bool implicit_vr, bool big_endian) {
+  return Encoding{.implicit_vr = implicit_vr,
+                  .byte_order = big_endian ? ByteOrder::big_endian : ByteOrder::little_endian};
+}
+
+std::vector<ElementRow> element_rows(const ElementList& elements, const std::uint8_t* base) {
+  std::vector<ElementRow> rows;
+  for (const DataElement& e : elements) {
+    rows.emplace_back(e.tag, vr_text(e.vr), e.length, static_cast<std::uint64_t>(e.value - base));
+  }
+  return rows;
+}
+
 }  // namespace
 
 NB_MODULE(_dicom_testing, m) {
@@ -80,14 +104,52 @@ NB_MODULE(_dicom_testing, m) {
         Buffer buf(input);
         ElementList elements;
         const int result = parse_dataset(buf.data.get(), buf.size, explicit_vr, elements);
-        std::vector<ElementRow> rows;
-        for (const DataElement& e : elements) {
-          rows.emplace_back(e.tag, vr_text(e.vr), e.length, static_cast<std::uint64_t>(e.value - buf.data.get()));
-        }
-        return std::make_tuple(result, rows);
+        return std::make_tuple(result, element_rows(elements, buf.data.get()));
       },
       nb::arg("data"), nb::arg("explicit_vr") = true,
       "(result, [(tag, vr, length, value offset)])");
+  m.def(
+      "parse_encoded",
+      [](const nb::bytes& input, bool implicit_vr, bool big_endian) {
+        Buffer buf(input);
+        ElementList elements;
+        const ParseOutcome outcome =
+            parse_dataset(buf.data.get(), buf.size, encoding_of(implicit_vr, big_endian), elements);
+        return std::make_tuple(outcome.result, outcome.stop_offset, element_rows(elements, buf.data.get()));
+      },
+      nb::arg("data"), nb::kw_only(), nb::arg("implicit_vr") = false, nb::arg("big_endian") = false,
+      "(result, stop offset, [(tag, vr, length, value offset)])");
+  m.def(
+      "header_ends_within",
+      [](const nb::bytes& input, bool implicit_vr, bool big_endian) {
+        Buffer buf(input);
+        return header_ends_within(buf.data.get(), buf.size, encoding_of(implicit_vr, big_endian));
+      },
+      nb::arg("data"), nb::kw_only(), nb::arg("implicit_vr") = false, nb::arg("big_endian") = false);
+  m.def(
+      "locate_dataset",
+      [](const nb::bytes& input, std::optional<std::size_t> max_inflated) {
+        Buffer buf(input);
+        std::vector<std::uint8_t> inflated;
+        const LocatedDataset located =
+            locate_dataset(buf.data.get(), buf.size, inflated, max_inflated.value_or(kMaxInflatedBytes));
+        nb::dict out;
+        out["status"] = dataset_status_name(located.status);
+        out["implicit_vr"] = located.encoding.implicit_vr;
+        out["big_endian"] = located.encoding.byte_order == ByteOrder::big_endian;
+        out["has_meta"] = located.has_meta;
+        out["deflated"] = located.deflated;
+        out["known_transfer_syntax"] = located.known_transfer_syntax;
+        out["transfer_syntax_uid"] = view_bytes(located.meta.transfer_syntax_uid);
+        const bool in_input = located.data != nullptr && located.data >= buf.data.get() &&
+                              located.data <= buf.data.get() + buf.size;
+        out["offset"] = in_input ? nb::object(nb::int_(located.data - buf.data.get())) : nb::object(nb::none());
+        out["inflated_size"] = inflated.size();
+        out["dataset"] = nb::bytes(reinterpret_cast<const char*>(located.data), located.size);
+        return out;
+      },
+      nb::arg("data"), nb::arg("max_inflated") = nb::none(),
+      "status, encoding, meta flags, the dataset's offset in the input (None when inflated) and its bytes");
   m.def(
       "find_text",
       [](const nb::bytes& input, bool explicit_vr, std::uint32_t tag) {
