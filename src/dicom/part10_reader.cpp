@@ -359,13 +359,17 @@ bool is_implicit_vr_little_endian(std::string_view transfer_syntax_uid) {
   return transfer_syntax_uid == kImplicitVrLittleEndian;
 }
 
+std::string_view element_text(const DataElement& element) {
+  std::string_view text = trim_trailing_padding(element.value, static_cast<std::size_t>(element.length));
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  return text;
+}
+
 std::string_view find_text(const ElementList& elements, std::uint32_t tag) {
   const auto it =
       std::find_if(elements.begin(), elements.end(), [tag](const DataElement& e) { return e.tag == tag; });
   if (it == elements.end()) return {};
-  std::string_view text = trim_trailing_padding(it->value, static_cast<std::size_t>(it->length));
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  return text;
+  return element_text(*it);
 }
 
 }  // namespace zanthe::dicom

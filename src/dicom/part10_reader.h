@@ -139,4 +139,7 @@ inline constexpr std::size_t kMaxInflatedBytes = std::size_t{256} << 20;
 // The first element with `tag`, trailing NUL/space and then leading spaces removed; empty when absent.
 [[nodiscard]] std::string_view find_text(const ElementList& elements, std::uint32_t tag);
 
+// The value of one element as find_text gives it.
+[[nodiscard]] std::string_view element_text(const DataElement& element);
+
 }  // namespace zanthe::dicom

@@ -51,6 +51,27 @@ ReadFailure failure_of(dicom::DatasetStatus status) {
   return ReadFailure::no_readable_dataset;
 }
 
+// The attributes' tags in ascending order, each with its place in AttributeTexts.
+constexpr auto kTagsInOrder = [] {
+  std::array<std::pair<std::uint32_t, std::size_t>, attribute_count> sorted{};
+  for (std::size_t i = 0; i < attribute_count; ++i) sorted[i] = {kAttributeTags[i], i};
+  std::sort(sorted.begin(), sorted.end());
+  return sorted;
+}();
+
+// What find_text gives for every attribute, in one pass over the elements rather than one per tag.
+void find_attribute_texts(const dicom::ElementList& elements, AttributeTexts& texts) {
+  std::array<bool, attribute_count> seen{};
+  for (const dicom::DataElement& element : elements) {
+    if (element.tag < kTagsInOrder.front().first || element.tag > kTagsInOrder.back().first) continue;
+    const auto it = std::lower_bound(kTagsInOrder.begin(), kTagsInOrder.end(), element.tag,
+                                     [](const auto& entry, std::uint32_t tag) { return entry.first < tag; });
+    if (it == kTagsInOrder.end() || it->first != element.tag || seen[it->second]) continue;
+    seen[it->second] = true;
+    texts[it->second] = dicom::element_text(element);
+  }
+}
+
 bool reaches_pixel_data(const dicom::ElementList& elements) {
   return std::any_of(elements.rbegin(), elements.rend(),
                      [](const dicom::DataElement& e) { return (e.tag >> 16) == kPixelGroup; });
@@ -169,7 +190,7 @@ void read_instance(const std::uint8_t* data, std::size_t size, InstanceRead& out
   }
   (void)dicom::parse_dataset(located.data, located.size, located.encoding, out.elements);
   out.header_ended = reaches_pixel_data(out.elements);
-  for (std::size_t i = 0; i < attribute_count; ++i) out.texts[i] = dicom::find_text(out.elements, kAttributeTags[i]);
+  find_attribute_texts(out.elements, out.texts);
   if (out.texts[study_instance_uid].empty()) {
     // A syntax we do not know is a likelier reason than a file without its study.
     const bool unknown_syntax =
