@@ -14,11 +14,12 @@ namespace zanthe::dicom {
 
 enum class TextKind : std::uint8_t {
   text,         // any text VR but PN
-  person_name,  // PN: each component group ("=") starts again in the initial character set
+  person_name,  // PN: after each "^" and "=" the initial character set is active again
 };
 
-// The parsed value of (0008,0005): the terms in order (the first may be empty, meaning the default
-// repertoire). Cheap to copy.
+// The parsed value of (0008,0005): the terms in order, padding trimmed (the first may be empty,
+// meaning the default repertoire; no terms at all for an empty value). Only the first term decides
+// how bytes read: the initial set, and whether escape sequences switch sets. Cheap to copy.
 struct CharacterSets {
   std::vector<std::string> terms;
 };
@@ -29,8 +30,12 @@ struct CharacterSets {
 // DICOM allows and needs no conversion.
 [[nodiscard]] bool is_plain_ascii(std::string_view value);
 
-// Appends the UTF-8 form of `value` to `out`. Returns true when some bytes could not be decoded and
-// were replaced by U+FFFD. Thread-safe.
+// Appends the UTF-8 form of `value` (a view the caller owns; its padding already trimmed) to `out`.
+// Returns true when the value was not valid in its declared character set: bytes that could not be
+// decoded became U+FFFD, or a value declared UTF-8 (ISO_IR 192) that is not was read as Latin-1.
+// Without a declared set (or with an unknown term) a value that is valid UTF-8 is kept as such and any
+// other is read as Latin-1; that is not a repair. Never fails, cost linear in the value. Thread-safe:
+// each thread keeps its own conversion descriptors.
 bool append_utf8(std::string_view value, const CharacterSets& sets, TextKind kind, std::string& out);
 
 }  // namespace zanthe::dicom

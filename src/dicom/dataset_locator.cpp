@@ -209,7 +209,7 @@ template <ByteOrder Order>
 // ---------------------------------------------------------------------------------------------------
 // Inflating
 
-constexpr std::size_t kFirstInflateBytes = std::size_t{64} << 10;
+constexpr std::size_t kFirstInflateBytes = std::size_t{16} << 10;
 // zlib counts in 32 bits; longer input and output are handed over in slices.
 constexpr std::size_t kMaxZlibSlice = std::size_t{1} << 30;
 
