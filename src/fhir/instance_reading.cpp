@@ -59,11 +59,19 @@ constexpr auto kTagsInOrder = [] {
   return sorted;
 }();
 
+// The groups of the attributes read: identification, patient, acquisition, relationship.
+constexpr bool is_attribute_group(std::uint32_t group) {
+  return group == 0x0008 || group == 0x0010 || group == 0x0018 || group == 0x0020;
+}
+
+static_assert(std::all_of(kAttributeTags.begin(), kAttributeTags.end(),
+                          [](std::uint32_t tag) { return is_attribute_group(tag >> 16); }));
+
 // What find_text gives for every attribute, in one pass over the elements rather than one per tag.
 void find_attribute_texts(const dicom::ElementList& elements, AttributeTexts& texts) {
   std::array<bool, attribute_count> seen{};
   for (const dicom::DataElement& element : elements) {
-    if (element.tag < kTagsInOrder.front().first || element.tag > kTagsInOrder.back().first) continue;
+    if (!is_attribute_group(element.tag >> 16)) continue;
     const auto it = std::lower_bound(kTagsInOrder.begin(), kTagsInOrder.end(), element.tag,
                                      [](const auto& entry, std::uint32_t tag) { return entry.first < tag; });
     if (it == kTagsInOrder.end() || it->first != element.tag || seen[it->second]) continue;
@@ -72,33 +80,43 @@ void find_attribute_texts(const dicom::ElementList& elements, AttributeTexts& te
   }
 }
 
+// Pixel data come last but for a few trailing elements of higher groups, so the walk back from the end
+// stops at the first lower tag.
 bool reaches_pixel_data(const dicom::ElementList& elements) {
-  return std::any_of(elements.rbegin(), elements.rend(),
-                     [](const dicom::DataElement& e) { return (e.tag >> 16) == kPixelGroup; });
+  for (auto it = elements.rbegin(); it != elements.rend(); ++it) {
+    const std::uint32_t group = it->tag >> 16;
+    if (group == kPixelGroup) return true;
+    if (group < kPixelGroup) return false;
+  }
+  return false;
 }
 
 // Replaces the raw texts that are not plain ASCII by their UTF-8 form, kept in `read.decoded`.
 void decode_texts(InstanceRead& read) {
-  const std::string_view charset_value = dicom::find_text(read.elements, kSpecificCharacterSet);
-  const dicom::CharacterSets declared = dicom::parse_specific_character_set(charset_value);
+  std::array<bool, attribute_count> to_convert{};
+  bool any = false;
+  for (std::size_t i = 0; i < attribute_count; ++i) {
+    to_convert[i] = !read.texts[i].empty() && !dicom::is_plain_ascii(read.texts[i]);
+    any = any || to_convert[i];
+  }
+  read.decoded.clear();
+  if (!any) return;  // the common case: nothing to convert, no character set to look up
+  const dicom::CharacterSets declared =
+      dicom::parse_specific_character_set(dicom::find_text(read.elements, kSpecificCharacterSet));
   const dicom::CharacterSets undeclared{};
   std::array<std::pair<std::size_t, std::size_t>, attribute_count> spans{};  // offset, size in `decoded`
-  std::array<bool, attribute_count> converted{};
-  read.decoded.clear();
   for (std::size_t i = 0; i < attribute_count; ++i) {
-    const std::string_view raw = read.texts[i];
-    if (raw.empty() || dicom::is_plain_ascii(raw)) continue;
+    if (!to_convert[i]) continue;
     const TextRole role = role_of(i);
     const std::size_t start = read.decoded.size();
     const bool repaired = dicom::append_utf8(
-        raw, role == TextRole::ascii ? undeclared : declared,
+        read.texts[i], role == TextRole::ascii ? undeclared : declared,
         role == TextRole::person_name ? dicom::TextKind::person_name : dicom::TextKind::text, read.decoded);
     read.text_repaired = read.text_repaired || repaired;
     spans[i] = {start, read.decoded.size() - start};
-    converted[i] = true;
   }
   for (std::size_t i = 0; i < attribute_count; ++i) {
-    if (converted[i]) read.texts[i] = std::string_view(read.decoded).substr(spans[i].first, spans[i].second);
+    if (to_convert[i]) read.texts[i] = std::string_view(read.decoded).substr(spans[i].first, spans[i].second);
   }
 }
 
@@ -183,7 +201,6 @@ class FileDescriptor {
 void read_instance(const std::uint8_t* data, std::size_t size, InstanceRead& out) {
   reset(out);
   const dicom::LocatedDataset located = dicom::locate_dataset(data, size, out.inflated);
-  out.transfer_syntax = printable(located.meta.transfer_syntax_uid);
   if (!located.ok()) {
     out.failure = failure_of(located.status);
     return;
@@ -197,6 +214,7 @@ void read_instance(const std::uint8_t* data, std::size_t size, InstanceRead& out
         located.has_meta && !located.known_transfer_syntax && !located.meta.transfer_syntax_uid.empty();
     out.failure =
         unknown_syntax ? ReadFailure::unsupported_transfer_syntax : ReadFailure::missing_study_instance_uid;
+    if (unknown_syntax) out.transfer_syntax = printable(located.meta.transfer_syntax_uid);
     // Bytes that only looked like a bare dataset, without preamble or meta group, and hold no study
     // are no evidence of DICOM at all.
     if (!located.has_meta && !has_dicm_mark(data, size)) out.failure = ReadFailure::no_readable_dataset;
