@@ -33,51 +33,31 @@ void note_seen(std::vector<Seen>& seen, std::string_view value, std::uint64_t or
   if (seen.size() < kMaxDistinctValues) seen.push_back(Seen{std::string(value), ordinal});
 }
 
-void set_study_values(Study& study, const AttributeTexts& v, std::uint64_t ordinal) {
-  study.values_ordinal = ordinal;
-  study.accession = v[accession_number];
-  study.study_id = v[study_id];
-  study.patient_id = v[patient_id];
-  study.date = v[study_date];
-  study.time = v[study_time];
-  study.description = v[study_description];
-  study.referrer = v[referring_physician_name];
-  study.timezone = v[timezone_offset];
+StudyGrouper::StudyValues study_values(const AttributeTexts& v) {
+  return {.accession = std::string(v[accession_number]),
+          .study_id = std::string(v[study_id]),
+          .patient_id = std::string(v[patient_id]),
+          .date = std::string(v[study_date]),
+          .time = std::string(v[study_time]),
+          .description = std::string(v[study_description]),
+          .referrer = std::string(v[referring_physician_name]),
+          .timezone = std::string(v[timezone_offset])};
 }
 
-void set_series_values(Series& series, const AttributeTexts& v, std::uint64_t ordinal) {
-  series.values_ordinal = ordinal;
-  series.number = integer_string(v[series_number]);
-  series.body_part = v[body_part_examined];
-  series.laterality = v[laterality];
-  series.description = v[series_description];
-  series.date = v[series_date];
-  series.time = v[series_time];
-  series.timezone = v[timezone_offset];
-}
-
-void copy_study_values(Study& into, const Study& from) {
-  into.values_ordinal = from.values_ordinal;
-  into.accession = from.accession;
-  into.study_id = from.study_id;
-  into.patient_id = from.patient_id;
-  into.date = from.date;
-  into.time = from.time;
-  into.description = from.description;
-  into.referrer = from.referrer;
-  into.timezone = from.timezone;
+StudyGrouper::SeriesValues series_values(const AttributeTexts& v) {
+  return {.number = integer_string(v[series_number]),
+          .body_part = std::string(v[body_part_examined]),
+          .laterality = std::string(v[laterality]),
+          .description = std::string(v[series_description]),
+          .date = std::string(v[series_date]),
+          .time = std::string(v[series_time]),
+          .timezone = std::string(v[timezone_offset])};
 }
 
 void merge_series(Series& into, Series&& from) {
   if (from.values_ordinal < into.values_ordinal) {
     into.values_ordinal = from.values_ordinal;
-    into.number = from.number;
-    into.body_part = std::move(from.body_part);
-    into.laterality = std::move(from.laterality);
-    into.description = std::move(from.description);
-    into.date = std::move(from.date);
-    into.time = std::move(from.time);
-    into.timezone = std::move(from.timezone);
+    into.values = std::move(from.values);
   }
   if (from.modality_ordinal < into.modality_ordinal) {
     into.modality_ordinal = from.modality_ordinal;
@@ -88,7 +68,10 @@ void merge_series(Series& into, Series&& from) {
 }
 
 void merge_study(Study& into, Study&& from) {
-  if (from.values_ordinal < into.values_ordinal) copy_study_values(into, from);
+  if (from.values_ordinal < into.values_ordinal) {
+    into.values_ordinal = from.values_ordinal;
+    into.values = std::move(from.values);
+  }
   for (std::size_t i = 0; i < StudyGrouper::checked_count; ++i) {
     for (const Seen& s : from.seen[i]) note_seen(into.seen[i], s.value, s.ordinal);
   }
@@ -142,14 +125,14 @@ std::vector<std::pair<const std::string*, const Series*>> ordered_series(const S
     if (!s.modality.empty()) series.emplace_back(&uid, &s);
   }
   std::sort(series.begin(), series.end(), [](const auto& a, const auto& b) {
-    return number_order(a.second->number, *a.first) < number_order(b.second->number, *b.first);
+    return number_order(a.second->values.number, *a.first) < number_order(b.second->values.number, *b.first);
   });
   return series;
 }
 
 std::size_t arena_bytes_for(const Study& study, std::size_t series, std::size_t instances) {
-  const std::size_t texts = study.accession.size() + study.study_id.size() + study.patient_id.size() +
-                            study.referrer.size() + 256;
+  const std::size_t texts = study.values.accession.size() + study.values.study_id.size() +
+                            study.values.patient_id.size() + study.values.referrer.size() + 256;
   return kConversionArenaBytes + instances * (sizeof(ImagingStudyInstance) + 8) +
          series * (sizeof(ImagingStudySeries) + 2 * sizeof(Coding) + 128) + 4 * texts;
 }
@@ -183,33 +166,34 @@ GroupedStudy emit_study(const std::string& uid, const Study& study, const Conver
     const Series& v = *series[s].second;
     summaries.push_back({
         .series_instance_uid = *series[s].first,
-        .series_number = v.number,
+        .series_number = v.values.number,
         .modality = v.modality,
-        .body_part = v.body_part,
-        .laterality = v.laterality,
-        .series_description = v.description,
+        .body_part = v.values.body_part,
+        .laterality = v.values.laterality,
+        .series_description = v.values.description,
         .declared_instances = static_cast<std::int32_t>(list.size()),
-        .series_date = v.date,
-        .series_time = v.time,
+        .series_date = v.values.date,
+        .series_time = v.values.time,
         .instances = list,
-        .started_zone = started_zone(v.timezone, v.date, options.zone, zones[s + 1]),
+        .started_zone = started_zone(v.values.timezone, v.values.date, options.zone, zones[s + 1]),
     });
     if (std::find(modalities.begin(), modalities.end(), v.modality) == modalities.end()) {
       modalities.push_back(v.modality);
     }
   }
+  const StudyGrouper::StudyValues& values = study.values;
   const StudySummary summary = {
       .study_instance_uid = uid,
-      .accession_number = study.accession,
-      .study_id = study.study_id,
-      .patient_id = study.patient_id,
-      .study_date = study.date,
-      .study_time = study.time,
+      .accession_number = values.accession,
+      .study_id = values.study_id,
+      .patient_id = values.patient_id,
+      .study_date = values.date,
+      .study_time = values.time,
       .modalities = modalities,
-      .study_description = study.description,
-      .referring_physician_name = study.referrer,
+      .study_description = values.description,
+      .referring_physician_name = values.referrer,
       .status = "available",
-      .started_zone = started_zone(study.timezone, study.date, options.zone, zones[0]),
+      .started_zone = started_zone(values.timezone, values.date, options.zone, zones[0]),
   };
   const std::size_t capacity = arena_bytes_for(study, series.size(), kept.size());
   const auto storage = std::make_unique<std::uint8_t[]>(capacity);  // zero-filled
@@ -284,10 +268,7 @@ class FormReader {
 void write_study(FormWriter& w, const std::string& uid, const Study& study) {
   w.text(uid);
   w.number(study.values_ordinal);
-  for (const std::string* s : {&study.accession, &study.study_id, &study.patient_id, &study.date, &study.time,
-                               &study.description, &study.referrer, &study.timezone}) {
-    w.text(*s);
-  }
+  for (const std::string* s : StudyGrouper::StudyValues::texts_of(study.values)) w.text(*s);
   for (const auto& seen : study.seen) {
     w.number(seen.size());
     for (const Seen& s : seen) {
@@ -300,11 +281,9 @@ void write_study(FormWriter& w, const std::string& uid, const Study& study) {
     w.text(series_uid);
     w.number(series.values_ordinal);
     w.number(series.modality_ordinal);
-    w.signed_number(series.number);
-    for (const std::string* s : {&series.modality, &series.body_part, &series.laterality, &series.description,
-                                 &series.date, &series.time, &series.timezone}) {
-      w.text(*s);
-    }
+    w.signed_number(series.values.number);
+    w.text(series.modality);
+    for (const std::string* s : StudyGrouper::SeriesValues::texts_of(series.values)) w.text(*s);
     w.number(series.instances.size());
     for (const Instance& i : series.instances) {
       w.text(i.uid);
@@ -316,11 +295,11 @@ void write_study(FormWriter& w, const std::string& uid, const Study& study) {
 }
 
 bool read_series(FormReader& r, Series& series, std::size_t& instances) {
-  if (!r.number(series.values_ordinal) || !r.number(series.modality_ordinal) || !r.signed_number(series.number)) {
+  if (!r.number(series.values_ordinal) || !r.number(series.modality_ordinal) ||
+      !r.signed_number(series.values.number) || !r.text(series.modality)) {
     return false;
   }
-  for (std::string* s : {&series.modality, &series.body_part, &series.laterality, &series.description,
-                         &series.date, &series.time, &series.timezone}) {
+  for (std::string* s : StudyGrouper::SeriesValues::texts_of(series.values)) {
     if (!r.text(*s)) return false;
   }
   std::uint64_t count = 0;
@@ -335,8 +314,7 @@ bool read_series(FormReader& r, Series& series, std::size_t& instances) {
 
 bool read_study(FormReader& r, std::string& uid, Study& study, std::size_t& instances) {
   if (!r.text(uid) || !r.number(study.values_ordinal)) return false;
-  for (std::string* s : {&study.accession, &study.study_id, &study.patient_id, &study.date, &study.time,
-                         &study.description, &study.referrer, &study.timezone}) {
+  for (std::string* s : StudyGrouper::StudyValues::texts_of(study.values)) {
     if (!r.text(*s)) return false;
   }
   for (auto& seen : study.seen) {
@@ -378,13 +356,19 @@ std::int32_t integer_string(std::string_view text) {
 void StudyGrouper::add(const InstanceRead& read, std::uint64_t ordinal) {
   const AttributeTexts& v = read.texts;
   Study& study = studies_[std::string(v[study_instance_uid])];
-  if (ordinal < study.values_ordinal) set_study_values(study, v, ordinal);
+  if (ordinal < study.values_ordinal) {
+    study.values_ordinal = ordinal;
+    study.values = study_values(v);
+  }
   note_seen(study.seen[checked_accession], v[accession_number], ordinal);
   note_seen(study.seen[checked_patient_id], v[patient_id], ordinal);
   note_seen(study.seen[checked_study_date], v[study_date], ordinal);
   if (v[series_instance_uid].empty()) return;
   Series& series = study.series[std::string(v[series_instance_uid])];
-  if (ordinal < series.values_ordinal) set_series_values(series, v, ordinal);
+  if (ordinal < series.values_ordinal) {
+    series.values_ordinal = ordinal;
+    series.values = series_values(v);
+  }
   if (!v[modality].empty() && ordinal < series.modality_ordinal) {
     series.modality_ordinal = ordinal;
     series.modality = v[modality];

@@ -70,16 +70,35 @@ class StudyGrouper {
     std::int32_t number = -1;
     std::uint64_t ordinal = 0;
   };
-  struct Series {
-    std::uint64_t values_ordinal = UINT64_MAX;    // the instance the values below come from
-    std::uint64_t modality_ordinal = UINT64_MAX;  // the earliest instance with a modality
+  // The values a series takes from its earliest instance.
+  struct SeriesValues {
     std::int32_t number = -1;
-    std::string modality, body_part, laterality, description, date, time, timezone;
+    std::string body_part, laterality, description, date, time, timezone;
+    // The texts in their serialized order, for a const or a mutable record.
+    template <typename Self>
+    static auto texts_of(Self& v) {
+      return std::array{&v.body_part, &v.laterality, &v.description, &v.date, &v.time, &v.timezone};
+    }
+  };
+  struct Series {
+    std::uint64_t values_ordinal = UINT64_MAX;    // the instance `values` come from
+    std::uint64_t modality_ordinal = UINT64_MAX;  // the earliest instance with a modality
+    SeriesValues values;
+    std::string modality;
     std::vector<Instance> instances;
+  };
+  // The values a study takes from its earliest instance.
+  struct StudyValues {
+    std::string accession, study_id, patient_id, date, time, description, referrer, timezone;
+    template <typename Self>
+    static auto texts_of(Self& v) {
+      return std::array{&v.accession, &v.study_id, &v.patient_id, &v.date, &v.time, &v.description, &v.referrer,
+                        &v.timezone};
+    }
   };
   struct Study {
     std::uint64_t values_ordinal = UINT64_MAX;
-    std::string accession, study_id, patient_id, date, time, description, referrer, timezone;
+    StudyValues values;
     std::array<std::vector<Seen>, checked_count> seen;
     std::unordered_map<std::string, Series> series;
   };
