@@ -73,6 +73,18 @@ def dicom_files() -> dict[str, bytes]:
         + d.explicit(0x00280010, "US", b"\x00\x02", big_endian=True)
         + d.explicit(0x7FE00010, "OW", b"\x00\x01" * 8, big_endian=True)
     )
+    # Japanese names in ISO 2022 (JIS X 0201 and JIS X 0208 by escape sequences) and Latin-1 text.
+    iso_2022 = (
+        d.explicit(0x00080005, "CS", d.text("\\ISO 2022 IR 87"))
+        + d.explicit(0x00080090, "PN", d.text(b"Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B="))
+        + d.explicit(0x00081030, "LO", d.text(b"\x1b$B%F%9%H\x1b(B"))
+        + d.explicit(0x0020000D, "UI", d.uid("1.2.3"))
+    )
+    latin_1 = (
+        d.explicit(0x00080005, "CS", d.text("ISO_IR 100"))
+        + d.explicit(0x00081030, "LO", d.text("Sch\xe4del nativ".encode("latin-1")))
+        + d.explicit(0x0020000D, "UI", d.uid("1.2.3"))
+    )
     compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
     deflated = compressor.compress(dataset) + compressor.flush()
     return {
@@ -90,6 +102,8 @@ def dicom_files() -> dict[str, bytes]:
         "bare_big_endian.dcm": big_endian,
         "bare_implicit.dcm": implicit,
         "magic_without_meta.dcm": d.preamble() + dataset,
+        "iso_2022.dcm": d.part10(iso_2022),
+        "latin_1.dcm": d.part10(latin_1),
     }
 
 
