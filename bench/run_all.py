@@ -2,9 +2,11 @@
 
     python bench/run_all.py [--build-dir build/bench] [--quick] [--markdown docs/performance.md]
 
-Runs bench/mcp_bench.py, bench/hl7_bench.py and bench/fhir_bench.py one after another, prints their
-tables, then the targets (zanthe against the peer each is set against) and, for every growth series,
-the exponent k of cost ~ size^k fitted over its points (1 is linear). With --markdown it also writes
+Runs bench/mcp_bench.py, bench/hl7_bench.py, bench/fhir_bench.py and bench/archive_bench.py one after
+another, prints their tables, then the targets (zanthe against the peer each is set against) and, for
+every growth series, the exponent k of cost ~ size^k fitted over its points (1 is linear). The
+archive bench writes its archives once under /tmp/zanthe-bench-archive (about 3 GiB on disk) and
+takes some minutes, most of them the pydicom side's. With --markdown it also writes
 the whole report and a log-log plot of the growth series (PNG beside it, needs matplotlib).
 """
 
@@ -22,7 +24,15 @@ from pathlib import Path
 
 from common import ROOT, machine
 
-BENCHES = [("MCP tool calls over stdio", "mcp_bench.py"), ("HL7 v2", "hl7_bench.py"), ("DICOM to FHIR", "fhir_bench.py")]
+BENCHES = [
+    ("MCP tool calls over stdio", "mcp_bench.py"),
+    ("HL7 v2", "hl7_bench.py"),
+    ("DICOM to FHIR", "fhir_bench.py"),
+    ("DICOM archive to FHIR", "archive_bench.py"),
+]
+# The first word of each bench's growth series names, in the order of BENCHES: one plot panel each.
+PLOT_PREFIXES = ["MCP", "HL7", "DICOM", "Archive"]
+QUICK_OPTIONS = {"mcp_bench.py": ["--quick"], "archive_bench.py": ["--quick"]}
 
 
 def run_bench(script: str, build_dir: str | None, quick: bool, results: Path) -> tuple[str, dict]:
@@ -30,7 +40,7 @@ def run_bench(script: str, build_dir: str | None, quick: bool, results: Path) ->
     if build_dir:
         command += ["--build-dir", build_dir]
     if quick:
-        command += ["--quick"] if script == "mcp_bench.py" else ["--seconds", "0.02"]
+        command += QUICK_OPTIONS.get(script, ["--seconds", "0.02"])
     print(f"running {script}", file=sys.stderr)
     done = subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True)
     return done.stdout, json.loads(results.read_text())
@@ -48,14 +58,34 @@ def ratio(row: dict | None, peer: str) -> float | None:
     return ours / theirs if row["unit"].endswith("/s") else theirs / ours
 
 
+def archive_row(figures: dict, start: str, read: bool = False) -> dict | None:
+    """The archive bench's row whose case starts with `start`, at the most workers it ran (the last
+    such row): its time, or with `read` the bytes it read from storage."""
+    found = [r for r in figures["rows"] if r["case"].startswith(start) and r["case"].endswith("read from storage") == read]
+    return found[-1] if found else None
+
+
 def targets(figures: dict[str, dict]) -> list[tuple[str, float, float | None]]:
     """(what, the target ratio, the ratio measured)."""
     mcp, hl7, fhir = figures["mcp_bench.py"], figures["hl7_bench.py"], figures["fhir_bench.py"]
+    archive = figures.get("archive_bench.py", {"rows": []})
     return [
         ("MCP pipelined calls/s, x SDK low-level Server", 20, ratio(find_row(mcp, "pipelined"), "SDK lowlevel")),
         ("MCP p50 latency, SDK low-level Server / zanthe", 10, ratio(find_row(mcp, "p50"), "SDK lowlevel")),
         ("HL7 parse, realistic corpus, x python-hl7", 10, ratio(find_row(hl7, "3 realistic"), "python-hl7")),
         ("imaging_study, pydicom files, x pydicom pipeline", 50, ratio(find_row(fhir, "pydicom files"), "pydicom")),
+        ("zanthe fhir, big archive cold, x pydicom pipeline", 2, ratio(archive_row(archive, "big archive, cold"), "pydicom")),
+        (
+            "zanthe fhir, big archive cold, bytes read, pydicom / zanthe (at most 2x the peer's)",
+            0.5,
+            ratio(archive_row(archive, "big archive, cold", read=True), "pydicom"),
+        ),
+        ("zanthe fhir, big archive warm, x pydicom pipeline", 4, ratio(archive_row(archive, "big archive, warm"), "pydicom")),
+        (
+            "zanthe fhir, 100,000 small files warm, x pydicom pipeline",
+            20,
+            ratio(archive_row(archive, "100,000 small files, warm, -j"), "pydicom"),
+        ),
     ]
 
 
@@ -94,12 +124,12 @@ def plot(series: dict[str, list[tuple[float, float]]], path: Path) -> None:
 
     groups = [title for title, _ in BENCHES]
     figure, axes = plt.subplots(1, len(groups), figsize=(5 * len(groups), 4.2))
-    for axis, prefix in zip(axes, ["MCP", "HL7", "DICOM"]):
+    for axis, prefix in zip(axes, PLOT_PREFIXES):
         for name, points in series.items():
             if name.split()[0].rstrip(",") == prefix:
                 axis.loglog([p[0] for p in points], [p[1] for p in points], marker="o", label=name)
-        axis.set_xlabel("input size (bytes; elements for DICOM)")
-        axis.set_ylabel("microseconds per call")
+        axis.set_xlabel("files" if prefix == "Archive" else "input size (bytes; elements for DICOM)")
+        axis.set_ylabel("microseconds per run" if prefix == "Archive" else "microseconds per call")
         axis.grid(True, which="both", alpha=0.3)
         axis.legend(fontsize=7)
     for axis, title in zip(axes, groups):
@@ -127,7 +157,8 @@ def report(outputs: dict[str, str], figures: dict[str, dict], command: str, plot
         lines += ["", f"![cost against input size, log-log]({plot_name})"]
     lines += ["", "What was tuned, and where each floor lies: `bench/README.md`."]
     for title, script in BENCHES:
-        lines += ["", f"## {title} (`bench/{script}`)", "", "```", outputs[script].rstrip(), "```"]
+        if script in outputs:  # figures saved before a bench existed lack it
+            lines += ["", f"## {title} (`bench/{script}`)", "", "```", outputs[script].rstrip(), "```"]
     return "\n".join(lines) + "\n"
 
 

@@ -105,3 +105,29 @@ def test_damaged_files_still_end_in_json_or_a_documented_error(path, data):
         assert is_documented(error), error
     else:
         assert json.loads(text)["resourceType"] == "ImagingStudy"
+
+
+CHARSET_FILES = sorted((PYDICOM_DATA / "charset_files").glob("*.dcm"))
+
+
+@pytest.mark.parametrize("path", CHARSET_FILES, ids=lambda p: p.name)
+def test_names_copied_into_description_and_referrer_read_as_pydicom_decodes_them(path):
+    import io
+
+    from pydicom.dataelem import DataElement
+
+    ds = pydicom.dcmread(path)
+    if "PatientName" not in ds:
+        pytest.skip("no patient name to copy")
+    raw = ds.get_item(0x00100010).value  # the name's bytes, in the file's character set
+    ds[0x00081030] = DataElement(0x00081030, "LO", raw)
+    ds[0x00080090] = DataElement(0x00080090, "PN", raw)
+    written = io.BytesIO()
+    ds.save_as(written)
+    back = pydicom.dcmread(io.BytesIO(written.getvalue()))
+    out = json.loads(_fhir.imaging_study(written.getvalue(), timezone="Z"))
+    assert out["description"] == back.StudyDescription
+    name = back.ReferringPhysicianName
+    shown = name.family_name + (f", {name.given_name}" if name.given_name else "")
+    shown += f" {name.middle_name}" if name.middle_name else ""
+    assert out.get("referrer", {}).get("display", "") == shown
