@@ -18,6 +18,7 @@ from pydicom.uid import DeflatedExplicitVRLittleEndian
 
 import _dicom_testing as dt
 from helpers import dicom_writer as w
+from helpers.dicom_writer import deflate_bomb
 from helpers.growth import assert_linear
 from helpers.memory import UNDER_ADDRESS_SANITIZER
 
@@ -32,15 +33,6 @@ pytestmark = pytest.mark.timeout(120)
 def deflate(data: bytes) -> bytes:
     compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
     return compressor.compress(data) + compressor.flush()
-
-
-def deflate_bomb(unit: bytes, total: int) -> bytes:
-    """A raw deflate stream of `unit` repeated to `total` bytes, made without compressing all of it: one
-    fully flushed segment (byte aligned, no back references out of it) repeated, then a final empty block."""
-    chunk = unit * ((1 << 20) // len(unit))
-    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
-    segment = compressor.compress(chunk) + compressor.flush(zlib.Z_FULL_FLUSH)
-    return segment * (total // len(chunk)) + b"\x03\x00"
 
 
 ELEMENT_RUN = w.explicit(0x00091010, "LO", "ab") * 100  # valid elements, never a header end

@@ -277,7 +277,9 @@ def test_a_zone_that_is_no_offset_or_name_is_refused(timezone):
     (w.part10(w.explicit(0x00080060, "CS", w.text("CT"))), _fhir.MissingStudyError, NO_STUDY_UID),
     (w.part10(b"\x01\x02\x03\x04" * 16, "1.2.3.4.5"), _fhir.UnsupportedTransferSyntaxError,
      "fhir.imaging_study: unsupported transfer syntax 1.2.3.4.5"),
-])
+    (w.part10(w.deflate_bomb(w.explicit(0x00091010, "LO", "ab") * 100, 300 << 20), w.DEFLATED_LE), RuntimeError,
+     "fhir.imaging_study: deflated dataset inflates past 268435456 bytes before its header ends"),
+], ids=["not DICOM", "no study", "unknown syntax", "deflate bomb"])
 def test_failures_raise_their_own_runtime_error_subclass(data, error, message):
     assert issubclass(error, RuntimeError)
     with pytest.raises(error) as caught:

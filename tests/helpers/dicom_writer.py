@@ -156,3 +156,14 @@ def meta(transfer_syntax: str | None = EXPLICIT_LE, sop_class: str | None = CT_I
 
 def part10(dataset: bytes = b"", transfer_syntax: str | None = EXPLICIT_LE, **meta_kwargs) -> bytes:
     return preamble() + meta(transfer_syntax, **meta_kwargs) + dataset
+
+
+def deflate_bomb(unit: bytes, total: int) -> bytes:
+    """A raw deflate stream of `unit` repeated to `total` bytes, made without compressing all of it: one
+    fully flushed segment (byte aligned, no back references out of it) repeated, then a final empty block."""
+    import zlib
+
+    chunk = unit * ((1 << 20) // len(unit))
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    segment = compressor.compress(chunk) + compressor.flush(zlib.Z_FULL_FLUSH)
+    return segment * (total // len(chunk)) + b"\x03\x00"
