@@ -23,12 +23,12 @@ import struct
 import sys
 import time
 from dataclasses import dataclass
-from io import BytesIO
 from pathlib import Path
 
 import pydicom
-from pydicom.dataset import FileMetaDataset
 from pydicom.uid import ExplicitVRLittleEndian
+
+from fhir_bench import part10
 
 DEFAULT_DATA = "/tmp/zanthe-bench-archive"
 FORMAT = "zanthe archive bench data 1"
@@ -103,14 +103,7 @@ def ct_header(study: int, series: int, instance: int, tag: str) -> pydicom.Datas
 
 def dicom_file(ds: pydicom.Dataset) -> bytes:
     """The dataset as a DICOM file with its file meta header, explicit VR little endian, no pixel data."""
-    meta = FileMetaDataset()
-    meta.MediaStorageSOPClassUID = ds.SOPClassUID
-    meta.MediaStorageSOPInstanceUID = ds.SOPInstanceUID
-    meta.TransferSyntaxUID = ExplicitVRLittleEndian
-    ds.file_meta = meta
-    out = BytesIO()
-    pydicom.dcmwrite(out, ds, enforce_file_format=True)
-    return out.getvalue()
+    return part10(ds, ExplicitVRLittleEndian)
 
 
 def pixel_data_header(length: int) -> bytes:

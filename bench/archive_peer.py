@@ -22,7 +22,7 @@ from multiprocessing import Pool
 import pydicom
 from pydicom.errors import InvalidDicomError
 
-from fhir_bench import DCM, IDENTIFIER_TYPE, LATERALITY, SNOMED, display_name, fhir_date_time, text
+from fhir_bench import DCM, IDENTIFIER_TYPE, display_name, fhir_date_time, series_members, text
 
 
 def files_in(paths: list[str]) -> list[str]:
@@ -66,16 +66,7 @@ def read_one(path: str) -> tuple | None:
     series: dict = {"uid": text(ds, "SeriesInstanceUID")}
     if (series_number := number(ds, "SeriesNumber")) is not None:
         series["number"] = series_number
-    if modality := text(ds, "Modality"):
-        series["modality"] = {"system": DCM, "code": modality}
-    if description := text(ds, "SeriesDescription"):
-        series["description"] = description
-    if body_part := text(ds, "BodyPartExamined"):
-        series["bodySite"] = {"system": DCM, "code": body_part}
-    if side := LATERALITY.get(text(ds, "Laterality")):
-        series["laterality"] = {"system": SNOMED, "code": side[0], "display": side[1]}
-    if started := fhir_date_time(text(ds, "SeriesDate"), text(ds, "SeriesTime")):
-        series["started"] = started
+    series |= series_members(ds)
     instance: dict = {"uid": text(ds, "SOPInstanceUID"), "sopClass": {"system": "urn:ietf:rfc:3986", "code": text(ds, "SOPClassUID")}}
     if (instance_number := number(ds, "InstanceNumber")) is not None:
         instance["number"] = instance_number

@@ -133,15 +133,7 @@ def pydicom_study_dict(data: bytes, **read_options) -> dict:
     series_uid = text(ds, "SeriesInstanceUID")
     series = None
     if series_uid and modality:
-        series = {"uid": series_uid, "modality": {"system": DCM, "code": modality}}
-        if description := text(ds, "SeriesDescription"):
-            series["description"] = description
-        if body_part := text(ds, "BodyPartExamined"):
-            series["bodySite"] = {"system": DCM, "code": body_part}
-        if side := LATERALITY.get(text(ds, "Laterality")):
-            series["laterality"] = {"system": SNOMED, "code": side[0], "display": side[1]}
-        if started := fhir_date_time(text(ds, "SeriesDate"), text(ds, "SeriesTime")):
-            series["started"] = started
+        series = {"uid": series_uid, **series_members(ds)}
         sop_uid, sop_class = text(ds, "SOPInstanceUID"), text(ds, "SOPClassUID")
         if sop_uid and sop_class:
             series["instance"] = [{"uid": sop_uid, "sopClass": {"system": "urn:ietf:rfc:3986", "code": sop_class}}]
@@ -152,6 +144,22 @@ def pydicom_study_dict(data: bytes, **read_options) -> dict:
     if series:
         study["series"] = [series]
     return study
+
+
+def series_members(ds) -> dict:
+    """A series' modality, description, body site, laterality and start, as the converter fills them."""
+    series: dict = {}
+    if modality := text(ds, "Modality"):
+        series["modality"] = {"system": DCM, "code": modality}
+    if description := text(ds, "SeriesDescription"):
+        series["description"] = description
+    if body_part := text(ds, "BodyPartExamined"):
+        series["bodySite"] = {"system": DCM, "code": body_part}
+    if side := LATERALITY.get(text(ds, "Laterality")):
+        series["laterality"] = {"system": SNOMED, "code": side[0], "display": side[1]}
+    if started := fhir_date_time(text(ds, "SeriesDate"), text(ds, "SeriesTime")):
+        series["started"] = started
+    return series
 
 
 def pydicom_imaging_study(data: bytes, **read_options) -> str:

@@ -6,7 +6,9 @@ Runs bench/mcp_bench.py, bench/hl7_bench.py, bench/fhir_bench.py and bench/archi
 another, prints their tables, then the targets (zanthe against the peer each is set against) and, for
 every growth series, the exponent k of cost ~ size^k fitted over its points (1 is linear). The
 archive bench writes its archives once under /tmp/zanthe-bench-archive (about 3 GiB on disk) and
-takes some minutes, most of them the pydicom side's. With --markdown it also writes
+takes some minutes, most of them the pydicom side's. With ZANTHE_BASELINE_BUILD_DIR naming the build
+tree of an earlier commit, the DICOM bench also counts the instructions of both builds on ASCII files.
+With --markdown it also writes
 the whole report and a log-log plot of the growth series (PNG beside it, needs matplotlib).
 """
 
@@ -41,6 +43,9 @@ def run_bench(script: str, build_dir: str | None, quick: bool, results: Path) ->
         command += ["--build-dir", build_dir]
     if quick:
         command += QUICK_OPTIONS.get(script, ["--seconds", "0.02"])
+    baseline = os.environ.get("ZANTHE_BASELINE_BUILD_DIR")
+    if script == "fhir_bench.py" and baseline:
+        command += ["--baseline-build-dir", baseline]  # ASCII cost against an earlier build
     print(f"running {script}", file=sys.stderr)
     done = subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True)
     return done.stdout, json.loads(results.read_text())
@@ -85,6 +90,11 @@ def targets(figures: dict[str, dict]) -> list[tuple[str, float, float | None]]:
             "zanthe fhir, 100,000 small files warm, x pydicom pipeline",
             20,
             ratio(archive_row(archive, "100,000 small files, warm, -j"), "pydicom"),
+        ),
+        (
+            "imaging_study, ASCII files, instructions baseline / now (at most 5% more)",
+            1 / 1.05,
+            ratio(find_row(fhir, "instructions", "the 6 files"), "zanthe baseline"),
         ),
     ]
 
