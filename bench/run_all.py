@@ -155,8 +155,8 @@ def report(outputs: dict[str, str], figures: dict[str, dict], command: str, plot
              "Each bench first checks that zanthe and its peers give the same answers; see each table's notes.", "",
              "## Targets", "", "| What | Target | Measured |", "|---|---|---|"]  # fmt: skip
     for what, target, measured in targets(figures):
-        shown = f"{measured:.1f}x" if measured else "-"
-        lines.append(f"| {what} | {target}x | {shown} |")
+        shown = f"{measured:.3g}x" if measured else "-"
+        lines.append(f"| {what} | {target:.3g}x | {shown} |")
     lines += ["", "## How cost grows with size", "",
               "Exponent k of cost ~ size^k (1 is linear; below 1, fixed costs still weigh), fitted over every size",
               "and over the last step alone, from the second largest input to the largest.", "",
@@ -190,7 +190,7 @@ def main() -> None:
                 outputs[script], figures[script] = run_bench(script, args.build_dir, args.quick, Path(scratch) / "r.json")
                 print(outputs[script])
     for what, target, measured in targets(figures):
-        print(f"target {what}: {target}x, measured {measured:.1f}x" if measured else f"target {what}: not measured")
+        print(f"target {what}: {target:.3g}x, measured {measured:.2f}x" if measured else f"target {what}: not measured")
     for name, sizes, overall, last in growth_exponents(collect_growth(figures)):
         print(f"growth {name} ({sizes}): k = {overall:.2f}, last step {last:.2f}")
     if args.markdown:
