@@ -33,6 +33,11 @@ def imaging_study(part10_bytes: collections.abc.Buffer, *, timezone: str | colle
     RuntimeError, "fhir.imaging_study: ..."), or RuntimeError for other failures.
     """
 
+def imaging_study_file(path: str, *, timezone: str | Sequence[tuple[str, str]] | None = None) -> str:
+    """
+    imaging_study of the file at path, read only up to its pixel data; OSError when it cannot be read.
+    """
+
 def convert_files(paths: Sequence[str], *, timezone: str | Sequence[tuple[str, str]] | None = None) -> list[tuple[str | None, str | None, bool, bool]]:
     """
     Each file on its own, read up to its pixel data: (json, None, text_repaired, local_time) or (None, reason, False, False), in order.

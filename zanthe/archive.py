@@ -26,7 +26,6 @@ LOCAL_TIME_NOTICE = (
     "give --timezone (an offset such as +01:00 or a zone such as Europe/Berlin)"
 )
 DICOM_SUFFIXES = (".dcm", ".dicom")
-ERROR_PREFIX = "fhir.imaging_study: "
 
 Zone = str | list[tuple[str, str]] | None
 
@@ -145,16 +144,6 @@ def with_unique_names(sources: Sequence[Source]) -> list[Source]:
 
 
 @dataclass(frozen=True)
-class FileOutcome:
-    """The ImagingStudy JSON of one file, or why there is none."""
-
-    study_json: str | None
-    reason: str | None
-    text_repaired: bool = False
-    local_time: bool = False
-
-
-@dataclass(frozen=True)
 class StudyResult:
     """One resource of the run: a study (grouped) or a file (per file), with what names its output."""
 
@@ -162,22 +151,6 @@ class StudyResult:
     study_uid: str
     source: Source | None = None
     local_time: bool = False
-
-
-def convert_one_file(path: str, zone: Zone = None) -> FileOutcome:
-    [(text, reason, repaired, local)] = _fhir.convert_files([path], timezone=zone)
-    return FileOutcome(text, reason, repaired, local)
-
-
-def error_for(reason: str) -> RuntimeError:
-    """The exception imaging_study raises for a failure reason."""
-    if reason.startswith(ERROR_PREFIX + "no readable DICOM dataset"):
-        return _fhir.NotDicomError(reason)
-    if reason.startswith(ERROR_PREFIX + "unsupported transfer syntax"):
-        return _fhir.UnsupportedTransferSyntaxError(reason)
-    if reason.startswith(ERROR_PREFIX + "missing StudyInstanceUID"):
-        return _fhir.MissingStudyError(reason)
-    return RuntimeError(reason)
 
 
 def default_jobs() -> int:

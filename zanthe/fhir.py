@@ -17,7 +17,6 @@ from __future__ import annotations
 import datetime
 import functools
 import os
-import warnings
 from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -28,6 +27,7 @@ from zanthe._fhir import (
     UnsupportedTransferSyntaxError,
 )
 from zanthe._fhir import imaging_study as _imaging_study
+from zanthe._fhir import imaging_study_file as _imaging_study_file
 
 if TYPE_CHECKING:
     from collections.abc import Buffer
@@ -49,19 +49,13 @@ def imaging_study(source: Buffer | str | os.PathLike[str], *, timezone: str | No
     """The ImagingStudy JSON of one instance, given as bytes (or any buffer) or as a file path.
 
     A path is read only up to the pixel data. Raises NotDicomError, UnsupportedTransferSyntaxError,
-    MissingStudyError (all RuntimeError) or RuntimeError with the reason.
+    MissingStudyError (all RuntimeError) or RuntimeError with the reason, and OSError for a file that
+    cannot be read.
     """
     zone = zone_argument(timezone)
-    if not isinstance(source, (str, os.PathLike)):
-        return _imaging_study(source, timezone=zone)
-    from zanthe import archive
-
-    outcome = archive.convert_one_file(os.fspath(source), zone)
-    if outcome.study_json is None:
-        raise archive.error_for(outcome.reason or "")
-    if outcome.text_repaired:
-        warnings.warn(archive.REPAIRED_TEXT, TextRepairedWarning, stacklevel=2)
-    return outcome.study_json
+    if isinstance(source, (str, os.PathLike)):
+        return _imaging_study_file(os.fspath(source), timezone=zone)
+    return _imaging_study(source, timezone=zone)
 
 
 def imaging_studies(

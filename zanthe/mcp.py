@@ -148,12 +148,13 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
         fd = files.open_file(path, real)
         try:
             # The descriptor's own link names the very file that was checked, whatever its path does now.
-            [(text, reason, _repaired, _local)] = _fhir.convert_files([f"/proc/self/fd/{fd}"], timezone=zone)
+            return _fhir.imaging_study_file(f"/proc/self/fd/{fd}", timezone=zone)
+        except RuntimeError as error:
+            raise ToolError(f"{path}: {error}") from None
+        except OSError as error:
+            raise ToolError(f"{path}: cannot read: {error.strerror}") from None
         finally:
             os.close(fd)
-        if text is None:
-            raise ToolError(f"{path}: {reason}")
-        return text
 
     @server.tool
     def hl7_parse(

@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
@@ -48,34 +49,41 @@ bool is_file_system_failure(fhir::ReadFailure failure) {
          failure == fhir::ReadFailure::not_regular_file;
 }
 
-[[noreturn]] void raise_conversion_failure(const fhir::ConversionResult& result) {
+// A failed conversion as Python will see it: the exception class and the message.
+struct Failure {
+  enum class Kind : std::uint8_t { not_dicom, unsupported_syntax, missing_study, other } kind = Kind::other;
+  std::string message;
+};
+
+Failure describe_failure(const fhir::ConversionResult& result) {
+  using Kind = Failure::Kind;
   switch (result.failure) {
-    case fhir::ConversionFailure::no_readable_dataset: throw NotDicom(prefixed(kErrorPrefix, "no readable DICOM dataset"));
+    case fhir::ConversionFailure::no_readable_dataset:
+      return {Kind::not_dicom, prefixed(kErrorPrefix, "no readable DICOM dataset")};
     case fhir::ConversionFailure::missing_study_instance_uid:
-      throw MissingStudy(prefixed(kErrorPrefix, "missing StudyInstanceUID (0020,000D)"));
-    case fhir::ConversionFailure::mapping:
-      throw std::runtime_error(prefixed(kErrorPrefix, fhir::status_name(result.map_status)));
+      return {Kind::missing_study, prefixed(kErrorPrefix, "missing StudyInstanceUID (0020,000D)")};
+    case fhir::ConversionFailure::mapping: return {Kind::other, prefixed(kErrorPrefix, fhir::status_name(result.map_status))};
     case fhir::ConversionFailure::unreadable:
+      if (is_file_system_failure(result.read_failure)) return {Kind::other, result.reason};
       if (result.read_failure == fhir::ReadFailure::unsupported_transfer_syntax) {
-        throw UnsupportedTransferSyntax(prefixed(kErrorPrefix, result.reason));
+        return {Kind::unsupported_syntax, prefixed(kErrorPrefix, result.reason)};
       }
-      throw std::runtime_error(prefixed(kErrorPrefix, result.reason));
+      return {Kind::other, prefixed(kErrorPrefix, result.reason)};
     case fhir::ConversionFailure::emit:
     case fhir::ConversionFailure::none: break;
   }
-  throw std::runtime_error(prefixed(kEmitErrorPrefix, fhir::emit_error_name(result.emit_error)));
+  return {Kind::other, prefixed(kEmitErrorPrefix, fhir::emit_error_name(result.emit_error))};
 }
 
-// The reason of a failed conversion as the exception would word it (file system failures unprefixed).
-std::string failure_reason(const fhir::ConversionResult& result) {
-  if (result.failure == fhir::ConversionFailure::unreadable && is_file_system_failure(result.read_failure)) {
-    return result.reason;
+[[noreturn]] void raise_conversion_failure(const fhir::ConversionResult& result) {
+  Failure failure = describe_failure(result);
+  switch (failure.kind) {
+    case Failure::Kind::not_dicom: throw NotDicom(failure.message);
+    case Failure::Kind::unsupported_syntax: throw UnsupportedTransferSyntax(failure.message);
+    case Failure::Kind::missing_study: throw MissingStudy(failure.message);
+    case Failure::Kind::other: break;
   }
-  try {
-    raise_conversion_failure(result);
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
+  throw std::runtime_error(failure.message);
 }
 
 // A C-contiguous buffer of any object that exports one, held for the call without copying.
@@ -149,6 +157,31 @@ nb::object imaging_study(nb::handle part10_bytes, nb::handle timezone) {
   return json_text(result.json);
 }
 
+// The file at `path`, read up to its pixel data; failures raise as imaging_study's do, and the file
+// system's as OSError.
+nb::object imaging_study_file(const std::string& path, nb::handle timezone) {
+  const fhir::ZoneOffsets zone = zone_from(timezone);
+  const fhir::ConversionOptions options{.zone = zone.empty() ? nullptr : &zone};
+  fhir::ConversionResult result;
+  int error_number = 0;
+  {
+    nb::gil_scoped_release unlocked;
+    std::vector<std::uint8_t> buffer;
+    fhir::InstanceRead read;
+    fhir::read_instance_file(path.c_str(), buffer, read);
+    error_number = read.error_number;
+    result = fhir::convert_instance(read, options);
+  }
+  if (error_number != 0) {
+    errno = error_number;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw nb::python_error();
+  }
+  if (!result.ok()) raise_conversion_failure(result);
+  if (result.text_repaired) warn_repaired();
+  return json_text(result.json);
+}
+
 // One outcome of the file conversions: the JSON text or the reason there is none, and what was noticed.
 struct FileOutcome {
   std::string json;
@@ -177,7 +210,7 @@ nb::list convert_files(const std::vector<std::string>& paths, nb::handle timezon
       if (out.ok) {
         out.json = std::move(result.json);
       } else {
-        out.reason = failure_reason(result);
+        out.reason = describe_failure(result).message;
       }
     }
   }
@@ -270,7 +303,7 @@ nb::list studies(Grouping& grouping, nb::handle timezone) {
   for (const fhir::GroupedStudy& study : grouped) {
     const nb::object text = study.result.ok() ? json_text(study.result.json) : nb::none();
     const nb::object reason =
-        study.result.ok() ? nb::object(nb::none()) : nb::object(nb::str(failure_reason(study.result).c_str()));
+        study.result.ok() ? nb::object(nb::none()) : nb::object(nb::str(describe_failure(study.result).message.c_str()));
     list.append(nb::make_tuple(study.first_ordinal, study.study_uid, text, reason, study.result.local_time));
   }
   return list;
@@ -334,6 +367,10 @@ NB_MODULE(_fhir, m) {
                 "timezone: str | collections.abc.Sequence[tuple[str, str]] | None = None) -> str"),
         "DICOM instance bytes -> FHIR R4 ImagingStudy JSON string (contained Patient). Over tolvane; "
         "single-instance (one series/instance) for now.");
+  m.def("imaging_study_file", &imaging_study_file, nb::arg("path"), nb::kw_only(), nb::arg("timezone") = nb::none(),
+        nb::sig("def imaging_study_file(path: str, *, "
+                "timezone: str | collections.abc.Sequence[tuple[str, str]] | None = None) -> str"),
+        "imaging_study of the file at path, read only up to its pixel data; OSError when it cannot be read.");
   m.def("convert_files", &convert_files, nb::arg("paths"), nb::kw_only(), nb::arg("timezone") = nb::none(),
         nb::sig("def convert_files(paths: collections.abc.Sequence[str], *, "
                 "timezone: str | collections.abc.Sequence[tuple[str, str]] | None = None) "

@@ -1,5 +1,6 @@
 #include "fhir/part10_conversion.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <span>
@@ -64,13 +65,8 @@ MapResult map_study(const AttributeTexts& v, const ConversionOptions& options, Z
   return map_imaging_study(study, std::span<const SeriesSummary>(&series, has_series ? 1 : 0), arena);
 }
 
-bool has_local_time(const ImagingStudy& study) {
-  if (is_local_time(study.started)) return true;
-  for (const ImagingStudySeries& series : study.series) {
-    if (is_local_time(series.started)) return true;
-  }
-  return false;
-}
+// A FHIR dateTime of exactly YYYY-MM-DDThh:mm:ss: a time of day and nothing after it.
+bool is_local_time(std::string_view date_time) { return date_time.size() == 19; }
 
 }  // namespace
 
@@ -81,7 +77,11 @@ std::string_view started_zone(std::string_view dicom_value, std::string_view dat
   return zone->offset_on(date);
 }
 
-bool is_local_time(std::string_view date_time) { return date_time.size() == 19; }
+bool has_local_time(const ImagingStudy& study) {
+  if (is_local_time(study.started)) return true;
+  return std::any_of(study.series.begin(), study.series.end(),
+                     [](const ImagingStudySeries& s) { return is_local_time(s.started); });
+}
 
 ConversionResult write_json(const ImagingStudy& study, std::size_t max_bytes) {
   ConversionResult result;

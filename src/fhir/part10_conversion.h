@@ -62,7 +62,7 @@ inline constexpr std::size_t kMaxOutputBytes = 8388608;
 // Writes into an area that doubles from 16 KiB until the text fits or `max_bytes` has been tried.
 [[nodiscard]] ConversionResult write_json(const ImagingStudy& study, std::size_t max_bytes = kMaxOutputBytes);
 
-// Whether a FHIR dateTime text has a time of day but no offset.
-[[nodiscard]] bool is_local_time(std::string_view date_time);
+// Whether a `started` of the study or of a series has a time of day but no UTC offset.
+[[nodiscard]] bool has_local_time(const ImagingStudy& study);
 
 }  // namespace zanthe::fhir

@@ -22,6 +22,14 @@ using Series = StudyGrouper::Series;
 using Instance = StudyGrouper::Instance;
 using Seen = StudyGrouper::Seen;
 
+// The map's entry for `uid`, made empty when absent; a string is made only for a new key.
+template <typename T>
+T& entry(UidMap<T>& map, std::string_view uid) {
+  const auto found = map.find(uid);
+  if (found != map.end()) return found->second;
+  return map.emplace(std::string(uid), T{}).first->second;
+}
+
 void note_seen(std::vector<Seen>& seen, std::string_view value, std::uint64_t ordinal) {
   if (value.empty()) return;  // a value left out is no disagreement
   for (Seen& s : seen) {
@@ -135,12 +143,6 @@ std::size_t arena_bytes_for(const Study& study, std::size_t series, std::size_t 
                             study.values.patient_id.size() + study.values.referrer.size() + 256;
   return kConversionArenaBytes + instances * (sizeof(ImagingStudyInstance) + 8) +
          series * (sizeof(ImagingStudySeries) + 2 * sizeof(Coding) + 128) + 4 * texts;
-}
-
-bool has_local_time(const ImagingStudy& study) {
-  if (is_local_time(study.started)) return true;
-  return std::any_of(study.series.begin(), study.series.end(),
-                     [](const ImagingStudySeries& s) { return is_local_time(s.started); });
 }
 
 GroupedStudy emit_study(const std::string& uid, const Study& study, const ConversionOptions& options) {
@@ -355,7 +357,7 @@ std::int32_t integer_string(std::string_view text) {
 
 void StudyGrouper::add(const InstanceRead& read, std::uint64_t ordinal) {
   const AttributeTexts& v = read.texts;
-  Study& study = studies_[std::string(v[study_instance_uid])];
+  Study& study = entry(studies_, v[study_instance_uid]);
   if (ordinal < study.values_ordinal) {
     study.values_ordinal = ordinal;
     study.values = study_values(v);
@@ -364,7 +366,7 @@ void StudyGrouper::add(const InstanceRead& read, std::uint64_t ordinal) {
   note_seen(study.seen[checked_patient_id], v[patient_id], ordinal);
   note_seen(study.seen[checked_study_date], v[study_date], ordinal);
   if (v[series_instance_uid].empty()) return;
-  Series& series = study.series[std::string(v[series_instance_uid])];
+  Series& series = entry(study.series, v[series_instance_uid]);
   if (ordinal < series.values_ordinal) {
     series.values_ordinal = ordinal;
     series.values = series_values(v);

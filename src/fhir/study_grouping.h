@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -37,6 +38,14 @@ struct GroupedStudy {
   std::string study_uid;
   ConversionResult result;
 };
+
+// A map keyed by UID that a string_view can look up without making a string.
+struct UidHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view uid) const { return std::hash<std::string_view>{}(uid); }
+};
+template <typename T>
+using UidMap = std::unordered_map<std::string, T, UidHash, std::equal_to<>>;
 
 class StudyGrouper {
  public:
@@ -100,11 +109,11 @@ class StudyGrouper {
     std::uint64_t values_ordinal = UINT64_MAX;
     StudyValues values;
     std::array<std::vector<Seen>, checked_count> seen;
-    std::unordered_map<std::string, Series> series;
+    UidMap<Series> series;
   };
 
  private:
-  std::unordered_map<std::string, Study> studies_;
+  UidMap<Study> studies_;
   std::size_t instances_ = 0;
 };
 

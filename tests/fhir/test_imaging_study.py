@@ -285,3 +285,12 @@ def test_failures_raise_their_own_runtime_error_subclass(data, error, message):
     with pytest.raises(error) as caught:
         _fhir.imaging_study(data)
     assert str(caught.value) == message
+
+
+def test_a_path_converts_as_its_bytes_do_and_a_missing_one_is_an_os_error(tmp_path):
+    from zanthe import fhir
+
+    (tmp_path / "f.dcm").write_bytes(part10(FULL_STUDY))
+    assert fhir.imaging_study(tmp_path / "f.dcm", timezone="Z") == _fhir.imaging_study(part10(FULL_STUDY), timezone="Z")
+    with pytest.raises(FileNotFoundError):
+        fhir.imaging_study(tmp_path / "absent.dcm")
