@@ -117,6 +117,14 @@ class TerminatorFinder {
   std::size_t next_lf_;
 };
 
+[[nodiscard]] bool is_blank(char byte) noexcept {
+  return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n' || byte == '\f' || byte == '\v';
+}
+
+[[nodiscard]] bool is_all_blank(std::string_view text) noexcept {
+  return std::all_of(text.begin(), text.end(), is_blank);
+}
+
 // The segment split: fills segments and index, or names the first bad segment.
 [[nodiscard]] bool collect_segments(std::string_view text, char field, Message& message) {
   TerminatorFinder terminators(text);
@@ -124,6 +132,9 @@ class TerminatorFinder {
   while (start < text.size()) {
     const std::size_t end = terminators.next_from(start);
     const std::string_view segment = text.substr(start, end - start);
+    // Spaces or tabs after the last terminator are padding, not a segment.
+    const bool after_terminator = start != 0;
+    if (after_terminator && !segment.empty() && is_all_blank(segment) && is_all_blank(text.substr(end))) break;
     start = end < text.size() ? end + terminator_length(text, end) : end;
     if (segment.empty()) continue;
     if (!is_valid_segment(segment, field)) return false;
@@ -189,6 +200,13 @@ SegmentView Message::segment_at(std::size_t ordinal) const noexcept {
   if (ordinal >= segments.size()) return SegmentView{};
   const SegmentRef& ref = segments[ordinal];
   return SegmentView{std::string_view(text).substr(ref.offset, ref.length), delimiters, ref.id};
+}
+
+std::optional<Delimiters> header_delimiters(std::string_view text) noexcept {
+  if (!text.starts_with(kHeaderId) || text.size() < kMinimumHeaderLength) return std::nullopt;
+  const std::string_view five = text.substr(kDelimiterOffset, kDelimiterCount);
+  if (!delimiters_are_valid(five)) return std::nullopt;
+  return delimiters_from(five);
 }
 
 ParseResult parse_message(std::string text) {

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -99,11 +100,16 @@ class ParseResult {
 };
 
 // The versions whose messages are accepted, compared as exact byte strings.
-inline constexpr std::array<std::string_view, 7> kSupportedVersions = {
-    "2.3", "2.3.1", "2.4", "2.5", "2.6", "2.7", "2.8"};
+// Every published v2 version from 2.3 on; 2.1 and 2.2 are refused.
+inline constexpr std::array<std::string_view, 12> kSupportedVersions = {
+    "2.3", "2.3.1", "2.4", "2.5", "2.5.1", "2.6", "2.7", "2.7.1", "2.8", "2.8.1", "2.8.2", "2.9"};
+
+// The delimiters of a text starting "MSH" whose bytes 3 to 7 are five distinct printable bytes.
+[[nodiscard]] std::optional<Delimiters> header_delimiters(std::string_view text) noexcept;
 
 // Checks the header, the version and every segment ID, and indexes the segments. Segment text
-// is neither copied nor decoded.
+// is neither copied nor decoded. White space alone after the last segment terminator (as some
+// writers pad files) is not a segment.
 [[nodiscard]] ParseResult parse_message(std::string text);
 
 // Cuts a segment at every field separator after its three ID bytes; always at least one piece,

@@ -88,13 +88,16 @@ def test_a_fifth_encoding_character_stays_in_msh_2():
     assert _hl7.parse(text)[0]["fields"][:3] == ["MSH", "^~\\&#", "A"]
 
 
-@pytest.mark.parametrize("version", ["2.3", "2.3.1", "2.4", "2.5", "2.6", "2.7", "2.8", "2.5^X", "2.5^"])
+SUPPORTED = ["2.3", "2.3.1", "2.4", "2.5", "2.5.1", "2.6", "2.7", "2.7.1", "2.8", "2.8.1", "2.8.2", "2.9"]
+
+
+@pytest.mark.parametrize("version", [*SUPPORTED, "2.5^X", "2.5^", "2.5.1^HL7"])
 def test_supported_versions_pass(version):
     assert _hl7.parse(message(version=version))[0]["fields"][11] == version
 
 
 @pytest.mark.parametrize(
-    "version", ["", "2.5.1", "2.2", "2.1", "2.7.1", "2.5 ", " 2.5", "2", "2.50", "V2.5", "^2.5", "2.5~2.4"]
+    "version", ["", "2.2", "2.1", "2.5.2", "2.10", "3.0", "2.5 ", " 2.5", "2", "2.50", "V2.5", "^2.5", "2.5~2.4"]
 )
 def test_other_versions_are_refused(version):
     assert rejection(message(version=version)) == "hl7.parse: unsupported_version"
@@ -133,6 +136,20 @@ def test_every_line_ending_gives_the_same_segments(end):
 def test_blank_lines_and_trailing_terminators_add_no_segment(gap):
     text = header() + gap + "PID|1" + gap
     assert [segment["id"] for segment in _hl7.parse(text)] == ["MSH", "PID"]
+
+
+@pytest.mark.parametrize("tail", ["\r     ", "\r\n \t \r\n  ", "\n\n   \n"])
+def test_white_space_after_the_last_terminator_is_no_segment(tail):
+    assert [segment["id"] for segment in _hl7.parse(header() + "\rPID|1" + tail)] == ["MSH", "PID"]
+
+
+@pytest.mark.parametrize("text", ["\rPID|1  ", "\rPID|1  \r"])
+def test_trailing_spaces_inside_the_last_segment_are_kept(text):
+    assert _hl7.parse(header() + text)[-1]["fields"] == ["PID", "1  "]
+
+
+def test_a_blank_line_before_another_segment_is_still_refused():
+    assert rejection(message("PID|1", "   ", "OBX|1")) == "hl7.parse: bad_segment_id"
 
 
 def test_last_segment_may_run_to_the_end_of_the_text():

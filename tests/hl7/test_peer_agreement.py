@@ -61,7 +61,7 @@ def accepted_by_peer(text: str) -> bool:
 # Texts python-hl7 takes as messages while _hl7 refuses them: its header and version checks are
 # stricter on purpose.
 STRICTER = [
-    ("version_not_in_table", message("PID|1", version="2.5.1"), "unsupported_version"),
+    ("version_not_in_table", message("PID|1", version="2.10"), "unsupported_version"),
     ("old_version", message("PID|1", version="2.2"), "unsupported_version"),
     ("no_version", header(version="") + "\rPID|1", "unsupported_version"),
     ("subcomponent_equal_to_field_separator", "MSH|^~\\||A|B|C|D|1||ADT^A01|1|P|2.5\rPID|1", "bad_delimiters"),
