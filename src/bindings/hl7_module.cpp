@@ -1,7 +1,20 @@
 // _hl7: HL7 v2 parsing and ORU^R01 building for Python.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
 #include <deque>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -9,7 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "hl7/acknowledgment.h"
 #include "hl7/er7_parser.h"
+#include "hl7/journal.h"
+#include "hl7/mllp_listener.h"
 #include "hl7/oru_builder.h"
 
 namespace nb = nanobind;
@@ -86,11 +102,20 @@ void keep_for_reuse(std::string&& text) {
   if (text.capacity() <= kKeptTextCapacity) reusable_text = std::move(text);
 }
 
+// ParseError, a RuntimeError subclass whose `reason` is the code name; made when the module loads.
+PyObject* parse_error_type = nullptr;
+
+[[noreturn]] void raise_parse_error(std::string_view reason) {
+  const std::string message = "hl7.parse: " + std::string(reason);
+  const nb::object error = owned(PyObject_CallOneArg(parse_error_type, str_from_utf8(message).ptr()));
+  if (PyObject_SetAttrString(error.ptr(), "reason", str_from_utf8(reason).ptr()) != 0) throw nb::python_error();
+  PyErr_SetObject(parse_error_type, error.ptr());
+  throw nb::python_error();
+}
+
 nb::object parse(nb::str text) {
   hl7::ParseResult result = hl7::parse_message(copy_for_parser(utf8_of(text)));
-  if (!result.has_message()) {
-    throw std::runtime_error("hl7.parse: " + std::string(hl7::error_name(result.error())));
-  }
+  if (!result.has_message()) raise_parse_error(hl7::error_name(result.error()));
   hl7::Message message = std::move(result).message();
   const SegmentKeys keys;
   nb::object segments = owned(PyList_New(static_cast<Py_ssize_t>(message.segment_count())));
@@ -104,68 +129,104 @@ nb::object parse(nb::str text) {
 // Copies of the dictionary values the records point into; deque elements never move.
 class StringStore {
  public:
-  // Overwrites member with the value under key when the dictionary has that key.
-  void read(nb::handle dict, const char* key, std::string_view& member) {
+  // Overwrites member with the value under key when the dictionary has that key; true if it had.
+  bool read(nb::handle dict, const char* key, std::string_view& member) {
     const nb::object key_object = owned(PyUnicode_FromString(key));
     const int present = PyDict_Contains(dict.ptr(), key_object.ptr());
     if (present < 0) throw nb::python_error();
-    if (present == 0) return;
+    if (present == 0) return false;
     const nb::object value = owned(PyObject_GetItem(dict.ptr(), key_object.ptr()));
     member = strings_.emplace_back(utf8_of(value));
+    return true;
   }
 
  private:
   std::deque<std::string> strings_;
 };
 
-// Dictionary key -> record member, in the order the values are read.
+// The ORU^R01 input keys: dictionary key, record member and what the field holds. These tables are
+// the one definition of the keys; the command line, the MCP tool and the type stubs read them
+// through ORU_FIELDS.
 template <class Record>
-using MemberKey = std::pair<const char*, std::string_view Record::*>;
+struct MemberKey {
+  const char* key;
+  std::string_view Record::*member;
+  const char* description;
+};
 
 constexpr MemberKey<hl7::OruConfig> kConfigKeys[] = {
-    {"our_app", &hl7::OruConfig::our_app},
-    {"our_facility", &hl7::OruConfig::our_facility},
-    {"their_app", &hl7::OruConfig::their_app},
-    {"their_facility", &hl7::OruConfig::their_facility},
-    {"control_id", &hl7::OruConfig::control_id},
-    {"timestamp", &hl7::OruConfig::timestamp},
-    {"version", &hl7::OruConfig::version},
-    {"specific_character_set", &hl7::OruConfig::specific_character_set},
+    {"our_app", &hl7::OruConfig::our_app, "Sending application (MSH-3)."},
+    {"our_facility", &hl7::OruConfig::our_facility, "Sending facility (MSH-4)."},
+    {"their_app", &hl7::OruConfig::their_app, "Receiving application (MSH-5)."},
+    {"their_facility", &hl7::OruConfig::their_facility, "Receiving facility (MSH-6)."},
+    {"control_id", &hl7::OruConfig::control_id, "Message control ID (MSH-10)."},
+    {"timestamp", &hl7::OruConfig::timestamp, "Date/time of message, HL7 DTM such as 20240101120000 (MSH-7)."},
+    {"version", &hl7::OruConfig::version, "HL7 version (MSH-12); default \"2.5\"."},
+    {"specific_character_set", &hl7::OruConfig::specific_character_set,
+     "Character set (MSH-18), e.g. UNICODE UTF-8; omitted when empty."},
 };
 
 constexpr MemberKey<hl7::OruContext> kContextKeys[] = {
-    {"patient_id", &hl7::OruContext::patient_id},
-    {"patient_name", &hl7::OruContext::patient_name},
-    {"patient_birth_date", &hl7::OruContext::patient_birth_date},
-    {"patient_sex", &hl7::OruContext::patient_sex},
-    {"placer_order_number", &hl7::OruContext::placer_order_number},
-    {"filler_order_number", &hl7::OruContext::filler_order_number},
-    {"accession_number", &hl7::OruContext::accession_number},
-    {"procedure_code", &hl7::OruContext::procedure_code},
-    {"procedure_description", &hl7::OruContext::procedure_description},
-    {"modality", &hl7::OruContext::modality},
-    {"ordering_provider", &hl7::OruContext::ordering_provider},
-    {"observation_datetime", &hl7::OruContext::observation_datetime},
+    {"patient_id", &hl7::OruContext::patient_id, "Patient identifier (PID-3)."},
+    {"patient_name", &hl7::OruContext::patient_name, "Patient name with HL7 components, e.g. DOE^JOHN (PID-5)."},
+    {"patient_birth_date", &hl7::OruContext::patient_birth_date, "Birth date, YYYYMMDD (PID-7)."},
+    {"patient_sex", &hl7::OruContext::patient_sex, "Administrative sex, e.g. F, M, O, U (PID-8)."},
+    {"placer_order_number", &hl7::OruContext::placer_order_number, "Placer order number (ORC-2, OBR-2)."},
+    {"filler_order_number", &hl7::OruContext::filler_order_number, "Filler order number (ORC-3, OBR-3)."},
+    {"accession_number", &hl7::OruContext::accession_number, "Accession number (OBR-18)."},
+    {"procedure_code", &hl7::OruContext::procedure_code, "Procedure code (OBR-4, first component)."},
+    {"procedure_description", &hl7::OruContext::procedure_description,
+     "Procedure description (OBR-4, second component)."},
+    {"modality", &hl7::OruContext::modality, "Modality, e.g. CT (OBR-24)."},
+    {"ordering_provider", &hl7::OruContext::ordering_provider, "Ordering provider with components (OBR-16)."},
+    {"observation_datetime", &hl7::OruContext::observation_datetime, "Observation date/time, HL7 DTM (OBR-7)."},
 };
 
 constexpr MemberKey<hl7::OruObservation> kObservationKeys[] = {
-    {"value_type", &hl7::OruObservation::value_type},
-    {"observation_id", &hl7::OruObservation::observation_id},
-    {"value", &hl7::OruObservation::value},
-    {"status", &hl7::OruObservation::status},
+    {"value_type", &hl7::OruObservation::value_type, "HL7 value type (OBX-2); default \"TX\"."},
+    {"observation_id", &hl7::OruObservation::observation_id,
+     "Observation identifier with components, e.g. FINDING^Findings (OBX-3)."},
+    {"value", &hl7::OruObservation::value, "Observation value (OBX-5)."},
+    {"status", &hl7::OruObservation::status, "Result status (OBX-11); default \"F\"."},
 };
+
+template <class Record, std::size_t N>
+nb::tuple field_descriptions(const MemberKey<Record> (&keys)[N]) {
+  nb::list fields;
+  for (const auto& entry : keys) fields.append(nb::make_tuple(entry.key, entry.description));
+  return nb::tuple(fields);
+}
+
+// ValueError naming the keys of `dict` that are not in `keys`: a mistyped key must not silently
+// give an empty field.
+template <class Record, std::size_t N>
+[[noreturn]] void refuse_unknown_keys(nb::handle dict, const MemberKey<Record> (&keys)[N], const char* where) {
+  std::string names;
+  std::size_t count = 0;
+  for (nb::handle key : nb::borrow<nb::dict>(dict).keys()) {
+    const bool known = PyUnicode_Check(key.ptr()) && std::any_of(std::begin(keys), std::end(keys), [&](const auto& k) {
+                         return utf8_of(key) == std::string_view(k.key);
+                       });
+    if (known) continue;
+    names += (count++ == 0 ? "" : ", ") + nb::cast<std::string>(nb::repr(key));
+  }
+  throw nb::value_error(("hl7.build_oru: unknown key" + std::string(count == 1 ? "" : "s") + " in " + where + ": " + names).c_str());
+}
 
 // A record with its defaults, overwritten by the values the dictionary holds.
 template <class Record, std::size_t N>
-Record read_record(nb::handle dict, const MemberKey<Record> (&keys)[N], StringStore& store) {
+Record read_record(nb::handle dict, const MemberKey<Record> (&keys)[N], StringStore& store, const char* where) {
   Record record;
-  for (const auto& [key, member] : keys) store.read(dict, key, record.*member);
+  Py_ssize_t found = 0;
+  for (const auto& entry : keys) found += store.read(dict, entry.key, record.*entry.member) ? 1 : 0;
+  if (found != PyDict_Size(dict.ptr())) refuse_unknown_keys(dict, keys, where);
   return record;
 }
 
-hl7::OruObservation read_observation(nb::handle item, StringStore& store) {
+hl7::OruObservation read_observation(nb::handle item, std::size_t index, StringStore& store) {
   if (!PyDict_Check(item.ptr())) throw nb::cast_error();
-  return read_record(item, kObservationKeys, store);
+  const std::string where = "observations[" + std::to_string(index) + "]";
+  return read_record(item, kObservationKeys, store, where.c_str());
 }
 
 std::vector<hl7::OruObservation> read_observations(nb::handle list, StringStore& store) {
@@ -173,7 +234,7 @@ std::vector<hl7::OruObservation> read_observations(nb::handle list, StringStore&
   const nb::object iterator = owned(PyObject_GetIter(list.ptr()));
   while (PyObject* next = PyIter_Next(iterator.ptr())) {
     const nb::object item = nb::steal(next);
-    observations.push_back(read_observation(item, store));
+    observations.push_back(read_observation(item, observations.size(), store));
   }
   if (PyErr_Occurred() != nullptr) throw nb::python_error();
   return observations;
@@ -181,20 +242,194 @@ std::vector<hl7::OruObservation> read_observations(nb::handle list, StringStore&
 
 nb::object build_oru(nb::dict config, nb::dict context, nb::list observations) {
   StringStore store;
-  const hl7::OruConfig config_record = read_record(config, kConfigKeys, store);
-  const hl7::OruContext context_record = read_record(context, kContextKeys, store);
+  const hl7::OruConfig config_record = read_record(config, kConfigKeys, store, "config");
+  const hl7::OruContext context_record = read_record(context, kContextKeys, store, "context");
   const std::vector<hl7::OruObservation> records = read_observations(observations, store);
   const std::string message =
       hl7::build_oru_message(config_record, context_record, records.data(), records.size());
   return str_from_utf8(message);
 }
 
+// --- acknowledgments -------------------------------------------------------------------------
+
+hl7::AckCode ack_code_argument(std::string_view code) {
+  const std::optional<hl7::AckCode> parsed = hl7::ack_code_from(code);
+  if (!parsed) throw nb::value_error(("hl7.build_ack: code must be AA, AE or AR, not '" + std::string(code) + "'").c_str());
+  return *parsed;
+}
+
+nb::object build_ack(nb::str message, nb::str code, std::optional<nb::str> text, std::optional<nb::str> control_id,
+                     std::optional<nb::str> error_code) {
+  hl7::AckRequest request;
+  request.message = utf8_of(message);
+  request.code = ack_code_argument(utf8_of(code));
+  request.text = text ? utf8_of(*text) : std::string_view{};
+  const std::string fresh = control_id ? std::string() : hl7::fresh_control_id();
+  request.control_id = control_id ? utf8_of(*control_id) : std::string_view(fresh);
+  const std::string timestamp = hl7::current_timestamp();
+  request.timestamp = timestamp;
+  // Errors and rejections carry an ERR segment; "207" (application internal error) unless told.
+  const bool has_error = request.code != hl7::AckCode::accept;
+  request.error_code = error_code ? utf8_of(*error_code) : (has_error ? std::string_view("207") : std::string_view{});
+  return str_from_utf8(hl7::build_ack(request));
+}
+
+// --- the listener ------------------------------------------------------------------------------
+
+[[noreturn]] void raise_os_error(int error, const std::string& message) {
+  const nb::object exception = owned(PyObject_CallFunction(PyExc_OSError, "is", error, message.c_str()));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+  throw nb::python_error();
+}
+
+nb::bytes bytes_of(std::string_view bytes) { return nb::bytes(bytes.data(), bytes.size()); }
+
+// Calls the Python handler with the lock held: None accepts; (code, text) decides; an exception
+// answers AE with its text, so a faulty handler can never stop the listener.
+hl7::MessageHandler python_handler(nb::object handler) {
+  if (handler.is_none()) return {};
+  return [handler = std::move(handler)](std::string_view message, std::string_view peer) -> std::optional<hl7::Verdict> {
+    nb::gil_scoped_acquire locked;
+    try {
+      const nb::object answer = handler(bytes_of(message), nb::str(peer.data(), peer.size()));
+      if (answer.is_none()) return std::nullopt;
+      const auto [code, text] = nb::cast<std::pair<std::string, std::string>>(answer);
+      const std::optional<hl7::AckCode> parsed = hl7::ack_code_from(code);
+      if (!parsed) return hl7::Verdict{hl7::AckCode::error, "handler answered an unknown code " + code};
+      return hl7::Verdict{*parsed, text};
+    } catch (const nb::python_error& error) {
+      return hl7::Verdict{hl7::AckCode::error, std::string("handler failed: ") + error.what()};
+    } catch (const std::exception& error) {
+      return hl7::Verdict{hl7::AckCode::error, std::string("handler failed: ") + error.what()};
+    }
+  };
+}
+
+class PyListener {
+ public:
+  PyListener(const std::string& store, const std::string& host, int port, std::size_t max_message_bytes,
+             double idle_timeout, bool fsync, nb::object handler) {
+    if (port < 0 || port > 65535) throw nb::value_error("hl7.listen: port must be 0 to 65535");
+    if (!(idle_timeout > 0) || !std::isfinite(idle_timeout)) throw nb::value_error("hl7.listen: idle_timeout must be positive");
+    if (max_message_bytes == 0) throw nb::value_error("hl7.listen: max_message_bytes must be positive");
+    hl7::ListenerOptions options;
+    options.store = store;
+    options.host = host;
+    options.port = static_cast<std::uint16_t>(port);
+    options.max_message_bytes = max_message_bytes;
+    options.idle_timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(idle_timeout * 1000)));
+    options.sync = fsync;
+    std::string problem;
+    if (const int error = listener_.open(options, python_handler(std::move(handler)), problem); error != 0) {
+      raise_os_error(error, "hl7.listen: " + problem + " (" + store + "): " + std::strerror(error));
+    }
+  }
+
+  void serve() {
+    if (served_) throw std::runtime_error("hl7.listen: a listener serves only once");
+    served_ = true;
+    nb::gil_scoped_release unlocked;
+    listener_.run();
+  }
+
+  void stop() noexcept { listener_.stop(); }
+
+  void adopt(int fd, const std::string& peer) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);  // the caller keeps and closes its own descriptor
+    if (copy < 0) raise_os_error(errno, "hl7.listen: cannot take the connection");
+    if (const int error = listener_.adopt(copy, peer); error != 0) {
+      close(copy);
+      raise_os_error(error, "hl7.listen: cannot take the connection");
+    }
+  }
+
+  [[nodiscard]] int port() const noexcept { return listener_.port(); }
+  [[nodiscard]] std::uint64_t cut_bytes() const noexcept { return listener_.cut_bytes(); }
+  [[nodiscard]] std::uint64_t stored_messages() const noexcept { return listener_.stored_messages(); }
+
+ private:
+  hl7::Listener listener_;
+  bool served_ = false;
+};
+
+// --- reading a journal -------------------------------------------------------------------------
+
+// Iterates the records of a journal: (received_us, peer, sender, control_id, ack, ack_text,
+// duplicate, truncated, size, message bytes). A torn end (a crash, or a write in progress) stops
+// the iteration; `torn_at` then gives its offset.
+class JournalRecords {
+ public:
+  explicit JournalRecords(const std::string& store) {
+    const std::string path = store + "/" + std::string(hl7::kJournalFileName);
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) raise_os_error(errno, "hl7.journal: cannot open " + path + ": " + std::strerror(errno));
+    cursor_ = std::make_unique<hl7::JournalCursor>(fd_);
+  }
+  JournalRecords(const JournalRecords&) = delete;
+  JournalRecords& operator=(const JournalRecords&) = delete;
+  ~JournalRecords() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  nb::tuple next() {
+    hl7::JournalEntry entry;
+    const hl7::RecordStatus status = cursor_->next(entry);
+    if (status == hl7::RecordStatus::ok) {
+      return nb::make_tuple(entry.received_us, nb::str(entry.peer.data(), entry.peer.size()), bytes_of(entry.sender),
+                            bytes_of(entry.control_id), nb::str(hl7::ack_code_text(entry.ack).data(), 2),
+                            bytes_of(entry.ack_text), entry.duplicate, entry.truncated, entry.size,
+                            bytes_of(entry.message));
+    }
+    if (cursor_->error() != 0) raise_os_error(cursor_->error(), std::string("hl7.journal: cannot read: ") + std::strerror(cursor_->error()));
+    if (status == hl7::RecordStatus::torn) torn_at_ = cursor_->offset();
+    throw nb::stop_iteration();
+  }
+
+  [[nodiscard]] std::optional<std::uint64_t> torn_at() const noexcept { return torn_at_; }
+
+ private:
+  int fd_ = -1;
+  std::unique_ptr<hl7::JournalCursor> cursor_;
+  std::optional<std::uint64_t> torn_at_;
+};
+
 }  // namespace
 
 NB_MODULE(_hl7, m) {
+  parse_error_type = PyErr_NewExceptionWithDoc(
+      "zanthe._hl7.ParseError", "A message the ER7 parser refuses; `reason` names why (for example 'bad_segment_id').",
+      PyExc_RuntimeError, nullptr);
+  if (parse_error_type == nullptr) throw nb::python_error();
+  m.attr("ParseError") = nb::borrow(parse_error_type);
   m.def("parse", &parse, nb::arg("text"), nb::sig("def parse(text: str) -> object"),
         "Parse an HL7 v2 message \u2192 list of {id, fields:[...]} segments (ER7 field split).");
   m.def("build_oru", &build_oru, nb::arg("config"), nb::arg("context"), nb::arg("observations"),
         nb::sig("def build_oru(config: dict, context: dict, observations: list) -> object"),
         "Build an HL7 v2.5 ORU^R01 result message from config/context/observation dicts.");
+  nb::dict fields;
+  fields["config"] = field_descriptions(kConfigKeys);
+  fields["context"] = field_descriptions(kContextKeys);
+  fields["observation"] = field_descriptions(kObservationKeys);
+  m.attr("ORU_FIELDS") = fields;
+  m.def("build_ack", &build_ack, nb::arg("message"), nb::arg("code") = "AA", nb::arg("text") = nb::none(), nb::kw_only(),
+        nb::arg("control_id") = nb::none(), nb::arg("error_code") = nb::none(),
+        "The ER7 acknowledgment of a message: its MSH mirrored, MSA with code and text, ERR unless AA.");
+  m.attr("MAX_MESSAGE_BYTES") = hl7::ListenerOptions{}.max_message_bytes;
+  nb::class_<PyListener>(m, "Listener", "MLLP listener that journals every message durably before acknowledging it.")
+      .def(nb::init<const std::string&, const std::string&, int, std::size_t, double, bool, nb::object>(),
+           nb::arg("store"), nb::arg("host") = "127.0.0.1", nb::arg("port") = 2575, nb::kw_only(),
+           nb::arg("max_message_bytes") = hl7::ListenerOptions{}.max_message_bytes, nb::arg("idle_timeout") = 60.0,
+           nb::arg("fsync") = true, nb::arg("handler") = nb::none())
+      .def("serve", &PyListener::serve, "Serve until stop() is called (the interpreter lock is released).")
+      .def("stop", &PyListener::stop, "Stop serving; safe from any thread.")
+      .def("adopt", &PyListener::adopt, nb::arg("fd"), nb::arg("peer"),
+           "Serve a connected stream socket (a duplicate of fd is taken).")
+      .def_prop_ro("port", &PyListener::port)
+      .def_prop_ro("cut_bytes", &PyListener::cut_bytes)
+      .def_prop_ro("stored_messages", &PyListener::stored_messages);
+  nb::class_<JournalRecords>(m, "JournalRecords", "The records of a listener's journal, oldest first.")
+      .def(nb::init<const std::string&>(), nb::arg("store"))
+      .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+      .def("__next__", &JournalRecords::next)
+      .def_prop_ro("torn_at", &JournalRecords::torn_at);
 }

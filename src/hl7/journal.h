@@ -1,0 +1,83 @@
+// The listener's journal: an append-only file of received messages, each record checksummed so a
+// record torn by a crash is recognised and cut off when the journal is next opened.
+//
+// Record: "ZHJ1", payload length (u32 LE), CRC-32 of the payload (u32 LE), payload. Payload: the
+// receive time in microseconds since the epoch (i64), the acknowledgment code (u8), flags (u8),
+// the message's full size (u64), then five texts, each a u32 length and its bytes: peer, sender,
+// control ID, acknowledgment text, message. All integers little endian.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "hl7/acknowledgment.h"
+
+namespace zanthe::hl7 {
+
+inline constexpr std::string_view kJournalFileName = "messages.journal";
+
+struct JournalEntry {
+  std::int64_t received_us = 0;
+  AckCode ack = AckCode::accept;
+  bool duplicate = false;
+  bool truncated = false;     // only the first bytes of an oversize message are kept
+  std::uint64_t size = 0;     // the message's real size
+  std::string_view peer;      // "address:port" of the connection
+  std::string_view sender;    // MSH-3 and MSH-4, joined by the field separator
+  std::string_view control_id;
+  std::string_view ack_text;
+  std::string_view message;
+};
+
+// Appends the encoded record of entry to out.
+void append_record(std::string& out, const JournalEntry& entry);
+
+enum class RecordStatus : std::uint8_t { ok, end, torn };
+
+// Reads records one after another from a journal file descriptor.
+class JournalCursor {
+ public:
+  explicit JournalCursor(int fd) noexcept : fd_(fd) {}
+  // The next record into entry (views valid until the next call), or end, or torn (the rest of
+  // the file is not a whole, valid record). offset() is then where the bad part starts.
+  [[nodiscard]] RecordStatus next(JournalEntry& entry);
+  [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
+  // errno of a failed read; 0 when the end or a torn record was met.
+  [[nodiscard]] int error() const noexcept { return error_; }
+
+ private:
+  int fd_;
+  std::uint64_t offset_ = 0;
+  int error_ = 0;
+  std::string payload_;
+};
+
+// The journal a listener appends to. Opening locks it against a second listener, checks every
+// record and cuts a torn tail, reporting each whole record to on_record.
+class JournalFile {
+ public:
+  JournalFile() = default;
+  JournalFile(const JournalFile&) = delete;
+  JournalFile& operator=(const JournalFile&) = delete;
+  ~JournalFile();
+
+  // 0 or an errno; `problem` names the step that failed. EWOULDBLOCK: another process holds it.
+  [[nodiscard]] int open(const std::string& directory, const std::function<void(const JournalEntry&)>& on_record,
+                         std::string& problem);
+  // Writes the records whole and, with sync, makes them durable. On failure the file is cut back
+  // to its size before the call, so a partly written record never stays; returns 0 or an errno.
+  // If even that cut fails, every later append fails too.
+  [[nodiscard]] int append(std::string_view records, bool sync);
+  [[nodiscard]] std::uint64_t size() const noexcept { return size_; }
+  [[nodiscard]] std::uint64_t cut_bytes() const noexcept { return cut_bytes_; }
+
+ private:
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::uint64_t cut_bytes_ = 0;
+  bool broken_ = false;  // a failed append could not be cut back; nothing more may follow it
+};
+
+}  // namespace zanthe::hl7
