@@ -309,13 +309,15 @@ class PyListener {
  public:
   PyListener(const std::string& store, const std::string& host, int port, std::size_t max_message_bytes,
              double idle_timeout, bool fsync, nb::object handler) {
-    if (port < 0 || port > 65535) throw nb::value_error("hl7.listen: port must be 0 to 65535");
+    // A port of -1 listens nowhere: connections arrive only through adopt (behind a TLS relay).
+    if (port < -1 || port > 65535) throw nb::value_error("hl7.listen: port must be 0 to 65535");
     if (!(idle_timeout > 0) || !std::isfinite(idle_timeout)) throw nb::value_error("hl7.listen: idle_timeout must be positive");
     if (max_message_bytes == 0) throw nb::value_error("hl7.listen: max_message_bytes must be positive");
     hl7::ListenerOptions options;
     options.store = store;
     options.host = host;
-    options.port = static_cast<std::uint16_t>(port);
+    options.listen = port >= 0;
+    options.port = static_cast<std::uint16_t>(std::max(port, 0));
     options.max_message_bytes = max_message_bytes;
     options.idle_timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(idle_timeout * 1000)));
     options.sync = fsync;

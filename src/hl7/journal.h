@@ -1,6 +1,7 @@
 // The listener's journal: an append-only file of received messages, each record checksummed so a
 // record torn by a crash is recognised and cut off when the journal is next opened.
 //
+// The file is grown ahead of the records, with zeros; a record header of zeros marks the end.
 // Record: "ZHJ1", payload length (u32 LE), CRC-32 of the payload (u32 LE), payload. Payload: the
 // receive time in microseconds since the epoch (i64), the acknowledgment code (u8), flags (u8),
 // the message's full size (u64), then five texts, each a u32 length and its bytes: peer, sender,
@@ -74,8 +75,12 @@ class JournalFile {
   [[nodiscard]] std::uint64_t cut_bytes() const noexcept { return cut_bytes_; }
 
  private:
+  [[nodiscard]] int make_room(std::size_t bytes);
+  [[nodiscard]] int write_at(std::string_view bytes, std::uint64_t offset);
+
   int fd_ = -1;
-  std::uint64_t size_ = 0;
+  std::uint64_t size_ = 0;       // end of the last whole record
+  std::uint64_t allocated_ = 0;  // the file's size: zeros from size_ on
   std::uint64_t cut_bytes_ = 0;
   bool broken_ = false;  // a failed append could not be cut back; nothing more may follow it
 };

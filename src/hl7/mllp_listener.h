@@ -20,6 +20,7 @@ namespace zanthe::hl7 {
 
 struct ListenerOptions {
   std::string host = "127.0.0.1";
+  bool listen = true;         // false: serves only adopted connections
   std::uint16_t port = 2575;  // 0 picks a free port
   std::string store;          // folder of the journal
   std::size_t max_message_bytes = std::size_t{32} << 20;

@@ -1,13 +1,373 @@
-"""The MLLP listener: `zanthe hl7 listen` and `zanthe hl7 journal` (placeholder, being written)."""
+"""The MLLP listener: every message journaled durably before its acknowledgment goes out.
+
+    from zanthe.hl7.mllp import Listener
+
+    with Listener("/var/lib/hl7", port=2575) as listener:   # serves on a background thread
+        ...
+
+The work is done natively with the interpreter lock released: framing, parsing, the ACK, the
+journal (``DIR/messages.journal``, synced in groups shared by all connections) and the sockets.
+Python is entered only for a handler, when one is given. With an ``ssl.SSLContext`` the TLS
+connections are terminated by Python's ``ssl`` module in a relay thread and handed to the same
+native listener as plain streams, so the journal and acknowledgment rules are the same.
+"""
 
 from __future__ import annotations
 
 import argparse
+import asyncio
+import base64
+import datetime
+import json
+import signal
+import socket
+import sys
+import threading
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from types import FrameType, TracebackType
+from typing import TYPE_CHECKING, Any
+
+from zanthe import _hl7
+
+if TYPE_CHECKING:
+    import ssl as ssl_module
+
+    from zanthe.hl7 import Message
+
+__all__ = ["JournalRecord", "Listener", "Reject", "read_journal"]
+
+MAX_MESSAGE_BYTES: int = _hl7.MAX_MESSAGE_BYTES
+RELAY_CHUNK = 64 * 1024
+
+
+class Reject(Exception):
+    """Raised by a handler to answer a message with AE (or AR) and this text instead of AA."""
+
+    def __init__(self, text: str, code: str = "AE") -> None:
+        super().__init__(text)
+        self.text = text
+        self.code = code
+
+
+Handler = Callable[["Message", str], object]
+
+
+def native_handler(handler: Handler) -> Callable[[bytes, str], tuple[str, str] | None]:
+    """Adapts a handler of parsed messages to the native hook, which passes the raw bytes."""
+    from zanthe import hl7
+
+    def call(data: bytes, peer: str) -> tuple[str, str] | None:
+        try:
+            handler(hl7.parse(data), peer)
+        except Reject as reject:
+            return reject.code, reject.text
+        return None
+
+    return call
+
+
+class Listener:
+    """An MLLP listener on ``host:port`` journaling into the folder ``store``.
+
+    Use it as a context manager (or call ``start``/``close``) to serve on a background thread, or
+    call ``serve_forever`` to serve on the calling thread until ``close`` is called from another.
+    A ``handler(message, peer)`` is called for each new, well-formed message before it is stored;
+    raising ``Reject`` answers it with AE or AR. ``port=0`` picks a free port (see ``port``).
+    """
+
+    def __init__(
+        self,
+        store: str | Any,
+        host: str = "127.0.0.1",
+        port: int = 2575,
+        *,
+        max_message_bytes: int = MAX_MESSAGE_BYTES,
+        idle_timeout: float = 60.0,
+        fsync: bool = True,
+        ssl: ssl_module.SSLContext | None = None,
+        handler: Handler | None = None,
+    ) -> None:
+        self._native = _hl7.Listener(
+            str(store),
+            host,
+            -1 if ssl is not None else port,
+            max_message_bytes=max_message_bytes,
+            idle_timeout=idle_timeout,
+            fsync=fsync,
+            handler=native_handler(handler) if handler is not None else None,
+        )
+        self._relay = TlsRelay(self._native, host, port, ssl) if ssl is not None else None
+        self._thread: threading.Thread | None = None
+
+    @property
+    def port(self) -> int:
+        return self._relay.port if self._relay is not None else self._native.port
+
+    @property
+    def cut_bytes(self) -> int:
+        """Bytes of a torn record cut from the end of the journal when it was opened."""
+        return self._native.cut_bytes
+
+    @property
+    def stored_messages(self) -> int:
+        return self._native.stored_messages
+
+    def serve_forever(self) -> None:
+        if self._relay is not None:
+            self._relay.start()
+        try:
+            self._native.serve()
+        finally:
+            if self._relay is not None:
+                self._relay.close()
+
+    def start(self) -> Listener:
+        self._thread = threading.Thread(target=self.serve_forever, name="zanthe-mllp", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        """Asks the listener to stop, without waiting; safe from any thread and from signal handlers."""
+        self._native.stop()
+
+    def wait(self, timeout: float | None = None) -> bool:
+        """Waits for a started listener to finish serving; True once it has."""
+        if self._thread is not None:
+            self._thread.join(timeout)
+            return not self._thread.is_alive()
+        return True
+
+    def close(self) -> None:
+        """Stops serving: what was received is committed and acknowledged, then connections close."""
+        self._native.stop()
+        if self._thread is not None:
+            self._thread.join()
+            self._thread = None
+
+    def __enter__(self) -> Listener:
+        return self.start()
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None) -> None:
+        self.close()
+
+
+class TlsRelay:
+    """Terminates TLS on an asyncio server and hands each connection to the native listener through a
+    socket pair, copying bytes both ways with bounded buffers."""
+
+    def __init__(self, native: Any, host: str, port: int, context: ssl_module.SSLContext) -> None:
+        self._native = native
+        self._loop = asyncio.new_event_loop()
+        self._server = self._loop.run_until_complete(
+            asyncio.start_server(self._connection, host, port, ssl=context, limit=RELAY_CHUNK)
+        )
+        self.port: int = self._server.sockets[0].getsockname()[1]
+        self._thread = threading.Thread(target=self._loop.run_forever, name="zanthe-mllp-tls", daemon=True)
+
+    def start(self) -> None:
+        self._thread.start()
+
+    def close(self) -> None:
+        async def shut() -> None:
+            self._server.close()
+            await self._server.wait_closed()
+
+        if self._thread.is_alive():
+            asyncio.run_coroutine_threadsafe(shut(), self._loop).result()
+            self._loop.call_soon_threadsafe(self._loop.stop)
+            self._thread.join()
+        self._loop.close()
+
+    async def _connection(self, tls_reader: asyncio.StreamReader, tls_writer: asyncio.StreamWriter) -> None:
+        host, port = tls_writer.get_extra_info("peername")[:2]
+        ours, theirs = socket.socketpair()
+        try:
+            self._native.adopt(theirs.fileno(), f"[{host}]:{port}" if ":" in host else f"{host}:{port}")
+        finally:
+            theirs.close()
+        plain_reader, plain_writer = await asyncio.open_connection(sock=ours, limit=RELAY_CHUNK)
+        await asyncio.gather(copy(tls_reader, plain_writer), copy(plain_reader, tls_writer), return_exceptions=True)
+
+
+async def copy(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+    try:
+        while chunk := await reader.read(RELAY_CHUNK):
+            writer.write(chunk)
+            await writer.drain()  # a peer that does not read stops this copy, not memory
+    finally:
+        writer.close()
+
+
+# ---------------------------------------------------------------------------------------------------
+# The journal
+
+
+@dataclass(frozen=True)
+class JournalRecord:
+    received: datetime.datetime
+    peer: str
+    sender: str
+    control_id: str
+    ack: str
+    ack_text: str
+    duplicate: bool
+    truncated: bool
+    size: int
+    message: bytes
+
+    def as_json(self) -> dict[str, object]:
+        text, exact = decoded_message(self.message)
+        record: dict[str, object] = {
+            "received": self.received.isoformat(timespec="microseconds"),
+            "peer": self.peer,
+            "sender": self.sender,
+            "control_id": self.control_id,
+            "ack": self.ack,
+            "ack_text": self.ack_text,
+            "duplicate": self.duplicate,
+            "size": self.size,
+            "message": text,
+        }
+        if self.truncated:
+            record["truncated"] = True
+        if not exact:
+            record["message_base64"] = base64.b64encode(self.message).decode("ascii")
+        return record
+
+
+def header_text(value: bytes) -> str:
+    return value.decode("utf-8", errors="replace")
+
+
+def decoded_message(data: bytes) -> tuple[str, bool]:
+    """The message as text by its own character set, and whether that was exact (journaled bytes
+    that are not valid text in it are shown with replacement characters)."""
+    from zanthe import hl7
+
+    try:
+        return hl7.decode(data), True
+    except (_hl7.ParseError, UnicodeDecodeError, LookupError):
+        return data.decode("utf-8", errors="replace"), False
+
+
+def read_journal(store: str | Any) -> Iterator[JournalRecord]:
+    """The records of a listener's journal, oldest first; a torn last record is left out."""
+    for received_us, peer, sender, control_id, ack, ack_text, duplicate, truncated, size, message in _hl7.JournalRecords(
+        str(store)
+    ):
+        received = datetime.datetime.fromtimestamp(received_us / 1e6, tz=datetime.UTC)
+        yield JournalRecord(
+            received, peer, header_text(sender), header_text(control_id), ack, header_text(ack_text),
+            duplicate, truncated, size, message,
+        )  # fmt: skip
+
+
+# ---------------------------------------------------------------------------------------------------
+# Commands
 
 
 def add_listen_command(actions: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    """Registers `zanthe hl7 listen`."""
+    listen = actions.add_parser(
+        "listen",
+        help="receive messages over MLLP, journal them durably and acknowledge each",
+        description="Receive HL7 v2 messages over MLLP. Each message is appended to DIR/messages.journal "
+        "and synced to disk before its acknowledgment is sent: AA when it parses, AE (reason in MSA-3 and "
+        "ERR) when it is malformed or not valid text in its MSH-18 character set, AR when it is over the "
+        "size limit or not an HL7 message. A resent message (same sender and control ID) is acknowledged "
+        "again and journaled as a duplicate. Stop with Ctrl-C or SIGTERM.",
+    )
+    listen.add_argument("--port", type=int, required=True, help="TCP port (0 picks a free one)")
+    listen.add_argument("--store", required=True, metavar="DIR", help="folder of the journal (created if missing)")
+    listen.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1; 0.0.0.0 for all)")
+    listen.add_argument(
+        "--max-message-bytes", type=int, default=MAX_MESSAGE_BYTES, metavar="N", help="larger messages get AR"
+    )
+    listen.add_argument("--idle-timeout", type=float, default=60.0, metavar="S", help="close idle connections (seconds)")
+    listen.add_argument("--no-fsync", action="store_true", help="do not sync the journal (faster; a crash may lose acknowledged messages)")
+    listen.add_argument("--tls", action="store_true", help="TLS connections only (needs --cert and --key)")
+    listen.add_argument("--cert", metavar="FILE", help="server certificate chain (PEM)")
+    listen.add_argument("--key", metavar="FILE", help="private key of the certificate (PEM)")
+    listen.add_argument("--ca", metavar="FILE", help="require client certificates issued by these CAs")
+    listen.set_defaults(run=run_listen, parser=listen)
 
 
 def add_journal_command(actions: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    """Registers `zanthe hl7 journal`."""
+    journal = actions.add_parser(
+        "journal",
+        help="print a listener's journal as JSON Lines",
+        description="Print the messages a listener journaled, oldest first, one JSON object per line: received, "
+        "peer, sender, control_id, ack, ack_text, duplicate, size and message (the text; message_base64 too when "
+        "the bytes are not valid text in their character set).",
+    )
+    journal.add_argument("store", metavar="DIR", help="the listener's --store folder")
+    journal.set_defaults(run=run_journal, parser=journal)
+
+
+def server_tls_context(args: argparse.Namespace) -> ssl_module.SSLContext | None:
+    from zanthe.cli import UsageError
+
+    if not args.tls:
+        if args.cert or args.key or args.ca:
+            raise UsageError("--cert, --key and --ca need --tls")
+        return None
+    if not (args.cert and args.key):
+        raise UsageError("--tls needs --cert and --key")
+    import ssl
+
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    try:
+        context.load_cert_chain(args.cert, args.key)
+        if args.ca:
+            context.load_verify_locations(args.ca)
+            context.verify_mode = ssl.CERT_REQUIRED
+    except (OSError, ssl.SSLError) as error:
+        raise UsageError(f"cannot load the TLS certificate: {error}") from None
+    return context
+
+
+def run_listen(args: argparse.Namespace) -> int:
+    from zanthe.cli import UsageError, fail
+
+    if not 0 <= args.port <= 65535:
+        raise UsageError("--port must be 0 to 65535")
+    if args.max_message_bytes < 1 or args.idle_timeout <= 0:
+        raise UsageError("--max-message-bytes and --idle-timeout must be positive")
+    context = server_tls_context(args)
+    try:
+        listener = Listener(
+            args.store, args.host, args.port,
+            max_message_bytes=args.max_message_bytes, idle_timeout=args.idle_timeout,
+            fsync=not args.no_fsync, ssl=context,
+        )  # fmt: skip
+    except OSError as error:
+        return fail(str(error))
+    if listener.cut_bytes:
+        print(f"zanthe: cut a torn record of {listener.cut_bytes} bytes from the end of the journal", file=sys.stderr)
+    print(f"zanthe: listening on {args.host}:{listener.port}", file=sys.stderr, flush=True)
+    stop_on_signals(listener)
+    listener.start()
+    while not listener.wait(0.5):  # wakes now and then so that signal handlers run
+        pass
+    listener.close()
+    return 0
+
+
+def stop_on_signals(listener: Listener) -> None:
+    def stop(number: int, frame: FrameType | None) -> None:
+        listener.stop()
+
+    for number in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, stop)
+
+
+def run_journal(args: argparse.Namespace) -> int:
+    from zanthe.archive import os_error_reason
+    from zanthe.cli import fail
+
+    try:
+        for record in read_journal(args.store):
+            sys.stdout.write(json.dumps(record.as_json(), ensure_ascii=False) + "\n")
+    except OSError as error:
+        return fail(f"cannot read the journal in {args.store}: {os_error_reason(error)}")
+    return 0

@@ -2,6 +2,13 @@
 
     async with zanthe.hl7.mllp.connect(host, port) as link:
         ack = await link.send(message)
+
+    with zanthe.hl7.mllp.Listener("/var/lib/hl7", port=2575):
+        ...
 """
 
 from __future__ import annotations
+
+from zanthe.hl7.listener import JournalRecord, Listener, Reject, read_journal
+
+__all__ = ["JournalRecord", "Listener", "Reject", "read_journal"]
