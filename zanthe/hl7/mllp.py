@@ -10,5 +10,19 @@
 from __future__ import annotations
 
 from zanthe.hl7.listener import JournalRecord, Listener, Reject, read_journal
+from zanthe.hl7.sender import Ack, AckError, DeliveryError, Link, MllpError, Retry, connect, split_messages
 
-__all__ = ["JournalRecord", "Listener", "Reject", "read_journal"]
+__all__ = [
+    "Ack",
+    "AckError",
+    "DeliveryError",
+    "JournalRecord",
+    "Link",
+    "Listener",
+    "MllpError",
+    "Reject",
+    "Retry",
+    "connect",
+    "read_journal",
+    "split_messages",
+]

@@ -1,9 +1,645 @@
-"""The MLLP sender: `connect` and `zanthe hl7 send` (placeholder, being written)."""
+"""Sending HL7 v2 messages over MLLP: `connect`, its `Link`, and `zanthe hl7 send`.
+
+    async with connect("ris.example", 2575, timeout=10) as link:
+        ack = await link.send(message)
+        if not ack.accepted: ...
+
+Delivery is at least once: when the connection drops or the acknowledgment does not come in time,
+the link reconnects with exponential backoff and sends the same message again.
+
+This module is imported whenever the command line starts, so asyncio and ssl are imported inside the
+functions that need them.
+"""
 
 from __future__ import annotations
 
 import argparse
+import re
+import sys
+from collections.abc import Awaitable, Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from types import TracebackType
+from typing import TYPE_CHECKING, TypeVar
+
+if TYPE_CHECKING:
+    import asyncio
+    import ssl
+
+START_BLOCK = b"\x0b"
+END_BLOCK = b"\x1c\x0d"
+DEFAULT_MAX_ACK_SIZE = 1 << 20
+BOM = b"\xef\xbb\xbf"
+BATCH_ENVELOPE = (b"FHS", b"BHS", b"BTS", b"FTS")
+ACCEPTED_CODES = ("AA", "CA")
+LINE_BREAK = re.compile(r"\r\n|\r|\n")
+LINE_BREAK_BYTES = re.compile(rb"\r\n|\r|\n")
+
+# Character sets a message may name in its header, as Python codecs. Only byte-oriented sets that
+# keep the framing bytes and the ASCII delimiters intact can travel inside a frame.
+CHARSETS = {
+    "": "utf-8",
+    "UNICODE UTF-8": "utf-8",
+    "ASCII": "ascii",
+    "GB 18030-2000": "gb18030",
+    "KS X 1001": "euc_kr",
+    "BIG-5": "big5",
+}
+ISO_8859 = re.compile(r"8859/(\d{1,2})")
+ISO_8859_PARTS = {*range(1, 12), *range(13, 17)}
+
+T = TypeVar("T")
+
+
+class MllpError(Exception):
+    """A message could not be delivered and acknowledged."""
+
+
+class AckError(MllpError):
+    """The receiver answered, but not with an acknowledgment of the message sent."""
+
+    def __init__(self, reason: str, ack: Ack | None = None) -> None:
+        super().__init__(reason)
+        self.ack = ack
+
+
+class DeliveryError(MllpError):
+    """No acknowledgment came after every allowed attempt (the last failure is the ``__cause__``)."""
+
+
+# ---------------------------------------------------------------------------------------------------
+# Messages and acknowledgments
+
+
+@dataclass(frozen=True)
+class Ack:
+    """An acknowledgment: MSA-1 (``code``), MSA-2 (``control_id``), MSA-3 (``text``) and its whole text."""
+
+    code: str
+    control_id: str
+    text: str
+    raw: str
+
+    @property
+    def accepted(self) -> bool:
+        return self.code in ACCEPTED_CODES
+
+
+@dataclass(frozen=True)
+class Outgoing:
+    """A message ready for the wire: its encoded bytes and its control ID (MSH-10)."""
+
+    payload: bytes
+    control_id: str
+
+
+def header_fields(text: str) -> list[str]:
+    """The fields of the first segment when it is an MSH, indexed so that [n - 1] is MSH-n."""
+    first = LINE_BREAK.split(text, maxsplit=1)[0]
+    if not first.startswith("MSH") or len(first) < 4:
+        return []
+    return first.split(first[3])
+
+
+def header_field(fields: list[str], number: int) -> str:
+    return fields[number - 1] if len(fields) >= number else ""
+
+
+def declared_charset(fields: list[str]) -> str:
+    """MSH-18, first repetition: the character set of the whole message."""
+    charset = header_field(fields, 18)
+    encoding_characters = header_field(fields, 2)
+    if len(encoding_characters) > 1:
+        charset = charset.split(encoding_characters[1])[0]
+    return charset.strip()
+
+
+def codec_for(charset: str) -> str | None:
+    """The Python codec of a character set named in MSH-18, None for one that cannot be framed."""
+    iso = ISO_8859.fullmatch(charset)
+    if iso is not None:
+        part = int(iso.group(1))
+        return f"iso8859_{part}" if part in ISO_8859_PARTS else None
+    return CHARSETS.get(charset.upper())
+
+
+def outgoing(message: str | bytes) -> Outgoing:
+    """A str is encoded in its MSH-18 character set with CR after every segment; bytes go as they are."""
+    if isinstance(message, str):
+        fields = header_fields(message)
+        payload = encode(normalise_segments(message), declared_charset(fields))
+    else:
+        payload = bytes(message)
+        fields = header_fields(payload.decode("latin-1"))
+        codec = codec_for(declared_charset(fields)) or "utf-8"
+        fields = header_fields(payload.decode(codec, errors="replace"))
+    if not fields:
+        raise ValueError("not an HL7 v2 message: it does not start with an MSH segment")
+    if START_BLOCK in payload or b"\x1c" in payload:
+        raise ValueError("the message holds an MLLP block character (0x0B or 0x1C), which would break its framing")
+    return Outgoing(payload, header_field(fields, 10))
+
+
+def normalise_segments(text: str) -> str:
+    segments = [segment for segment in LINE_BREAK.split(text) if segment]
+    return "".join(segment + "\r" for segment in segments)
+
+
+def encode(text: str, charset: str) -> bytes:
+    codec = codec_for(charset)
+    if codec is None:
+        raise ValueError(f"cannot send in character set {charset!r} (MSH-18); pass the message as bytes")
+    try:
+        return text.encode(codec)
+    except UnicodeEncodeError as error:
+        character = error.object[error.start]
+        charset = charset or "UNICODE UTF-8"
+        raise ValueError(f"{character!r} cannot be written in the message's character set {charset!r}") from None
+
+
+def parse_ack(frame: bytes) -> Ack:
+    """Reads MSA-1..3 from an acknowledgment, decoded in the character set its own MSH-18 names."""
+    codec = codec_for(declared_charset(header_fields(frame.decode("latin-1")))) or "utf-8"
+    text = frame.decode(codec, errors="replace")
+    segments = [segment for segment in LINE_BREAK.split(text) if segment]
+    separator = segments[0][3] if segments and segments[0].startswith("MSH") and len(segments[0]) > 3 else "|"
+    for segment in segments:
+        fields = segment.split(separator)
+        if fields[0] == "MSA":
+            code, control_id, note = (fields[1:4] + ["", "", ""])[:3]
+            return Ack(code, control_id, note, text)
+    raise AckError(f"the answer has no MSA segment: {shorten(text)!r}")
+
+
+def acknowledgment_of(sent: Outgoing, answer: bytes) -> Ack:
+    ack = parse_ack(answer)
+    if ack.control_id != sent.control_id:
+        raise AckError(f"the acknowledgment is for message {ack.control_id!r}, not for {sent.control_id!r}", ack)
+    return ack
+
+
+def shorten(text: str, limit: int = 120) -> str:
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+# ---------------------------------------------------------------------------------------------------
+# Message files
+
+
+def split_messages(data: bytes) -> list[bytes]:
+    """The messages of a file, each with CR after every segment.
+
+    A message ends at a blank line or where the next line starting with "MSH" begins one. Segments may
+    end in CR, LF or CR LF; a leading UTF-8 byte order mark is skipped, and the batch envelope
+    (FHS, BHS, BTS, FTS) is dropped so that each message inside is sent on its own.
+    """
+    messages: list[list[bytes]] = []
+    current: list[bytes] | None = None
+    for line in LINE_BREAK_BYTES.split(data.removeprefix(BOM)):
+        if not line.strip() or line.startswith(BATCH_ENVELOPE):
+            current = None
+            continue
+        if current is None or line.startswith(b"MSH"):
+            current = []
+            messages.append(current)
+        current.append(line)
+    return [b"".join(segment + b"\r" for segment in segments) for segments in messages]
+
+
+# ---------------------------------------------------------------------------------------------------
+# The link
+
+
+@dataclass(frozen=True)
+class Retry:
+    """When a message is sent again: up to ``attempts`` tries in all, waiting ``first_delay`` seconds
+    after the first failure and twice as long after each next one, up to ``max_delay``; with a
+    ``deadline``, no try starts later than that many seconds after the first."""
+
+    attempts: int = 8
+    first_delay: float = 0.1
+    max_delay: float = 5.0
+    deadline: float | None = None
+
+    def delays(self) -> Iterator[float]:
+        delay = self.first_delay
+        while True:
+            yield delay
+            delay = min(delay * 2, self.max_delay)
+
+
+class FrameBuffer:
+    """Cuts the received bytes into frames. Bytes outside frames are dropped, and a frame that is
+    started again before it ends is read from its last start; an unfinished frame may hold at most
+    ``limit`` bytes."""
+
+    def __init__(self, limit: int) -> None:
+        self._data = bytearray()
+        self._limit = limit
+
+    def feed(self, chunk: bytes) -> None:
+        self._data += chunk
+
+    def clear(self) -> None:
+        self._data.clear()
+
+    def next_frame(self) -> bytes | None:
+        start = self._data.find(START_BLOCK)
+        if start < 0:
+            self._data.clear()
+            return None
+        del self._data[:start]
+        end = self._data.find(END_BLOCK)
+        if end < 0:
+            if len(self._data) > self._limit + len(START_BLOCK) + len(END_BLOCK):
+                self._data.clear()
+                raise AckError(f"the answer is larger than {self._limit} bytes")
+            return None
+        frame = bytes(self._data[len(START_BLOCK) : end])
+        del self._data[: end + len(END_BLOCK)]
+        return frame[frame.rfind(START_BLOCK) + 1 :]
+
+
+class Connection:
+    """One open stream to the receiver."""
+
+    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, max_ack_size: int) -> None:
+        self.reader = reader
+        self.writer = writer
+        self.frames = FrameBuffer(max_ack_size)
+
+    def is_closed(self) -> bool:
+        return self.reader.at_eof() or self.writer.is_closing()
+
+    async def exchange(self, payload: bytes) -> bytes:
+        """Sends one frame and returns the next frame received."""
+        self.frames.clear()  # whatever came after the last acknowledgment answers nothing we send
+        self.writer.write(START_BLOCK + payload + END_BLOCK)
+        await self.writer.drain()
+        while (frame := self.frames.next_frame()) is None:
+            chunk = await self.reader.read(1 << 16)
+            if not chunk:
+                raise ConnectionError("the receiver closed the connection without acknowledging")
+            self.frames.feed(chunk)
+        return frame
+
+    def abort(self) -> None:
+        self.writer.transport.abort()
+
+    async def close(self, timeout: float) -> None:
+        import asyncio
+
+        self.writer.close()
+        try:
+            async with asyncio.timeout(timeout):
+                await self.writer.wait_closed()
+        except (OSError, TimeoutError):
+            self.abort()
+
+
+class Link:
+    """A connection to an MLLP receiver that survives drops; use through `connect`."""
+
+    def __init__(
+        self,
+        host: str,
+        port: int,
+        *,
+        ssl: ssl.SSLContext | None,
+        timeout: float,
+        retry: Retry,
+        server_hostname: str | None,
+        max_ack_size: int,
+    ) -> None:
+        import asyncio
+
+        if timeout <= 0:
+            raise ValueError(f"timeout must be positive: {timeout}")
+        if retry.attempts < 1:
+            raise ValueError(f"attempts must be 1 or more: {retry.attempts}")
+        self.host, self.port = host, port
+        self._ssl = ssl
+        self._timeout = timeout
+        self._retry = retry
+        self._server_hostname = server_hostname
+        self._max_ack_size = max_ack_size
+        self._connection: Connection | None = None
+        self._turn = asyncio.Lock()
+
+    @property
+    def address(self) -> str:
+        return f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
+
+    async def __aenter__(self) -> Link:
+        await self._retrying(f"cannot connect to {self.address}", self._connected)
+        return self
+
+    async def __aexit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
+        await self.close()
+
+    async def send(self, message: str | bytes) -> Ack:
+        """Sends a message and returns the receiver's acknowledgment of it.
+
+        Raises ValueError for a message that cannot be sent, AckError when the answer is not an
+        acknowledgment of this message (its MSA-2 differs from MSH-10), DeliveryError when no answer
+        came after every attempt.
+        """
+        ready = outgoing(message)
+        failure = f"no acknowledgment of message {ready.control_id!r} from {self.address}"
+        async with self._turn:
+            answer = await self._retrying(failure, lambda wait: self._exchange(ready.payload, wait))
+            try:
+                return acknowledgment_of(ready, answer)
+            except AckError:
+                self._drop()  # the receiver is answering something else; start afresh
+                raise
+
+    async def close(self) -> None:
+        if self._connection is not None:
+            connection, self._connection = self._connection, None
+            await connection.close(self._timeout)
+
+    async def _connected(self, wait: float) -> Connection:
+        import asyncio
+
+        if self._connection is not None and self._connection.is_closed():
+            self._drop()
+        if self._connection is None:
+            hostname = self._server_hostname if self._ssl else None
+            try:
+                async with asyncio.timeout(wait):
+                    reader, writer = await asyncio.open_connection(
+                        self.host, self.port, ssl=self._ssl, server_hostname=hostname
+                    )
+            except TimeoutError:
+                raise TimeoutError(f"no connection within {wait:g} s") from None
+            self._connection = Connection(reader, writer, self._max_ack_size)
+        return self._connection
+
+    async def _exchange(self, payload: bytes, wait: float) -> bytes:
+        import asyncio
+
+        ends = asyncio.get_running_loop().time() + wait
+        kept = self._connection is not None and not self._connection.is_closed()
+        connection = await self._connected(wait)
+        try:
+            async with asyncio.timeout_at(ends):
+                return await connection.exchange(payload)
+        except TimeoutError:
+            raise TimeoutError(f"no acknowledgment within {wait:g} s") from None
+        except ConnectionError as error:
+            if kept:
+                raise StaleConnection(describe(error)) from error
+            raise
+        except asyncio.CancelledError:
+            self._drop()  # its acknowledgment may still come and would answer the next message
+            raise
+
+    def _drop(self) -> None:
+        if self._connection is not None:
+            connection, self._connection = self._connection, None
+            connection.abort()
+
+    async def _retrying(self, failure: str, attempt: Callable[[float], Awaitable[T]]) -> T:
+        """Runs ``attempt(seconds it may take)`` until it succeeds, reconnecting between attempts."""
+        import asyncio
+        import ssl as tls
+
+        loop = asyncio.get_running_loop()
+        deadline = None if self._retry.deadline is None else loop.time() + self._retry.deadline
+        delays = self._retry.delays()
+        tries = 0
+        stale_seen = False
+        while True:
+            tries += 1
+            remaining = self._timeout if deadline is None else max(deadline - loop.time(), 0.001)
+            try:
+                return await attempt(min(self._timeout, remaining))
+            except tls.SSLCertVerificationError as error:
+                self._drop()
+                raise DeliveryError(f"{failure}: {error.verify_message or error}") from error
+            except AckError:
+                self._drop()
+                raise
+            except OSError as error:
+                self._drop()
+                last = error
+            if isinstance(last, StaleConnection) and not stale_seen:
+                stale_seen = True  # the receiver had closed the kept connection: no failure of its own
+                tries -= 1
+                continue
+            delay = next(delays)
+            if tries >= self._retry.attempts or (deadline is not None and loop.time() + delay >= deadline):
+                raise DeliveryError(f"{failure}: {describe(last)} (tried {tries} times)") from last
+            await asyncio.sleep(delay)
+
+
+class StaleConnection(ConnectionError):
+    """A kept connection turned out to be closed by the receiver when the next message went out."""
+
+
+def describe(error: OSError) -> str:
+    return error.strerror or str(error) or type(error).__name__
+
+
+def connect(
+    host: str,
+    port: int,
+    *,
+    ssl: ssl.SSLContext | None = None,
+    timeout: float = 30.0,
+    retry: Retry | None = None,
+    server_hostname: str | None = None,
+    max_ack_size: int = DEFAULT_MAX_ACK_SIZE,
+) -> Link:
+    """A link to the MLLP receiver at host:port, connected on entering ``async with``.
+
+    ``timeout`` bounds each connection attempt and each wait for an acknowledgment; ``retry`` says
+    how often a message is sent again after a drop or a timeout (default: `Retry()`); with ``ssl``
+    the connection is TLS (``server_hostname`` overrides the name the certificate is checked against).
+    """
+    return Link(
+        host,
+        port,
+        ssl=ssl,
+        timeout=timeout,
+        retry=retry or Retry(),
+        server_hostname=server_hostname,
+        max_ack_size=max_ack_size,
+    )
+
+
+# ---------------------------------------------------------------------------------------------------
+# zanthe hl7 send
+
+SEND_EPILOG = """\
+Each FILE may hold several messages, separated by blank lines or each starting with an MSH line;
+segments may end in CR, LF or CR LF, and batch envelope segments (FHS, BHS, BTS, FTS) are dropped.
+Messages are sent in order over one connection, which is reopened when it drops; a message that is
+not acknowledged in time is sent again.
+
+For each acknowledged message one line is printed: its control ID, the acknowledgment code (MSA-1)
+and text (MSA-3), separated by tabs. Exit codes: 0 every message was accepted (AA or CA), 1 some
+message was not, or some file could not be read, 2 usage error.
+"""
 
 
 def add_send_command(actions: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """Registers `zanthe hl7 send`."""
+    send = actions.add_parser(
+        "send",
+        help="send HL7 v2 messages to an MLLP receiver",
+        description="Send HL7 v2 messages over MLLP and print each acknowledgment.",
+        epilog=SEND_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    send.add_argument("address", metavar="HOST:PORT", help="the receiver ([HOST]:PORT for IPv6 addresses)")
+    send.add_argument("files", nargs="+", metavar="FILE", help="message files, or '-' for stdin")
+    send.add_argument(
+        "--timeout",
+        type=positive_seconds,
+        default=30.0,
+        metavar="S",
+        help="seconds to wait for a connection and for each acknowledgment (default: 30)",
+    )
+    send.add_argument(
+        "--attempts",
+        type=positive_count,
+        default=Retry.attempts,
+        metavar="N",
+        help=f"tries per message before giving up (default: {Retry.attempts})",
+    )
+    send.add_argument("--tls", action="store_true", help="connect with TLS, checking the receiver's certificate")
+    trust = send.add_mutually_exclusive_group()
+    trust.add_argument(
+        "--ca", metavar="FILE", help="trust the CA certificates in FILE (PEM) instead of the system's (implies --tls)"
+    )
+    trust.add_argument(
+        "--no-verify", action="store_true", help="do not check the receiver's certificate (implies --tls)"
+    )
+    send.add_argument("--cert", metavar="FILE", help="client certificate (PEM), may hold the key too (implies --tls)")
+    send.add_argument("--key", metavar="FILE", help="private key of --cert (PEM)")
+    send.set_defaults(run=run_send, parser=send)
+
+
+def positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0: {text}")
+    return value
+
+
+def positive_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more: {value}")
+    return value
+
+
+def usage_error(message: str) -> Exception:
+    from zanthe.cli import UsageError
+
+    return UsageError(message)
+
+
+def parse_address(text: str) -> tuple[str, int]:
+    """HOST:PORT, or [HOST]:PORT for an IPv6 address."""
+    host, colon, port_text = text.rpartition(":")
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    if not colon or not host or not port_text.isdigit() or not 0 < int(port_text) < 65536:
+        raise usage_error(f"expected HOST:PORT with a port from 1 to 65535, got {text!r}")
+    return host, int(port_text)
+
+
+def tls_context(args: argparse.Namespace) -> ssl.SSLContext | None:
+    if args.key and not args.cert:
+        raise usage_error("--key needs --cert")
+    if not (args.tls or args.ca or args.no_verify or args.cert):
+        return None
+    import ssl as tls
+
+    try:
+        context = tls.create_default_context(cafile=args.ca)
+        if args.no_verify:
+            context.check_hostname = False
+            context.verify_mode = tls.CERT_NONE
+        if args.cert:
+            context.load_cert_chain(args.cert, args.key)
+    except OSError as error:  # ssl.SSLError included
+        raise usage_error(f"cannot use the TLS files: {describe(error)}") from None
+    return context
+
+
+@dataclass(frozen=True)
+class Queued:
+    source: str
+    payload: bytes
+
+
+def queued_messages(names: list[str]) -> tuple[list[Queued], bool]:
+    """The messages of the files in order, and whether every file could be read and held some."""
+    queue: list[Queued] = []
+    all_read = True
+    for name in names:
+        try:
+            data = sys.stdin.buffer.read() if name == "-" else Path(name).read_bytes()
+        except OSError as error:
+            all_read = complain(f"cannot read {name}: {describe(error)}")
+            continue
+        messages = split_messages(data)
+        if not messages:
+            all_read = complain(f"{name}: no HL7 messages found")
+        many = len(messages) > 1
+        queue += [Queued(f"{name} message {n}" if many else name, m) for n, m in enumerate(messages, 1)]
+    return queue, all_read
+
+
+def complain(message: str) -> bool:
+    print(f"zanthe: {message}", file=sys.stderr)
+    return False
+
+
+async def send_queue(link: Link, queue: list[Queued]) -> bool:
+    """Sends every message, printing each acknowledgment; True when all were accepted."""
+    all_accepted = True
+    for position, item in enumerate(queue):
+        try:
+            ack = await link.send(item.payload)
+        except (ValueError, AckError) as error:
+            all_accepted = complain(f"{item.source}: {error}")
+            continue
+        except DeliveryError as error:
+            complain(f"{item.source}: {error}")
+            unsent = len(queue) - position - 1
+            return complain(f"{unsent} more message(s) not sent") if unsent else False
+        print(f"{ack.control_id}\t{ack.code}\t{ack.text}", flush=True)
+        all_accepted = all_accepted and ack.accepted
+    return all_accepted
+
+
+async def deliver(link: Link, queue: list[Queued]) -> bool:
+    try:
+        async with link:
+            return await send_queue(link, queue)
+    except DeliveryError as error:
+        return complain(str(error))
+
+
+def run_send(args: argparse.Namespace) -> int:
+    import asyncio
+
+    host, port = parse_address(args.address)
+    context = tls_context(args)
+    queue, all_read = queued_messages(args.files)
+    link = connect(host, port, ssl=context, timeout=args.timeout, retry=Retry(attempts=args.attempts))
+    all_accepted = asyncio.run(deliver(link, queue)) if queue else True
+    return 0 if all_read and all_accepted else 1
