@@ -116,6 +116,21 @@ def hl7_messages() -> dict[str, bytes]:
     return messages
 
 
+def mllp_streams() -> dict[str, bytes]:
+    """Framed corpus messages: back to back, with bytes between frames, cut short, over the size limit."""
+    corpus = [path.read_bytes() for path in sorted((ROOT / "tests" / "hl7" / "corpus").glob("*.hl7"))]
+    framed = [b"\x0b" + message + b"\x1c\r" for message in corpus]
+    latin_1 = b"MSH|^~\\&|A|B|C|D|1||ADT^A01|L1|P|2.5|||||||8859/1\rPID|1||7||M\xdcLLER\r"
+    return {
+        "back_to_back.bin": b"".join(framed),
+        "garbage_between.bin": b"noise\r\n".join(framed) + b"\x1c\r",
+        "cut_short.bin": framed[0] + framed[1][: len(framed[1]) // 2],
+        "restarted_frame.bin": b"\x0bMSH|^~\\&|A\x0b" + framed[2],
+        "oversize.bin": b"\x0b" + corpus[0] * 8 + b"\x1c\r" + framed[0],
+        "latin_1.bin": b"\x0b" + latin_1 + b"\x1c\r",
+    }
+
+
 def write(target: str, files: dict[str, bytes]) -> None:
     folder = ROOT / "fuzz" / "corpus" / target
     shutil.rmtree(folder, ignore_errors=True)
@@ -135,6 +150,7 @@ def main() -> None:
     write("mcp_server_fuzz", numbered(streams))
     write("dicom_fhir_fuzz", dicom_files())
     write("hl7_fuzz", hl7_messages())
+    write("mllp_fuzz", mllp_streams())
 
 
 if __name__ == "__main__":
