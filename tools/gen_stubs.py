@@ -60,66 +60,96 @@ zanthe._fhir.imaging_study$:
         RuntimeError, "fhir.imaging_study: ..."), or RuntimeError for other failures.
         """
 
-zanthe._hl7.__prefix__$:
-    \from typing import TypedDict
-    class Segment(TypedDict):
-        """One segment of a parsed message: its ID and its fields (fields[0] is the ID)."""
+'''
 
-        id: str
-        fields: list[str]
 
-    class OruConfig(TypedDict, total=False):
-        """The message header (MSH): sender, receiver, control ID, timestamp, version."""
+# zanthe._hl7: the ORU^R01 TypedDicts take their members from the builder's own table (ORU_FIELDS), so
+# the keys are written in one place only.
+ORU_RECORDS = {
+    "config": ("OruConfig", "The message header (MSH): sender, receiver, control ID, timestamp, version."),
+    "context": ("OruContext", "The patient (PID) and the order (ORC, OBR) the results belong to."),
+    "observation": ("OruObservation", "One result (OBX)."),
+}
 
-        our_app: str
-        our_facility: str
-        their_app: str
-        their_facility: str
-        control_id: str
-        timestamp: str
-        version: str
-        specific_character_set: str
+HL7_REFINEMENTS = r'''
+zanthe._hl7.ParseError$:
+    class ParseError(RuntimeError):
+        """A message the ER7 parser refuses; `reason` names why (for example 'bad_segment_id')."""
 
-    class OruContext(TypedDict, total=False):
-        """The patient (PID) and the order (ORC, OBR) the results belong to."""
-
-        patient_id: str
-        patient_name: str
-        patient_birth_date: str
-        patient_sex: str
-        placer_order_number: str
-        filler_order_number: str
-        accession_number: str
-        procedure_code: str
-        procedure_description: str
-        modality: str
-        ordering_provider: str
-        observation_datetime: str
-
-    class OruObservation(TypedDict, total=False):
-        """One result (OBX)."""
-
-        value_type: str
-        observation_id: str
-        value: str
-        status: str
+        reason: str
 
 zanthe._hl7.parse$:
     def parse(text: str) -> list[Segment]:
         """
         The segments of an HL7 v2 ER7 message (segments end in CR, LF or CR LF).
 
-        Raises RuntimeError ("hl7.parse: <reason>") on the first problem found.
+        Raises ParseError ("hl7.parse: <reason>", a RuntimeError) on the first problem found.
         """
 
 zanthe._hl7.build_oru$:
     def build_oru(config: OruConfig, context: OruContext, observations: list[OruObservation]) -> str:
         """
         An HL7 v2.5 ORU^R01 message (segments separated by CR) from the sending config, the
-        patient/order context and one dict per observation. Missing keys take defaults; keys
-        it does not know are ignored. The TypedDicts here exist for annotations only.
+        patient/order context and one dict per observation. Missing keys take defaults; a key it
+        does not know raises ValueError naming it. The TypedDicts here exist for annotations only.
         """
+
+zanthe._hl7.ORU_FIELDS$:
+    ORU_FIELDS: dict[str, tuple[tuple[str, str], ...]]
+    """The keys build_oru reads, with what each fills, by section ("config", "context", "observation")."""
+
+zanthe._hl7.build_ack$:
+    def build_ack(message: str, code: str = 'AA', text: str | None = None, *, control_id: str | None = None, error_code: str | None = None) -> str:
+        """
+        The ER7 acknowledgment of a message: its MSH mirrored (applications and facilities
+        swapped), MSA with the code (AA, AE or AR) and text, an ERR segment unless AA. A fresh
+        control ID unless one is given. Raises ValueError for another code.
+        """
+
+zanthe._hl7.Listener.__init__$:
+    def __init__(self, store: str, host: str = '127.0.0.1', port: int = 2575, *, max_message_bytes: int = 33554432, idle_timeout: float = 60.0, fsync: bool = True, handler: Callable[[bytes, str], tuple[str, str] | None] | None = None) -> None:
+        """
+        Opens the journal in the folder store (cutting a torn last record) and listens on
+        host:port (port 0 picks a free one; -1 listens nowhere and serves adopted sockets only).
+        handler(message_bytes, peer) is called for each new, well-formed message: None accepts
+        it, (code, text) answers with that code. Raises OSError when either step fails.
+        """
+
+zanthe._hl7.JournalRecords.__iter__$:
+    def __iter__(self) -> JournalRecords: ...
+
+zanthe._hl7.JournalRecords.__next__$:
+    def __next__(self) -> tuple[int, str, bytes, bytes, str, bytes, bool, bool, int, bytes]:
+        """(received_us, peer, sender, control_id, ack, ack_text, duplicate, truncated, size, message)."""
 '''
+
+
+def hl7_records(fields: dict[str, tuple[tuple[str, str], ...]]) -> str:
+    """The pattern that opens the zanthe._hl7 stub: the segment and ORU^R01 TypedDicts."""
+    lines = [
+        "zanthe._hl7.__prefix__$:",
+        "    \\from collections.abc import Callable",
+        "    \\from typing import TypedDict",
+        "    class Segment(TypedDict):",
+        '        """One segment of a parsed message: its ID and its fields (fields[0] is the ID)."""',
+        "",
+        "        id: str",
+        "        fields: list[str]",
+    ]
+    for section, (name, doc) in ORU_RECORDS.items():
+        lines += ["", f"    class {name}(TypedDict, total=False):", f'        """{doc}"""', ""]
+        for key, description in fields[section]:
+            lines += [f"        {key}: str", f"        {docstring(description)}"]
+    return "\n".join(lines) + "\n"
+
+
+def docstring(text: str) -> str:
+    return repr(text) if '"' in text[-1:] or '"""' in text or "\\" in text else f'"""{text}"""'
+
+
+def refinements(modules: list[ModuleType]) -> str:
+    hl7 = next(module for module in modules if module.__name__ == "zanthe._hl7")
+    return REFINEMENTS + hl7_records(hl7.ORU_FIELDS) + HL7_REFINEMENTS
 
 
 def import_modules(build_dir: Path | None) -> list[ModuleType]:
@@ -185,7 +215,7 @@ def main(argv: list[str] | None = None) -> int:
     args.output_dir.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory() as scratch:
         pattern_file = Path(scratch) / "refinements.txt"
-        pattern_file.write_text(REFINEMENTS, encoding="utf-8")
+        pattern_file.write_text(refinements(modules), encoding="utf-8")
         for module in modules:
             target = args.output_dir / (module.__name__.rpartition(".")[2] + ".pyi")
             target.write_text(refined_stub(module, pattern_file), encoding="utf-8")

@@ -53,11 +53,21 @@ still converted. Exit codes: 0 all converted, 1 some failed, 2 usage error or no
 ORU_EPILOG = """\
 The JSON file holds one object:
   {"config": {...}, "context": {...}, "observations": [{...}, ...]}
-config (sending/receiving application, control_id, timestamp, version...), context (patient,
-order and procedure fields) and each observation (value_type, observation_id, value, status) map
-field names to strings; a missing section counts as empty. Keys the builder does not know are
-ignored.
+Each section maps the keys below to strings; a missing section or key counts as empty (or takes the
+default named), and a key not listed is refused.
 """
+
+
+def oru_epilog() -> str:
+    """ORU_EPILOG followed by the keys of each section and what they fill, as the builder defines them."""
+    from zanthe.hl7 import ORU_FIELDS
+
+    headings = {"config": "config", "context": "context", "observation": "each observation"}
+    lines = [ORU_EPILOG]
+    for section, heading in headings.items():
+        lines.append(f"{heading}:")
+        lines += [f"  {name:<24}{description}" for name, description in ORU_FIELDS[section]]
+    return "\n".join(lines) + "\n"
 
 
 class UsageError(Exception):
@@ -140,26 +150,32 @@ def add_fhir_command(commands: argparse._SubParsersAction[argparse.ArgumentParse
 
 
 def add_hl7_command(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    from zanthe.hl7 import listener, sender
+
     hl7 = commands.add_parser(
         "hl7",
-        help="parse and build HL7 v2 messages",
-        description="Parse HL7 v2 messages and build ORU^R01 result messages.",
+        help="parse, build, receive and send HL7 v2 messages",
+        description="Parse HL7 v2 messages and build ORU^R01 result messages; receive and send them over MLLP.",
     )
     actions = hl7.add_subparsers(dest="hl7_command", metavar="ACTION", required=True)
     parse = actions.add_parser(
         "parse",
         help="print a message's segments and fields as JSON",
         description="Print the segments of an HL7 v2 message as JSON: "
-        '{"segments": [{"id": ..., "fields": [...]}, ...]}. Segments may end in CR, LF or CR LF.',
+        '{"segments": [{"id": ..., "fields": [...]}, ...]}. Segments may end in CR, LF or CR LF. '
+        'A batch file (FHS/BHS envelopes, or messages one after another) prints {"messages": [{"segments": '
+        "...}, ...]} when it holds more than one. A leading byte-order mark is skipped.",
     )
     parse.add_argument("file", metavar="FILE", help="the message file, or '-' for stdin")
-    parse.add_argument("--encoding", default="utf-8", help="text encoding of the file (default: utf-8)")
+    parse.add_argument(
+        "--encoding", help="text encoding of the file (default: each message's MSH-18 character set, else UTF-8)"
+    )
     parse.set_defaults(run=run_hl7_parse, parser=parse)
     oru = actions.add_parser(
         "oru",
         help="build an ORU^R01 message from a JSON file",
         description="Build an HL7 v2.5 ORU^R01 result message and print it.",
-        epilog=ORU_EPILOG,
+        epilog=oru_epilog(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     oru.add_argument("file", metavar="JSON_FILE", help="config, context and observations as JSON, or '-' for stdin")
@@ -167,6 +183,9 @@ def add_hl7_command(commands: argparse._SubParsersAction[argparse.ArgumentParser
         "--newlines", action="store_true", help="end segments with LF instead of CR, for reading on a terminal"
     )
     oru.set_defaults(run=run_hl7_oru, parser=oru)
+    listener.add_listen_command(actions)
+    listener.add_journal_command(actions)
+    sender.add_send_command(actions)
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -289,21 +308,25 @@ def prepare_output(output: Path) -> None:
 
 
 def run_hl7_parse(args: argparse.Namespace) -> int:
-    from zanthe import _hl7
+    from zanthe import hl7
 
     try:
-        text = read_input(args.file).decode(args.encoding)
+        data = read_input(args.file)
     except OSError as error:
         return fail(f"cannot read {args.file}: {os_error_reason(error)}")
-    except LookupError:
-        raise UsageError(f"unknown encoding: {args.encoding}") from None
-    except UnicodeDecodeError as error:
-        return fail(f"{args.file} is not {args.encoding} text ({error.reason} at byte {error.start})")
+    source: str | bytes = data
+    if args.encoding is not None:
+        try:
+            source = data.decode(args.encoding)
+        except LookupError:
+            raise UsageError(f"unknown encoding: {args.encoding}") from None
+        except UnicodeDecodeError as error:
+            return fail(f"{args.file} is not {args.encoding} text ({error.reason} at byte {error.start})")
     try:
-        segments = _hl7.parse(text)
-    except RuntimeError as error:
-        return fail(str(error))
-    print(json.dumps({"segments": segments}, indent=2, ensure_ascii=False))
+        messages = hl7.parse_batch(source)
+    except hl7.ParseError as error:
+        return fail(f"{'stdin' if args.file == '-' else args.file}: {error}")
+    print(json.dumps(hl7.batch_document(messages), indent=2, ensure_ascii=False))
     return EXIT_OK
 
 
@@ -349,7 +372,7 @@ def oru_parts(document: object) -> tuple[OruConfig, OruContext, list[OruObservat
 
 
 def run_hl7_oru(args: argparse.Namespace) -> int:
-    from zanthe import _hl7
+    from zanthe import hl7
 
     try:
         document = json.loads(read_input(args.file))
@@ -361,7 +384,10 @@ def run_hl7_oru(args: argparse.Namespace) -> int:
         config, context, observations = oru_parts(document)
     except ShapeError as error:
         return fail(f"{args.file}: {error}")
-    message = _hl7.build_oru(config, context, observations)
+    try:
+        message = hl7.build_oru(config, context, observations)
+    except ValueError as error:  # a key the builder does not know
+        return fail(f"{args.file}: {error} (the keys are listed by 'zanthe hl7 oru --help')")
     sys.stdout.write(message.replace("\r", "\n") if args.newlines else message)
     return EXIT_OK
 

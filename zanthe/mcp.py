@@ -13,7 +13,7 @@ import os
 import stat
 from collections.abc import Iterable
 from pathlib import Path
-from typing import Annotated, Any, TypedDict
+from typing import TYPE_CHECKING, Annotated, Any, TypedDict
 
 from zanthe import __version__, _fhir, _hl7
 from zanthe.server import ToolError, ToolServer
@@ -21,37 +21,19 @@ from zanthe.server import ToolError, ToolServer
 __all__ = ["build_server", "serve"]
 
 
-class OruConfig(TypedDict, total=False):
-    our_app: Annotated[str, "Sending application (MSH-3)."]
-    our_facility: Annotated[str, "Sending facility (MSH-4)."]
-    their_app: Annotated[str, "Receiving application (MSH-5)."]
-    their_facility: Annotated[str, "Receiving facility (MSH-6)."]
-    control_id: Annotated[str, "Message control ID (MSH-10)."]
-    timestamp: Annotated[str, "Date/time of message, HL7 DTM such as 20240101120000 (MSH-7)."]
-    version: Annotated[str, 'HL7 version (MSH-12); default "2.5".']
-    specific_character_set: Annotated[str, "Character set (MSH-18), e.g. UNICODE UTF-8; omitted when empty."]
+def described_record(name: str, fields: tuple[tuple[str, str], ...]) -> Any:
+    """A TypedDict of optional strings whose members carry their descriptions into the tool schema."""
+    members = {key: Annotated[str, description] for key, description in fields}
+    return TypedDict(name, members, total=False)  # type: ignore[operator]
 
 
-class OruContext(TypedDict, total=False):
-    patient_id: Annotated[str, "Patient identifier (PID-3)."]
-    patient_name: Annotated[str, "Patient name with HL7 components, e.g. DOE^JOHN (PID-5)."]
-    patient_birth_date: Annotated[str, "Birth date, YYYYMMDD (PID-7)."]
-    patient_sex: Annotated[str, "Administrative sex, e.g. F, M, O, U (PID-8)."]
-    placer_order_number: Annotated[str, "Placer order number (ORC-2, OBR-2)."]
-    filler_order_number: Annotated[str, "Filler order number (ORC-3, OBR-3)."]
-    accession_number: Annotated[str, "Accession number (OBR-18)."]
-    procedure_code: Annotated[str, "Procedure code, first component of OBR-4."]
-    procedure_description: Annotated[str, "Procedure description, second component of OBR-4."]
-    modality: Annotated[str, "Modality such as CT or MR (OBR-24)."]
-    ordering_provider: Annotated[str, "Ordering provider with HL7 components, e.g. SMITH^JANE (OBR-16)."]
-    observation_datetime: Annotated[str, "Observation date/time (OBR-7)."]
-
-
-class OruObservation(TypedDict, total=False):
-    value_type: Annotated[str, 'Value type (OBX-2); default "TX".']
-    observation_id: Annotated[str, "Observation identifier with components, e.g. FINDING^Findings (OBX-3)."]
-    value: Annotated[str, "The observation value (OBX-5); multi-line text is allowed."]
-    status: Annotated[str, 'Result status (OBX-11); default "F" (final).']
+if TYPE_CHECKING:
+    from zanthe._hl7 import OruConfig, OruContext, OruObservation
+else:
+    # The builder's own table of keys: the schema offers exactly what the builder accepts.
+    OruConfig = described_record("OruConfig", _hl7.ORU_FIELDS["config"])
+    OruContext = described_record("OruContext", _hl7.ORU_FIELDS["context"])
+    OruObservation = described_record("OruObservation", _hl7.ORU_FIELDS["observation"])
 
 
 class ConfinedFiles:
@@ -158,18 +140,23 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
 
     @server.tool
     def hl7_parse(
-        message: Annotated[str, "An HL7 v2 message in ER7 encoding; segments end in CR, LF or CR LF."],
+        message: Annotated[
+            str, "An HL7 v2 message in ER7 encoding (segments end in CR, LF or CR LF), or a batch of them."
+        ],
     ) -> dict[str, Any]:
         """Parse an HL7 v2 message into its segments and fields.
 
         Returns {"segments": [{"id": "MSH", "fields": [...]}, ...]}. fields[0] is the segment ID; for
         MSH, fields[1] holds the encoding characters and fields[n] is MSH-(n+1); for other segments
         fields[n] is field n. Components, repetitions and escapes are left as written. The header,
-        delimiters, version (2.3 to 2.8) and segment IDs are checked.
+        delimiters, version (2.3 to 2.9) and segment IDs are checked. A batch (FHS/BHS envelopes, or
+        messages one after another) of several messages gives {"messages": [{"segments": [...]}, ...]}.
         """
+        from zanthe import hl7
+
         try:
-            return {"segments": _hl7.parse(message)}
-        except RuntimeError as error:
+            return hl7.batch_document(hl7.parse_batch(message))
+        except hl7.ParseError as error:
             raise ToolError(error) from None
 
     @server.tool

@@ -107,7 +107,7 @@ PyObject* parse_error_type = nullptr;
 
 [[noreturn]] void raise_parse_error(std::string_view reason) {
   const std::string message = "hl7.parse: " + std::string(reason);
-  const nb::object error = owned(PyObject_CallOneArg(parse_error_type, str_from_utf8(message).ptr()));
+  const nb::object error = owned(PyObject_CallFunctionObjArgs(parse_error_type, str_from_utf8(message).ptr(), nullptr));
   if (PyObject_SetAttrString(error.ptr(), "reason", str_from_utf8(reason).ptr()) != 0) throw nb::python_error();
   PyErr_SetObject(parse_error_type, error.ptr());
   throw nb::python_error();

@@ -44,19 +44,38 @@ def test_parse_reads_stdin_for_a_dash(run, monkeypatch):
     assert json.loads(result.out) == {"segments": _hl7.parse(SAMPLE)}
 
 
-def test_parse_decodes_other_encodings_on_request(run, write_file):
-    text = message("PID|1||7||MÜLLER^JÖRG")
-    path = write_file("latin1.hl7", text.encode("latin-1"))
-    assert run("hl7", "parse", path).code == 1
-    result = run("hl7", "parse", path, "--encoding", "latin-1")
-    assert json.loads(result.out)["segments"][1]["fields"][5] == "MÜLLER^JÖRG"
+def test_parse_decodes_by_msh_18_unless_an_encoding_is_given(run, write_file):
+    undeclared = write_file("latin1.hl7", message("PID|1||7||MÜLLER^JÖRG").encode("latin-1"))
+    msh_18 = "2.5" + "|" * 6 + "8859/1"  # MSH-13 to MSH-17 empty
+    declared = write_file("8859-1.hl7", message("PID|1||7||MÜLLER^JÖRG", version=msh_18).encode("latin-1"))
+    assert run("hl7", "parse", undeclared).code == 1
+    for argv in [(undeclared, "--encoding", "latin-1"), (declared,)]:
+        result = run("hl7", "parse", *argv)
+        assert json.loads(result.out)["segments"][1]["fields"][5] == "MÜLLER^JÖRG"
+
+
+BATCH_MEMBERS = [SAMPLE, message("PID|2||PAT-8", end="\n"), message("OBX|1|TX|X||y", end="\r\n")]
+
+
+@pytest.mark.parametrize("bom", [b"", b"\xef\xbb\xbf"], ids=["no_bom", "bom"])
+@pytest.mark.parametrize(
+    ("opening", "between", "closing"),
+    [("", "\n", ""), ("FHS|^~\\&|A\rBHS|^~\\&|A\r", "", "BTS|3\rFTS|1\r")],
+    ids=["one_after_another", "enveloped"],
+)
+def test_parse_prints_every_message_of_a_batch_file(run, write_file, bom, opening, between, closing):
+    text = opening + between.join(BATCH_MEMBERS) + closing
+    result = run("hl7", "parse", write_file("batch.hl7", bom + text.encode()))
+    assert (result.code, result.err) == (0, "")
+    assert json.loads(result.out) == {"messages": [{"segments": peer_segments(m)} for m in BATCH_MEMBERS]}
 
 
 @pytest.mark.parametrize(
     ("data", "reason"),
     [
-        (b"PID|1||7\r", "zanthe: hl7.parse: "),
-        (b"MSH|^~\\&|A\xff", "is not utf-8 text"),
+        (b"PID|1||7\r", "bad.hl7: hl7.parse: no_msh"),
+        (b"MSH|^~\\&|A\xff", "bad.hl7: hl7.parse: undecodable: not utf-8 text"),
+        (SAMPLE.encode() + b"MSH|^~\\&|A\r", "bad.hl7: message 2: hl7.parse: unsupported_version"),
         (None, "cannot read"),
     ],
 )
@@ -111,6 +130,8 @@ def test_oru_reads_stdin_and_missing_sections_count_as_empty(run, monkeypatch):
         ('{"observations": {"value": "x"}}', "observations: expected an array, got an object"),
         ('{"observations": [{"value": "x"}, "y"]}', "observations[1]: expected an object, got a string"),
         ('{"observations": [{"value": true}]}', "observations[0].value: expected a string, got true/false"),
+        ('{"context": {"patient_nmae": "X"}}', "unknown key in context: 'patient_nmae'"),
+        ('{"observations": [{"value": "x", "a": "", "b": ""}]}', "unknown keys in observations[0]: 'a', 'b'"),
     ],
 )
 def test_oru_input_errors_exit_with_1_and_name_the_place(run, write_file, document, reason):
@@ -134,6 +155,13 @@ def test_every_command_has_help(run, argv):
     result = run(*argv, "--help")
     assert result.code == 0
     assert result.out.startswith(f"usage: zanthe {' '.join(argv)}".rstrip())
+
+
+def test_oru_help_lists_every_key_the_builder_reads(run):
+    help_text = run("hl7", "oru", "--help").out
+    for section in _hl7.ORU_FIELDS.values():
+        for key, description in section:
+            assert f"  {key}" in help_text and description in help_text
 
 
 def test_version(run):

@@ -1,5 +1,7 @@
 """The ORU^R01 writer: segment layout, field positions, defaults and the three escaping rules."""
 
+import re
+
 import pytest
 
 from zanthe import _hl7
@@ -170,17 +172,23 @@ def test_version_is_written_unchanged(config, written):
     assert lines(_hl7.build_oru(config, {}, []))[0].split("|")[11] == written
 
 
-def test_observation_datetime_is_read_from_context_only():
-    message = _hl7.build_oru({}, {"observation_datetime": "20240101"}, [{"observation_datetime": "19990101"}])
-    assert "19990101" not in message
-    assert lines(message)[3].split("|")[7] == "20240101"
+def test_observation_datetime_belongs_to_the_context_only():
+    assert lines(_hl7.build_oru({}, {"observation_datetime": "20240101"}, []))[3].split("|")[7] == "20240101"
+    with pytest.raises(ValueError, match=r"unknown key in observations\[0\]: 'observation_datetime'"):
+        _hl7.build_oru({}, {}, [{"observation_datetime": "19990101"}])
 
 
-def test_unused_keys_are_ignored():
-    noise = {"unused": "x", "PATIENT_ID": "y", "msh": "z"}
-    assert _hl7.build_oru({**CONFIG, **noise}, {**CONTEXT, **noise}, [{**FINDING, **noise}]) == "\r".join(
-        WORKED_EXAMPLE
-    ) + "\r"
+@pytest.mark.parametrize(
+    ("config", "context", "observations", "named"),
+    [
+        ({"msh": "z"}, {}, [], "key in config: 'msh'"),
+        ({}, {"patient_nmae": "x", "PATIENT_ID": "y"}, [], "keys in context: 'patient_nmae', 'PATIENT_ID'"),
+        ({}, {}, [FINDING, {**FINDING, 7: "x"}], "key in observations[1]: 7"),
+    ],
+)
+def test_unknown_keys_are_refused_by_name(config, context, observations, named):
+    with pytest.raises(ValueError, match="hl7.build_oru: unknown " + re.escape(named)):
+        _hl7.build_oru({**CONFIG, **config}, {**CONTEXT, **context}, observations)
 
 
 def test_values_are_copied_byte_for_byte():

@@ -64,7 +64,10 @@ def mypy(*files: str | Path, cache: Path) -> subprocess.CompletedProcess[str]:
 
 
 def test_mypy_strict_accepts_the_package_and_the_typed_usage_sample(tmp_path):
-    modules = ("__init__.py", "__main__.py", "cli.py", "mcp.py", "server.py", "fhir.py", "archive.py", "dask_archive.py")
+    modules = (
+        "__init__.py", "__main__.py", "cli.py", "mcp.py", "server.py", "fhir.py", "archive.py", "dask_archive.py",
+        "hl7/__init__.py",
+    )  # fmt: skip
     package = [ROOT / "zanthe" / name for name in modules]
     result = mypy(*package, TYPED_USAGE, cache=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -22,6 +22,8 @@ from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING, TypeVar
 
+from zanthe.hl7 import codec_of, declared_charset
+
 if TYPE_CHECKING:
     import asyncio
     import ssl
@@ -34,19 +36,6 @@ BATCH_ENVELOPE = (b"FHS", b"BHS", b"BTS", b"FTS")
 ACCEPTED_CODES = ("AA", "CA")
 LINE_BREAK = re.compile(r"\r\n|\r|\n")
 LINE_BREAK_BYTES = re.compile(rb"\r\n|\r|\n")
-
-# Character sets a message may name in its header, as Python codecs. Only byte-oriented sets that
-# keep the framing bytes and the ASCII delimiters intact can travel inside a frame.
-CHARSETS = {
-    "": "utf-8",
-    "UNICODE UTF-8": "utf-8",
-    "ASCII": "ascii",
-    "GB 18030-2000": "gb18030",
-    "KS X 1001": "euc_kr",
-    "BIG-5": "big5",
-}
-ISO_8859 = re.compile(r"8859/(\d{1,2})")
-ISO_8859_PARTS = {*range(1, 12), *range(13, 17)}
 
 T = TypeVar("T")
 
@@ -105,24 +94,6 @@ def header_field(fields: list[str], number: int) -> str:
     return fields[number - 1] if len(fields) >= number else ""
 
 
-def declared_charset(fields: list[str]) -> str:
-    """MSH-18, first repetition: the character set of the whole message."""
-    charset = header_field(fields, 18)
-    encoding_characters = header_field(fields, 2)
-    if len(encoding_characters) > 1:
-        charset = charset.split(encoding_characters[1])[0]
-    return charset.strip()
-
-
-def codec_for(charset: str) -> str | None:
-    """The Python codec of a character set named in MSH-18, None for one that cannot be framed."""
-    iso = ISO_8859.fullmatch(charset)
-    if iso is not None:
-        part = int(iso.group(1))
-        return f"iso8859_{part}" if part in ISO_8859_PARTS else None
-    return CHARSETS.get(charset.upper())
-
-
 def outgoing(message: str | bytes) -> Outgoing:
     """A str is encoded in its MSH-18 character set with CR after every segment; bytes go as they are."""
     if isinstance(message, str):
@@ -131,7 +102,7 @@ def outgoing(message: str | bytes) -> Outgoing:
     else:
         payload = bytes(message)
         fields = header_fields(payload.decode("latin-1"))
-        codec = codec_for(declared_charset(fields)) or "utf-8"
+        codec = codec_of(declared_charset(fields)) or "utf-8"
         fields = header_fields(payload.decode(codec, errors="replace"))
     if not fields:
         raise ValueError("not an HL7 v2 message: it does not start with an MSH segment")
@@ -146,7 +117,7 @@ def normalise_segments(text: str) -> str:
 
 
 def encode(text: str, charset: str) -> bytes:
-    codec = codec_for(charset)
+    codec = codec_of(charset)
     if codec is None:
         raise ValueError(f"cannot send in character set {charset!r} (MSH-18); pass the message as bytes")
     try:
@@ -159,7 +130,7 @@ def encode(text: str, charset: str) -> bytes:
 
 def parse_ack(frame: bytes) -> Ack:
     """Reads MSA-1..3 from an acknowledgment, decoded in the character set its own MSH-18 names."""
-    codec = codec_for(declared_charset(header_fields(frame.decode("latin-1")))) or "utf-8"
+    codec = codec_of(declared_charset(header_fields(frame.decode("latin-1")))) or "utf-8"
     text = frame.decode(codec, errors="replace")
     segments = [segment for segment in LINE_BREAK.split(text) if segment]
     separator = segments[0][3] if segments and segments[0].startswith("MSH") and len(segments[0]) > 3 else "|"
