@@ -2,11 +2,12 @@
 
     python bench/run_all.py [--build-dir build/bench] [--quick] [--markdown docs/performance.md]
 
-Runs bench/mcp_bench.py, bench/hl7_bench.py, bench/fhir_bench.py and bench/archive_bench.py one after
-another, prints their tables, then the targets (zanthe against the peer each is set against) and, for
-every growth series, the exponent k of cost ~ size^k fitted over its points (1 is linear). The
-archive bench writes its archives once under /tmp/zanthe-bench-archive (about 3 GiB on disk) and
-takes some minutes, most of them the pydicom side's. With ZANTHE_BASELINE_BUILD_DIR naming the build
+Runs bench/mcp_bench.py, bench/hl7_bench.py, bench/mllp_bench.py, bench/fhir_bench.py and
+bench/archive_bench.py one after another, prints their tables, then the targets (zanthe against the
+peer each is set against) and, for every growth series, the exponent k of cost ~ size^k fitted over
+its points (1 is linear). The archive bench writes its archives once under /tmp/zanthe-bench-archive
+(about 3 GiB on disk) and takes some minutes, most of them the pydicom side's; the MLLP bench keeps
+its durable listener's journal in a scratch folder under /tmp, which must be a real disk. With ZANTHE_BASELINE_BUILD_DIR naming the build
 tree of an earlier commit, the DICOM bench also counts the instructions of both builds on ASCII files.
 With --markdown it also writes
 the whole report and a log-log plot of the growth series (PNG beside it, needs matplotlib).
@@ -29,12 +30,15 @@ from common import ROOT, machine
 BENCHES = [
     ("MCP tool calls over stdio", "mcp_bench.py"),
     ("HL7 v2", "hl7_bench.py"),
+    ("HL7 v2 over MLLP with acknowledgments", "mllp_bench.py"),
     ("DICOM to FHIR", "fhir_bench.py"),
     ("DICOM archive to FHIR", "archive_bench.py"),
 ]
 # The first word of each bench's growth series names, in the order of BENCHES: one plot panel each.
-PLOT_PREFIXES = ["MCP", "HL7", "DICOM", "Archive"]
-QUICK_OPTIONS = {"mcp_bench.py": ["--quick"], "archive_bench.py": ["--quick"]}
+PLOT_PREFIXES = ["MCP", "HL7", "MLLP", "DICOM", "Archive"]
+QUICK_OPTIONS = {"mcp_bench.py": ["--quick"], "mllp_bench.py": ["--quick"], "archive_bench.py": ["--quick"]}
+MLLP_PEER = "python-hl7 asyncio"
+MLLP_TARGETS = {("8 connections", "durable"): 4, ("8 connections", "--no-fsync"): 6}
 
 
 def run_bench(script: str, build_dir: str | None, quick: bool, results: Path) -> tuple[str, dict]:
@@ -70,14 +74,16 @@ def archive_row(figures: dict, start: str, read: bool = False) -> dict | None:
     return found[-1] if found else None
 
 
-def targets(figures: dict[str, dict]) -> list[tuple[str, float, float | None]]:
-    """(what, the target ratio, the ratio measured)."""
+def targets(figures: dict[str, dict]) -> list[tuple[str, float | None, float | None]]:
+    """(what, the target ratio or None for a figure shown beside the targets, the ratio measured)."""
     mcp, hl7, fhir = figures["mcp_bench.py"], figures["hl7_bench.py"], figures["fhir_bench.py"]
     archive = figures.get("archive_bench.py", {"rows": []})
+    mllp = figures.get("mllp_bench.py", {"rows": []})
     return [
         ("MCP pipelined calls/s, x SDK low-level Server", 20, ratio(find_row(mcp, "pipelined"), "SDK lowlevel")),
         ("MCP p50 latency, SDK low-level Server / zanthe", 10, ratio(find_row(mcp, "p50"), "SDK lowlevel")),
         ("HL7 parse, realistic corpus, x python-hl7", 10, ratio(find_row(hl7, "3 realistic"), "python-hl7")),
+        *mllp_targets(mllp),
         ("imaging_study, pydicom files, x pydicom pipeline", 50, ratio(find_row(fhir, "pydicom files"), "pydicom")),
         ("zanthe fhir, big archive cold, x pydicom pipeline", 2, ratio(archive_row(archive, "big archive, cold"), "pydicom")),
         (
@@ -97,6 +103,20 @@ def targets(figures: dict[str, dict]) -> list[tuple[str, float, float | None]]:
             ratio(find_row(fhir, "instructions", "the 6 files"), "zanthe baseline"),
         ),
     ]
+
+
+def mllp_targets(mllp: dict) -> list[tuple[str, float | None, float | None]]:
+    """Messages per second with acknowledgments against the peer: targets over 8 connections, the
+    figures over 1 connection beside them."""
+    found = []
+    for connections in ("8 connections", "1 connection"):
+        for mode in ("durable", "--no-fsync"):
+            row = find_row(mllp, f"{connections}, {mode}, messages/s")
+            found.append((f"HL7 MLLP {connections} {mode}, x {MLLP_PEER}", MLLP_TARGETS.get((connections, mode)), ratio(row, MLLP_PEER)))
+    for mode in ("durable", "--no-fsync"):
+        row = find_row(mllp, "minimal", f"8 connections, {mode}, messages/s")
+        found.append((f"HL7 MLLP 8 connections {mode}, minimal message, x {MLLP_PEER}", None, ratio(row, MLLP_PEER)))
+    return found
 
 
 def slope(points: list[tuple[float, float]]) -> float:
@@ -139,13 +159,17 @@ def plot(series: dict[str, list[tuple[float, float]]], path: Path) -> None:
             if name.split()[0].rstrip(",") == prefix:
                 axis.loglog([p[0] for p in points], [p[1] for p in points], marker="o", label=name)
         axis.set_xlabel("files" if prefix == "Archive" else "input size (bytes; elements for DICOM)")
-        axis.set_ylabel("microseconds per run" if prefix == "Archive" else "microseconds per call")
+        axis.set_ylabel({"Archive": "microseconds per run", "MLLP": "microseconds from send to ACK"}.get(prefix, "microseconds per call"))
         axis.grid(True, which="both", alpha=0.3)
         axis.legend(fontsize=7)
     for axis, title in zip(axes, groups):
         axis.set_title(title)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
+
+
+def target_text(target: float | None) -> str:
+    return f"{target:.3g}x" if target else "-"
 
 
 def report(outputs: dict[str, str], figures: dict[str, dict], command: str, plot_name: str | None) -> str:
@@ -156,7 +180,7 @@ def report(outputs: dict[str, str], figures: dict[str, dict], command: str, plot
              "## Targets", "", "| What | Target | Measured |", "|---|---|---|"]  # fmt: skip
     for what, target, measured in targets(figures):
         shown = f"{measured:.3g}x" if measured else "-"
-        lines.append(f"| {what} | {target:.3g}x | {shown} |")
+        lines.append(f"| {what} | {target_text(target)} | {shown} |")
     lines += ["", "## How cost grows with size", "",
               "Exponent k of cost ~ size^k (1 is linear; below 1, fixed costs still weigh), fitted over every size",
               "and over the last step alone, from the second largest input to the largest.", "",
@@ -190,7 +214,7 @@ def main() -> None:
                 outputs[script], figures[script] = run_bench(script, args.build_dir, args.quick, Path(scratch) / "r.json")
                 print(outputs[script])
     for what, target, measured in targets(figures):
-        print(f"target {what}: {target:.3g}x, measured {measured:.2f}x" if measured else f"target {what}: not measured")
+        print(f"target {what}: {target_text(target)}, measured {measured:.2f}x" if measured else f"target {what}: not measured")
     for name, sizes, overall, last in growth_exponents(collect_growth(figures)):
         print(f"growth {name} ({sizes}): k = {overall:.2f}, last step {last:.2f}")
     if args.markdown:
