@@ -108,7 +108,6 @@ struct Connection {
   bool reading = true;
   bool writing = false;
   bool peer_closed = false;
-  bool has_sent = false;
 
   Connection(std::uint64_t id_, int fd_, std::string peer_, std::size_t max_message_bytes)
       : id(id_), fd(fd_), peer(std::move(peer_)), frames(max_message_bytes) {}
@@ -160,7 +159,6 @@ struct Listener::Impl {
   std::deque<Awaiting> awaiting;
   std::string batch;  // records of this loop turn, handed to the committer at its end
   std::size_t batch_messages = 0;
-  std::size_t senders = 0;  // open connections that have sent at least one message
   std::uint64_t next_sequence = 0;
   std::array<char, kReadChunk> read_buffer{};
 
@@ -170,7 +168,6 @@ struct Listener::Impl {
   std::string pending;
   std::uint64_t pending_through = 0;
   std::size_t pending_messages = 0;
-  std::size_t expected_messages = 0;
   std::deque<CommitResult> results;
   bool committer_stop = false;
   std::thread committer;
@@ -345,10 +342,6 @@ struct Listener::Impl {
     awaiting.push_back(std::move(held));
     ++connection.awaiting;
     ++batch_messages;
-    if (!connection.has_sent) {
-      connection.has_sent = true;
-      ++senders;
-    }
   }
 
   [[nodiscard]] static std::string framed_ack(std::string_view message, AckCode code, std::string_view text,
@@ -381,7 +374,6 @@ struct Listener::Impl {
       }
       pending_through = next_sequence;
       pending_messages += batch_messages;
-      expected_messages = live_senders();
     }
     batch.clear();
     batch_messages = 0;
@@ -400,30 +392,29 @@ struct Listener::Impl {
     release_committed();
   }
 
-  // Connections that have sent a message and are still open: with senders that wait for each
-  // acknowledgment, that is how many records one sync could cover.
-  [[nodiscard]] std::size_t live_senders() const noexcept { return senders; }
-
-  // Waits, briefly, for the records that connections just acknowledged are about to send, so that
-  // one sync covers them all rather than one sync each: at most half the last sync's duration.
-  void gather(std::unique_lock<std::mutex>& lock, std::chrono::nanoseconds last_sync) {
+  // Senders that wait for each acknowledgment answer it with their next message: the previous
+  // sync's messages are expected back. Waiting for them, briefly (at most half the last sync's
+  // duration), lets one sync cover them all rather than one sync each.
+  void gather(std::unique_lock<std::mutex>& lock, std::size_t expected, std::chrono::nanoseconds last_sync) {
     const auto delay = std::clamp<std::chrono::nanoseconds>(last_sync / 2, kMinGatherDelay, kMaxGatherDelay);
     const auto deadline = Clock::now() + delay;
-    work.wait_until(lock, deadline, [&] { return pending_messages >= expected_messages || committer_stop; });
+    work.wait_until(lock, deadline, [&] { return pending_messages >= expected || committer_stop; });
   }
 
   void commit_loop() {
     std::string writing;
     std::chrono::nanoseconds last_sync{0};
+    std::size_t last_count = 0;
     for (;;) {
       std::uint64_t through = 0;
       {
         std::unique_lock lock(mutex);
         work.wait(lock, [&] { return !pending.empty() || committer_stop; });
         if (pending.empty()) return;
-        if (pending_messages < expected_messages) gather(lock, last_sync);
+        if (pending_messages < last_count) gather(lock, last_count, last_sync);
         writing.swap(pending);
         through = pending_through;
+        last_count = pending_messages;
         pending_messages = 0;
       }
       const auto started = Clock::now();
@@ -489,10 +480,7 @@ struct Listener::Impl {
   }
 
   void close_connection(std::uint64_t id) {
-    const auto found = connections.find(id);
-    if (found == connections.end()) return;
-    if (found->second->has_sent) --senders;
-    connections.erase(found);  // closing the descriptor also removes it from epoll
+    connections.erase(id);  // closing the descriptor also removes it from epoll
     if (!accepting && listen_fd >= 0) {
       accepting = true;
       watch_listener(EPOLL_CTL_ADD);
