@@ -284,6 +284,17 @@ nb::object build_ack(nb::str message, nb::str code, std::optional<nb::str> text,
 
 nb::bytes bytes_of(std::string_view bytes) { return nb::bytes(bytes.data(), bytes.size()); }
 
+// "LookupError: registry offline": what the peer and the journal learn of a failed handler. The
+// traceback stays on this side: it names files of the server.
+std::string exception_summary(const nb::python_error& error) {
+  constexpr std::size_t kMaxSummary = 200;
+  std::string summary = nb::type_name(error.type()).c_str();
+  const std::string text = nb::str(error.value()).c_str();
+  if (!text.empty()) summary += ": " + text;
+  if (summary.size() > kMaxSummary) summary = summary.substr(0, kMaxSummary) + "...";
+  return summary;
+}
+
 // Calls the Python handler with the lock held: None accepts; (code, text) decides; an exception
 // answers AE with its text, so a faulty handler can never stop the listener.
 hl7::MessageHandler python_handler(nb::object handler) {
@@ -298,7 +309,7 @@ hl7::MessageHandler python_handler(nb::object handler) {
       if (!parsed) return hl7::Verdict{hl7::AckCode::error, "handler answered an unknown code " + code};
       return hl7::Verdict{*parsed, text};
     } catch (const nb::python_error& error) {
-      return hl7::Verdict{hl7::AckCode::error, std::string("handler failed: ") + error.what()};
+      return hl7::Verdict{hl7::AckCode::error, "handler failed: " + exception_summary(error)};
     } catch (const std::exception& error) {
       return hl7::Verdict{hl7::AckCode::error, std::string("handler failed: ") + error.what()};
     }
@@ -330,17 +341,29 @@ class PyListener {
   void serve() {
     if (served_) throw std::runtime_error("hl7.listen: a listener serves only once");
     served_ = true;
-    nb::gil_scoped_release unlocked;
-    listener_.run();
+    serving_ = true;
+    {
+      nb::gil_scoped_release unlocked;
+      listener_.run();
+    }
+    serving_ = false;
+    listener_.close();  // the handler goes with the lock held, as it must
   }
 
   void stop() noexcept { listener_.stop(); }
+
+  // Frees the port, the journal and the handler now rather than when collected; while serving,
+  // stops, and serve frees them as it returns.
+  void close() noexcept {
+    listener_.stop();
+    if (!serving_) listener_.close();
+  }
 
   void adopt(int fd, const std::string& peer) {
     const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);  // the caller keeps and closes its own descriptor
     if (copy < 0) raise_os_error(errno, "hl7.listen: cannot take the connection");
     if (const int error = listener_.adopt(copy, peer); error != 0) {
-      close(copy);
+      ::close(copy);
       raise_os_error(error, "hl7.listen: cannot take the connection");
     }
   }
@@ -352,6 +375,7 @@ class PyListener {
  private:
   hl7::Listener listener_;
   bool served_ = false;
+  bool serving_ = false;
 };
 
 // --- reading a journal -------------------------------------------------------------------------
@@ -424,6 +448,7 @@ NB_MODULE(_hl7, m) {
            nb::arg("fsync") = true, nb::arg("handler") = nb::none())
       .def("serve", &PyListener::serve, "Serve until stop() is called (the interpreter lock is released).")
       .def("stop", &PyListener::stop, "Stop serving; safe from any thread.")
+      .def("close", &PyListener::close, "Stop, and free the port, the journal and the handler.")
       .def("adopt", &PyListener::adopt, nb::arg("fd"), nb::arg("peer"),
            "Serve a connected stream socket (a duplicate of fd is taken).")
       .def_prop_ro("port", &PyListener::port)

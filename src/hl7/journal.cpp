@@ -131,7 +131,7 @@ class PayloadReader {
   const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
   const int result = fsync(fd) == 0 ? 0 : errno;
-  close(fd);
+  ::close(fd);
   return result;
 }
 
@@ -184,8 +184,12 @@ RecordStatus JournalCursor::next(JournalEntry& entry) {
   return RecordStatus::ok;
 }
 
-JournalFile::~JournalFile() {
-  if (fd_ >= 0) close(fd_);
+JournalFile::~JournalFile() { close(); }
+
+void JournalFile::close() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  broken_ = true;
 }
 
 int JournalFile::open(const std::string& directory, const std::function<void(const JournalEntry&)>& on_record,

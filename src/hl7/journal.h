@@ -71,6 +71,8 @@ class JournalFile {
   // to its size before the call, so a partly written record never stays; returns 0 or an errno.
   // If even that cut fails, every later append fails too.
   [[nodiscard]] int append(std::string_view records, bool sync);
+  // Closes the file, releasing its lock; later appends fail.
+  void close() noexcept;
   [[nodiscard]] std::uint64_t size() const noexcept { return size_; }
   [[nodiscard]] std::uint64_t cut_bytes() const noexcept { return cut_bytes_; }
 

@@ -112,7 +112,7 @@ struct Connection {
   Connection(std::uint64_t id_, int fd_, std::string peer_, std::size_t max_message_bytes)
       : id(id_), fd(fd_), peer(std::move(peer_)), frames(max_message_bytes) {}
   ~Connection() {
-    if (fd >= 0) close(fd);
+    if (fd >= 0) ::close(fd);
   }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -177,10 +177,10 @@ struct Listener::Impl {
 
   ~Impl() {
     for (const int fd : {listen_fd, epoll_fd, wake_fd, commit_fd}) {
-      if (fd >= 0) close(fd);
+      if (fd >= 0) ::close(fd);
     }
     std::lock_guard lock(adopt_mutex);
-    for (const auto& [fd, peer] : adopted) close(fd);
+    for (const auto& [fd, peer] : adopted) ::close(fd);
   }
 
   // --- setting up -------------------------------------------------------------------------
@@ -211,7 +211,7 @@ struct Listener::Impl {
         break;
       }
       error = errno;
-      close(fd);
+      ::close(fd);
     }
     freeaddrinfo(found);
     if (listen_fd < 0) {
@@ -636,6 +636,13 @@ struct Listener::Impl {
     if (committer.joinable()) committer.join();
     release_committed();
     connections.clear();
+    close_resources();
+  }
+
+  void close_resources() noexcept {
+    if (listen_fd >= 0) ::close(listen_fd);
+    listen_fd = -1;
+    journal.close();
   }
 };
 
@@ -675,6 +682,11 @@ void Listener::run() {
   impl.committer = std::thread([&impl] { impl.commit_loop(); });
   impl.serve();
   impl.finish();
+}
+
+void Listener::close() noexcept {
+  impl_->close_resources();
+  impl_->handler = nullptr;
 }
 
 void Listener::stop() noexcept {

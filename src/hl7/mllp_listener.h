@@ -56,6 +56,9 @@ class Listener {
   void run();
   // Safe from any thread, also before run.
   void stop() noexcept;
+  // Frees the port and the journal (and its lock) and drops the handler. Not while run is under
+  // way; run does it itself when it ends.
+  void close() noexcept;
   // Hands over a connected stream socket (for example one end of a socketpair behind a TLS
   // relay); the listener owns it from then on. Safe from any thread. 0 or an errno.
   [[nodiscard]] int adopt(int fd, std::string peer) noexcept;

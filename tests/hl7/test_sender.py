@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import datetime
-import ipaddress
 import os
 import ssl
 import subprocess
@@ -19,6 +17,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from helpers.tls import self_signed_certificate
 from zanthe import cli
 from zanthe.hl7 import sender
 
@@ -270,43 +269,7 @@ def test_frames_are_found_however_the_bytes_arrive(noise, cuts):
 @pytest.fixture(scope="module")
 def certificate(tmp_path_factory) -> tuple[Path, Path]:
     """A self-signed certificate for localhost and 127.0.0.1, and its key."""
-    folder = tmp_path_factory.mktemp("tls")
-    cert, key = folder / "cert.pem", folder / "key.pem"
-    try:
-        write_certificate(cert, key)
-    except ImportError:
-        command = ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-        command += ["-keyout", str(key), "-out", str(cert), "-days", "1", "-subj", "/CN=localhost"]
-        command += ["-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"]
-        try:
-            subprocess.run(command, check=True, capture_output=True, timeout=60)
-        except (OSError, subprocess.CalledProcessError) as error:
-            pytest.skip(f"no way to make a test certificate: {error}")
-    return cert, key
-
-
-def write_certificate(cert: Path, key: Path) -> None:
-    from cryptography import x509
-    from cryptography.hazmat.primitives import hashes, serialization
-    from cryptography.hazmat.primitives.asymmetric import ec
-    from cryptography.x509.oid import NameOID
-
-    private = ec.generate_private_key(ec.SECP256R1())
-    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "localhost")])
-    now = datetime.datetime.now(datetime.UTC)
-    names = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
-    built = (
-        x509.CertificateBuilder(subject_name=name, issuer_name=name, public_key=private.public_key())
-        .serial_number(x509.random_serial_number())
-        .not_valid_before(now - datetime.timedelta(minutes=5))
-        .not_valid_after(now + datetime.timedelta(days=1))
-        .add_extension(x509.SubjectAlternativeName(names), critical=False)
-        .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
-        .sign(private, hashes.SHA256())
-    )
-    cert.write_bytes(built.public_bytes(serialization.Encoding.PEM))
-    pem, pkcs8 = serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8
-    key.write_bytes(private.private_bytes(pem, pkcs8, serialization.NoEncryption()))
+    return self_signed_certificate(tmp_path_factory.mktemp("tls"))
 
 
 def server_tls(certificate: tuple[Path, Path], *, client_certificates: bool = False) -> ssl.SSLContext:

@@ -139,11 +139,15 @@ class Listener:
         return True
 
     def close(self) -> None:
-        """Stops serving: what was received is committed and acknowledged, then connections close."""
+        """Stops serving: what was received is committed and acknowledged, then connections close and
+        the port, the journal and the handler are released."""
         self._native.stop()
         if self._thread is not None:
             self._thread.join()
             self._thread = None
+        self._native.close()
+        if self._relay is not None:
+            self._relay.close()
 
     def __enter__(self) -> Listener:
         return self.start()
@@ -169,14 +173,14 @@ class TlsRelay:
         self._thread.start()
 
     def close(self) -> None:
-        async def shut() -> None:
-            self._server.close()
-            await self._server.wait_closed()
-
+        if self._loop.is_closed():
+            return
         if self._thread.is_alive():
-            asyncio.run_coroutine_threadsafe(shut(), self._loop).result()
+            self._loop.call_soon_threadsafe(self._server.close)
             self._loop.call_soon_threadsafe(self._loop.stop)
             self._thread.join()
+        else:
+            self._server.close()
         self._loop.close()
 
     async def _connection(self, tls_reader: asyncio.StreamReader, tls_writer: asyncio.StreamWriter) -> None:
