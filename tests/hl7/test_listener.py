@@ -424,12 +424,9 @@ def judge_patient(incoming: Message, peer: str) -> None:
         raise LookupError("registry offline")
 
 
-FAILED = pytest.param(
-    "500", "handler failed: (LookupError: )?registry offline"
+@pytest.mark.parametrize(
+    ("patient", "text"), [("404", "no such patient"), ("500", "handler failed: LookupError: registry offline")]
 )
-
-
-@pytest.mark.parametrize(("patient", "text"), [("404", "no such patient"), FAILED])
 def test_a_handler_answers_ae_and_the_listener_keeps_serving(tmp_path, patient, text):
     judged, next_one = message("H1", f"PID|1||{patient}"), message("H2", "PID|1||200")
     acks, _ = deliver(tmp_path, [judged, next_one], handler=judge_patient)
