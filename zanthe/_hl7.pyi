@@ -121,6 +121,9 @@ class Listener:
     def stop(self) -> None:
         """Stop serving; safe from any thread."""
 
+    def close(self) -> None:
+        """Stop, and free the port, the journal and the handler."""
+
     def adopt(self, fd: int, peer: str) -> None:
         """Serve a connected stream socket (a duplicate of fd is taken)."""
 

@@ -92,6 +92,8 @@ def hl7_build_oru() -> Case:
             Variant(lambda: _hl7.build_oru({"our_app": "\udcff"}, context, observations), RuntimeError),
             Variant(lambda: _hl7.build_oru(config, context, ["not a dict"]), RuntimeError),
             Variant(lambda: _hl7.build_oru(config, context, None), TypeError),
+            Variant(lambda: _hl7.build_oru(config, {**context, "patient_nmae": "x"}, observations), ValueError),
+            Variant(lambda: _hl7.build_ack(_hl7.build_oru(config, context, observations), "AE", "bad | text")),
         ],
         [config, context, observations, wrong_value, *observations],
     )
