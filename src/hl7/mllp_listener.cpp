@@ -385,11 +385,7 @@ struct Listener::Impl {
     const int error = journal.append(batch, false);
     batch.clear();
     batch_messages = 0;
-    {
-      std::lock_guard lock(mutex);
-      results.push_back(CommitResult{next_sequence, error});
-    }
-    release_committed();
+    release_through(CommitResult{next_sequence, error});
   }
 
   // Senders that wait for each acknowledgment answer it with their next message: the previous
@@ -436,11 +432,13 @@ struct Listener::Impl {
       std::lock_guard lock(mutex);
       done.swap(results);
     }
-    for (const CommitResult& result : done) {
-      while (!awaiting.empty() && awaiting.front().sequence <= result.through_sequence) {
-        release(awaiting.front(), result.error);
-        awaiting.pop_front();
-      }
+    for (const CommitResult& result : done) release_through(result);
+  }
+
+  void release_through(const CommitResult& result) {
+    while (!awaiting.empty() && awaiting.front().sequence <= result.through_sequence) {
+      release(awaiting.front(), result.error);
+      awaiting.pop_front();
     }
   }
 
