@@ -272,6 +272,8 @@ def read_journal(store: str | Any) -> Iterator[JournalRecord]:
 
 
 def add_listen_command(actions: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    from zanthe.cli import positive_int, positive_seconds  # loaded already: it is what calls this
+
     listen = actions.add_parser(
         "listen",
         help="receive messages over MLLP, journal them durably and acknowledge each",
@@ -285,9 +287,11 @@ def add_listen_command(actions: argparse._SubParsersAction[argparse.ArgumentPars
     listen.add_argument("--store", required=True, metavar="DIR", help="folder of the journal (created if missing)")
     listen.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1; 0.0.0.0 for all)")
     listen.add_argument(
-        "--max-message-bytes", type=int, default=MAX_MESSAGE_BYTES, metavar="N", help="larger messages get AR"
+        "--max-message-bytes", type=positive_int, default=MAX_MESSAGE_BYTES, metavar="N", help="larger messages get AR"
     )
-    listen.add_argument("--idle-timeout", type=float, default=60.0, metavar="S", help="close idle connections (seconds)")
+    listen.add_argument(
+        "--idle-timeout", type=positive_seconds, default=60.0, metavar="S", help="close idle connections (seconds)"
+    )
     listen.add_argument("--no-fsync", action="store_true", help="do not sync the journal (faster; a crash may lose acknowledged messages)")
     listen.add_argument("--tls", action="store_true", help="TLS connections only (needs --cert and --key)")
     listen.add_argument("--cert", metavar="FILE", help="server certificate chain (PEM)")
@@ -335,8 +339,6 @@ def run_listen(args: argparse.Namespace) -> int:
 
     if not 0 <= args.port <= 65535:
         raise UsageError("--port must be 0 to 65535")
-    if args.max_message_bytes < 1 or args.idle_timeout <= 0:
-        raise UsageError("--max-message-bytes and --idle-timeout must be positive")
     context = server_tls_context(args)
     try:
         listener = Listener(

@@ -459,6 +459,7 @@ message was not, or some file could not be read, 2 usage error.
 
 def add_send_command(actions: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """Registers `zanthe hl7 send`."""
+    from zanthe.cli import positive_int, positive_seconds  # loaded already: it is what calls this
     send = actions.add_parser(
         "send",
         help="send HL7 v2 messages to an MLLP receiver",
@@ -477,7 +478,7 @@ def add_send_command(actions: argparse._SubParsersAction[argparse.ArgumentParser
     )
     send.add_argument(
         "--attempts",
-        type=positive_count,
+        type=positive_int,
         default=Retry.attempts,
         metavar="N",
         help=f"tries per message before giving up (default: {Retry.attempts})",
@@ -493,26 +494,6 @@ def add_send_command(actions: argparse._SubParsersAction[argparse.ArgumentParser
     send.add_argument("--cert", metavar="FILE", help="client certificate (PEM), may hold the key too (implies --tls)")
     send.add_argument("--key", metavar="FILE", help="private key of --cert (PEM)")
     send.set_defaults(run=run_send, parser=send)
-
-
-def positive_seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be more than 0: {text}")
-    return value
-
-
-def positive_count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more: {value}")
-    return value
 
 
 def usage_error(message: str) -> Exception:
