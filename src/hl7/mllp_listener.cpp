@@ -249,7 +249,9 @@ struct Listener::Impl {
 
   // Messages accepted before a restart are still known, so a resend is recognised as one.
   void remember(const JournalEntry& entry) {
-    if (entry.ack == AckCode::accept && !entry.duplicate) seen_keys.insert(key_of(entry.sender, entry.control_id));
+    if (entry.ack == AckCode::accept && !entry.duplicate && !entry.control_id.empty()) {
+      seen_keys.insert(key_of(entry.sender, entry.control_id));
+    }
     stored.fetch_add(1, std::memory_order_relaxed);
   }
 
@@ -291,8 +293,9 @@ struct Listener::Impl {
     if (!parsed.has_message()) {
       return refuse(AckCode::error, std::string(error_name(parsed.error())), error_code_for(parsed.error()));
     }
-    std::string key = key_of(sender, header->control_id);
-    if (seen_keys.contains(key)) {
+    // Without a control ID there is nothing to recognise a resend by: every such message is new.
+    std::string key = header->control_id.empty() ? std::string() : key_of(sender, header->control_id);
+    if (!key.empty() && seen_keys.contains(key)) {
       outcome.duplicate = true;
       return outcome;
     }
@@ -303,7 +306,7 @@ struct Listener::Impl {
         if (outcome.code != AckCode::accept) outcome.error_code = "207";
       }
     }
-    if (outcome.code == AckCode::accept) {
+    if (outcome.code == AckCode::accept && !key.empty()) {
       seen_keys.insert(key);
       outcome.new_key = std::move(key);
     }

@@ -382,6 +382,14 @@ TORN_TAILS: dict[str, Callable[[bytes], bytes]] = {
 }
 
 
+def test_only_a_repeated_sender_and_control_id_make_a_duplicate(tmp_path):
+    same, other_sender = message("D1"), message("D1").replace(b"|SND|", b"|OTHER|", 1)
+    payloads = [same, same, other_sender, message(""), message("")]
+    acks, _ = deliver(tmp_path, payloads)
+    assert [ack.code for ack in acks] == ["AA"] * 5
+    assert [record.duplicate for record in journal(tmp_path)] == [False, True, False, False, False]
+
+
 @pytest.mark.parametrize("torn", TORN_TAILS.values(), ids=TORN_TAILS)
 def test_a_torn_tail_is_cut_and_the_records_before_it_kept(tmp_path, torn):
     before = [message(f"T{n}") for n in range(3)]
