@@ -49,27 +49,27 @@ class OruContext(TypedDict, total=False):
     accession_number: str
     """Accession number (OBR-18)."""
     procedure_code: str
-    """Procedure code (OBR-4, first component)."""
+    """Procedure code, first component of OBR-4."""
     procedure_description: str
-    """Procedure description (OBR-4, second component)."""
+    """Procedure description, second component of OBR-4."""
     modality: str
-    """Modality, e.g. CT (OBR-24)."""
+    """Modality such as CT or MR (OBR-24)."""
     ordering_provider: str
-    """Ordering provider with components (OBR-16)."""
+    """Ordering provider with HL7 components, e.g. SMITH^JANE (OBR-16)."""
     observation_datetime: str
-    """Observation date/time, HL7 DTM (OBR-7)."""
+    """Observation date/time (OBR-7)."""
 
 class OruObservation(TypedDict, total=False):
     """One result (OBX)."""
 
     value_type: str
-    """HL7 value type (OBX-2); default "TX"."""
+    """Value type (OBX-2); default "TX"."""
     observation_id: str
     """Observation identifier with components, e.g. FINDING^Findings (OBX-3)."""
     value: str
-    """Observation value (OBX-5)."""
+    """The observation value (OBX-5); multi-line text is allowed."""
     status: str
-    """Result status (OBX-11); default "F"."""
+    """Result status (OBX-11); default "F" (final)."""
 
 class ParseError(RuntimeError):
     """A message the ER7 parser refuses; `reason` names why (for example 'bad_segment_id')."""

@@ -174,20 +174,20 @@ constexpr MemberKey<hl7::OruContext> kContextKeys[] = {
     {"placer_order_number", &hl7::OruContext::placer_order_number, "Placer order number (ORC-2, OBR-2)."},
     {"filler_order_number", &hl7::OruContext::filler_order_number, "Filler order number (ORC-3, OBR-3)."},
     {"accession_number", &hl7::OruContext::accession_number, "Accession number (OBR-18)."},
-    {"procedure_code", &hl7::OruContext::procedure_code, "Procedure code (OBR-4, first component)."},
+    {"procedure_code", &hl7::OruContext::procedure_code, "Procedure code, first component of OBR-4."},
     {"procedure_description", &hl7::OruContext::procedure_description,
-     "Procedure description (OBR-4, second component)."},
-    {"modality", &hl7::OruContext::modality, "Modality, e.g. CT (OBR-24)."},
-    {"ordering_provider", &hl7::OruContext::ordering_provider, "Ordering provider with components (OBR-16)."},
-    {"observation_datetime", &hl7::OruContext::observation_datetime, "Observation date/time, HL7 DTM (OBR-7)."},
+     "Procedure description, second component of OBR-4."},
+    {"modality", &hl7::OruContext::modality, "Modality such as CT or MR (OBR-24)."},
+    {"ordering_provider", &hl7::OruContext::ordering_provider, "Ordering provider with HL7 components, e.g. SMITH^JANE (OBR-16)."},
+    {"observation_datetime", &hl7::OruContext::observation_datetime, "Observation date/time (OBR-7)."},
 };
 
 constexpr MemberKey<hl7::OruObservation> kObservationKeys[] = {
-    {"value_type", &hl7::OruObservation::value_type, "HL7 value type (OBX-2); default \"TX\"."},
+    {"value_type", &hl7::OruObservation::value_type, "Value type (OBX-2); default \"TX\"."},
     {"observation_id", &hl7::OruObservation::observation_id,
      "Observation identifier with components, e.g. FINDING^Findings (OBX-3)."},
-    {"value", &hl7::OruObservation::value, "Observation value (OBX-5)."},
-    {"status", &hl7::OruObservation::status, "Result status (OBX-11); default \"F\"."},
+    {"value", &hl7::OruObservation::value, "The observation value (OBX-5); multi-line text is allowed."},
+    {"status", &hl7::OruObservation::status, "Result status (OBX-11); default \"F\" (final)."},
 };
 
 template <class Record, std::size_t N>
