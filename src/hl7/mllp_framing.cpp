@@ -12,12 +12,12 @@ void FrameDecoder::start_frame() noexcept {
   if (buffer_.capacity() > kKeptCapacity) std::string().swap(buffer_);
   buffer_.clear();
   size_ = 0;
+  shed_ = false;
 }
 
 void FrameDecoder::keep(std::string_view bytes) {
   size_ += bytes.size();
-  const std::size_t limit = size_ > max_message_bytes_ ? std::min(kOversizePrefixBytes, max_message_bytes_)
-                                                      : max_message_bytes_;
+  const std::size_t limit = size_ > max_message_bytes_ || shed_ ? prefix_bytes() : max_message_bytes_;
   if (buffer_.size() < limit) buffer_.append(bytes.substr(0, limit - buffer_.size()));
   if (buffer_.size() > limit) {
     buffer_.resize(limit);
@@ -25,9 +25,19 @@ void FrameDecoder::keep(std::string_view bytes) {
   }
 }
 
+void FrameDecoder::shed() {
+  shed_ = true;
+  if (buffer_.size() > prefix_bytes()) {
+    buffer_.resize(prefix_bytes());
+    buffer_.shrink_to_fit();
+  }
+}
+
+std::size_t FrameDecoder::prefix_bytes() const noexcept { return std::min(kOversizePrefixBytes, max_message_bytes_); }
+
 Frame FrameDecoder::finish_frame() noexcept {
-  Frame frame{buffer_, size_, size_ > max_message_bytes_};
-  return frame;
+  const bool oversize = size_ > max_message_bytes_;
+  return Frame{buffer_, size_, oversize, shed_ && !oversize};
 }
 
 void append_frame(std::string& out, std::string_view message) {

@@ -19,9 +19,10 @@ inline constexpr char kFrameTrailer = 0x0D;
 inline constexpr std::size_t kOversizePrefixBytes = 64 * 1024;
 
 struct Frame {
-  std::string_view message;  // the whole message, or only its first bytes when oversize
+  std::string_view message;  // the whole message, or only its first bytes when oversize or shed
   std::size_t size = 0;      // the message's real size
   bool oversize = false;
+  bool shed = false;  // given up while in progress to free memory (see shed())
 };
 
 class FrameDecoder {
@@ -37,6 +38,9 @@ class FrameDecoder {
   [[nodiscard]] bool inside_frame() const noexcept { return state_ == State::inside; }
   // Bytes held for the frame in progress.
   [[nodiscard]] std::size_t buffered() const noexcept { return buffer_.size(); }
+  // Keeps only the first bytes of the frame in progress, as for an oversize one: the frame is
+  // still read to its end and reported, with `shed` set.
+  void shed();
 
  private:
   enum class State { outside, inside };
@@ -44,11 +48,13 @@ class FrameDecoder {
   void start_frame() noexcept;
   void keep(std::string_view bytes);
   [[nodiscard]] Frame finish_frame() noexcept;
+  [[nodiscard]] std::size_t prefix_bytes() const noexcept;
 
   std::size_t max_message_bytes_;
   State state_ = State::outside;
   std::string buffer_;
   std::size_t size_ = 0;
+  bool shed_ = false;
   bool skip_trailer_ = false;
 };
 
@@ -80,7 +86,7 @@ void FrameDecoder::feed(std::string_view bytes, OnFrame&& on_frame) {
       at = stop + 1;
       continue;
     }
-    if (stop != std::string_view::npos && buffer_.empty() && part.size() <= max_message_bytes_) {
+    if (stop != std::string_view::npos && buffer_.empty() && !shed_ && part.size() <= max_message_bytes_) {
       // The whole frame lies in this read: hand it out without copying.
       state_ = State::outside;
       skip_trailer_ = true;

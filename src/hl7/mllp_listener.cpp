@@ -41,6 +41,8 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kMaxQueuedAckBytes = 1 << 20;
 constexpr std::size_t kMaxAwaitingPerConnection = 256;
 constexpr int kMaxEvents = 256;
+constexpr std::size_t kBufferBudgetMessages = 8;
+constexpr std::size_t kMinBufferBudget = std::size_t{1} << 20;
 // epoll data of the descriptors that are not connections; connection IDs start above them.
 constexpr std::uint64_t kListenId = 1;
 constexpr std::uint64_t kWakeId = 2;
@@ -159,6 +161,7 @@ struct Listener::Impl {
   std::deque<Awaiting> awaiting;
   std::string batch;  // records of this loop turn, handed to the committer at its end
   std::size_t batch_messages = 0;
+  std::size_t buffered_total = 0;  // bytes of partly received frames, all connections together
   std::uint64_t next_sequence = 0;
   std::array<char, kReadChunk> read_buffer{};
 
@@ -273,6 +276,12 @@ struct Listener::Impl {
       outcome.error_code = error_code;
       return outcome;
     };
+    if (frame.shed) {
+      return refuse(AckCode::reject,
+                    "message of " + std::to_string(frame.size) +
+                        " bytes refused: too many large messages were arriving at once; send it again",
+                    "207");
+    }
     if (frame.oversize) {
       return refuse(AckCode::reject,
                     "message of " + std::to_string(frame.size) + " bytes exceeds the limit of " +
@@ -327,7 +336,7 @@ struct Listener::Impl {
     entry.received_us = now_microseconds();
     entry.ack = outcome.code;
     entry.duplicate = outcome.duplicate;
-    entry.truncated = frame.oversize;
+    entry.truncated = frame.oversize || frame.shed;
     entry.size = frame.size;
     entry.peer = connection.peer;
     entry.sender = sender;
@@ -481,7 +490,10 @@ struct Listener::Impl {
   }
 
   void close_connection(std::uint64_t id) {
-    connections.erase(id);  // closing the descriptor also removes it from epoll
+    const auto found = connections.find(id);
+    if (found == connections.end()) return;
+    buffered_total -= found->second->frames.buffered();
+    connections.erase(found);  // closing the descriptor also removes it from epoll
     if (!accepting && listen_fd >= 0) {
       accepting = true;
       watch_listener(EPOLL_CTL_ADD);
@@ -570,8 +582,12 @@ struct Listener::Impl {
       return;
     }
     connection.last_activity = Clock::now();
+    const std::size_t held_before = connection.frames.buffered();
     connection.frames.feed(std::string_view(read_buffer.data(), static_cast<std::size_t>(got)),
                            [&](const Frame& frame) { on_frame(connection, frame); });
+    const bool over_budget = buffered_total + connection.frames.buffered() - held_before > buffer_budget();
+    if (over_budget && connection.frames.buffered() > kOversizePrefixBytes) connection.frames.shed();
+    buffered_total = buffered_total + connection.frames.buffered() - held_before;
     update_interest(connection);
   }
 
@@ -604,6 +620,14 @@ struct Listener::Impl {
       if (connection->awaiting == 0 && now - connection->last_activity > options.idle_timeout) idle.push_back(id);
     }
     for (const std::uint64_t id : idle) close_connection(id);
+  }
+
+  // Many connections each part way through a message near the limit could hold far more memory
+  // than any one message may; past this, a connection that adds to it keeps only the prefix of its
+  // frame, which is then refused. A frame that arrives in one read is never held, so small
+  // messages pass whatever the others do.
+  [[nodiscard]] std::size_t buffer_budget() const noexcept {
+    return std::max(kMinBufferBudget, kBufferBudgetMessages * options.max_message_bytes);
   }
 
   [[nodiscard]] int sweep_interval_ms() const {

@@ -83,14 +83,15 @@ class Peer:
         self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.received = b""
 
-    def exchange(self, *payloads: bytes) -> list[Ack]:
-        """Sends the messages at once, then waits for an acknowledgment of each."""
+    def exchange(self, *payloads: bytes, acks: int | None = None) -> list[Ack]:
+        """Sends the messages at once, then waits for an acknowledgment of each (or for `acks`)."""
         self.socket.sendall(b"".join(map(frame, payloads)))
-        while self.received.count(FRAME_END) < len(payloads):
+        expected = len(payloads) if acks is None else acks
+        while self.received.count(FRAME_END) < expected:
             if not (chunk := self.socket.recv(1 << 16)):
                 raise ConnectionError("the listener closed the connection")
             self.received += chunk
-        *blocks, self.received = self.received.split(FRAME_END, len(payloads))
+        *blocks, self.received = self.received.split(FRAME_END, expected)
         return [ack_of(block) for block in blocks]
 
     def until_closed(self) -> bytes:
@@ -380,6 +381,25 @@ TORN_TAILS: dict[str, Callable[[bytes], bytes]] = {
     "a record with a bad checksum": lambda data: first_record(data)[:-1] + b"#",
     "noise": lambda data: b"\x07not a record\n" * 8,
 }
+
+
+def test_many_large_messages_at_once_are_shed_rather_than_held(tmp_path):
+    # Twelve connections each hold 200 KiB of an unfinished frame, past the budget of eight 256 KiB
+    # messages' worth (2 MiB): the later ones keep only a prefix and are refused when they end.
+    payloads = [message(f"L{n}", "NTE|1||" + "x" * 240_000) for n in range(12)]
+    with mllp.Listener(tmp_path, port=0, max_message_bytes=256 * 1024) as listener:
+        peers = [Peer(listener.port) for _ in payloads]
+        for peer, payload in zip(peers, payloads):
+            peer.socket.sendall(b"\x0b" + payload[:200_000])
+            time.sleep(0.02)
+        for peer, payload in zip(peers, payloads):
+            peer.socket.sendall(payload[200_000:] + FRAME_END)
+        acks = [peer.exchange(acks=1)[0] for peer in peers]
+    codes = [ack.code for ack in acks]
+    assert "AA" in codes and "AR" in codes
+    assert all("send it again" in ack.text for ack in acks if ack.code == "AR")
+    stored = {(record.control_id, record.ack, record.truncated) for record in journal(tmp_path)}
+    assert stored == {(ack.control_id, ack.code, ack.code == "AR") for ack in acks}
 
 
 def test_only_a_repeated_sender_and_control_id_make_a_duplicate(tmp_path):
