@@ -51,6 +51,7 @@ __all__ = [
     "declared_charset",
     "parse",
     "parse_batch",
+    "split_batch",
 ]
 
 _ENVELOPE_IDS = ("FHS", "BHS", "BTS", "FTS")
@@ -152,6 +153,13 @@ def _split_batch(data: str | bytes) -> tuple[list[Any], bool]:
                 continue
         pieces.append(piece)
     return pieces, enveloped
+
+
+def split_batch(data: str | bytes) -> list[Any]:
+    """The text of each message of a file, unparsed, in the type given: a leading byte-order mark and
+    FHS/BHS/BTS/FTS envelope segments are left out; text before the first message is a piece too."""
+    pieces, _ = _split_batch(_checked_input(data))
+    return pieces
 
 
 def _one_message(data: str | bytes) -> Message | None:

@@ -22,7 +22,7 @@ from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING, TypeVar
 
-from zanthe.hl7 import codec_of, declared_charset
+from zanthe.hl7 import codec_of, declared_charset, split_batch
 
 if TYPE_CHECKING:
     import asyncio
@@ -31,8 +31,6 @@ if TYPE_CHECKING:
 START_BLOCK = b"\x0b"
 END_BLOCK = b"\x1c\x0d"
 DEFAULT_MAX_ACK_SIZE = 1 << 20
-BOM = b"\xef\xbb\xbf"
-BATCH_ENVELOPE = (b"FHS", b"BHS", b"BTS", b"FTS")
 ACCEPTED_CODES = ("AA", "CA")
 LINE_BREAK = re.compile(r"\r\n|\r|\n")
 LINE_BREAK_BYTES = re.compile(rb"\r\n|\r|\n")
@@ -158,23 +156,12 @@ def shorten(text: str, limit: int = 120) -> str:
 
 
 def split_messages(data: bytes) -> list[bytes]:
-    """The messages of a file, each with CR after every segment.
-
-    A message ends at a blank line or where the next line starting with "MSH" begins one. Segments may
-    end in CR, LF or CR LF; a leading UTF-8 byte order mark is skipped, and the batch envelope
-    (FHS, BHS, BTS, FTS) is dropped so that each message inside is sent on its own.
-    """
-    messages: list[list[bytes]] = []
-    current: list[bytes] | None = None
-    for line in LINE_BREAK_BYTES.split(data.removeprefix(BOM)):
-        if not line.strip() or line.startswith(BATCH_ENVELOPE):
-            current = None
-            continue
-        if current is None or line.startswith(b"MSH"):
-            current = []
-            messages.append(current)
-        current.append(line)
-    return [b"".join(segment + b"\r" for segment in segments) for segments in messages]
+    """The messages of a file (read as zanthe.hl7.split_batch reads batches), each with CR after every
+    segment and without blank lines."""
+    return [
+        b"".join(segment + b"\r" for segment in LINE_BREAK_BYTES.split(piece) if segment.strip())
+        for piece in split_batch(data)
+    ]
 
 
 # ---------------------------------------------------------------------------------------------------
