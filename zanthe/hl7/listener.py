@@ -15,7 +15,6 @@ native listener as plain streams, so the journal and acknowledgment rules are th
 from __future__ import annotations
 
 import argparse
-import asyncio
 import base64
 import datetime
 import json
@@ -31,6 +30,7 @@ from typing import TYPE_CHECKING, Any
 from zanthe import _hl7
 
 if TYPE_CHECKING:
+    import asyncio
     import ssl as ssl_module
 
     from zanthe.hl7 import Message
@@ -161,6 +161,8 @@ class TlsRelay:
     socket pair, copying bytes both ways with bounded buffers."""
 
     def __init__(self, native: Any, host: str, port: int, context: ssl_module.SSLContext) -> None:
+        import asyncio  # only TLS needs it; every command line start would pay for it otherwise
+
         self._native = native
         self._loop = asyncio.new_event_loop()
         self._server = self._loop.run_until_complete(
@@ -190,6 +192,8 @@ class TlsRelay:
             self._native.adopt(theirs.fileno(), f"[{host}]:{port}" if ":" in host else f"{host}:{port}")
         finally:
             theirs.close()
+        import asyncio
+
         plain_reader, plain_writer = await asyncio.open_connection(sock=ours, limit=RELAY_CHUNK)
         await asyncio.gather(copy(tls_reader, plain_writer), copy(plain_reader, tls_writer), return_exceptions=True)
 
