@@ -1,52 +1,62 @@
 """Whole archives of DICOM files to FHIR ImagingStudy resources: walking folders, reading headers on
-worker threads, grouping instances by study, writing the results and reporting what went wrong.
+worker threads, grouping instances by study, and collecting what went wrong as data.
 
 The native converter reads each file only up to its pixel data and releases the interpreter lock while
 it works, so threads of one process share the reading; a dask.distributed client spreads it over a
 cluster instead (see zanthe.dask_archive).
+
+This module is on the path of every ``zanthe fhir`` run, so it imports only what that needs: pathlib
+only for per-file output names, and its own small thread pool rather than concurrent.futures, whose
+import (logging and all) would cost more than converting a few hundred files.
 """
 
 from __future__ import annotations
 
-import json
 import os
-import sys
-import time
-from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field
-from pathlib import Path, PurePath
-from typing import Any, TextIO
 
 from zanthe import _fhir
+from zanthe.errors import os_error_reason
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterator, Sequence
+    from pathlib import Path, PurePath
+    from typing import Any, TypeVar
+
+    from typing import TypeAlias
+
+    Item = TypeVar("Item")
+    Result = TypeVar("Result")
+    Zone: TypeAlias = "str | list[tuple[str, str]] | None"
 
 REPAIRED_TEXT = "text bytes that the declared character set cannot decode were replaced by U+FFFD"
-LOCAL_TIME_NOTICE = (
-    "{count} resources carry a local time without a UTC offset, which FHIR servers refuse; "
-    "give --timezone (an offset such as +01:00 or a zone such as Europe/Berlin)"
-)
 DICOM_SUFFIXES = (".dcm", ".dicom")
-
-Zone = str | list[tuple[str, str]] | None
 
 
 # ---------------------------------------------------------------------------------------------------
 # Finding the inputs
 
 
-@dataclass(frozen=True)
 class Source:
     """One input file and the name of its output, relative to the output folder (per-file mode)."""
 
-    path: Path
-    output_name: PurePath
+    __slots__ = ("output_name", "path")
+
+    def __init__(self, path: Path, output_name: PurePath) -> None:
+        self.path = path
+        self.output_name = output_name
+
+    def __repr__(self) -> str:
+        return f"Source({self.path!r}, {self.output_name!r})"
 
 
-@dataclass
 class Inputs:
-    sources: list[Source]  # with output names, when asked for
-    problems: list[tuple[str, str]]  # (path, reason) for arguments and folders that cannot be read
-    paths: list[str] = field(default_factory=list)
+    """The files found: their paths, with output names when asked for, and what could not be read."""
+
+    def __init__(self) -> None:
+        self.sources: list[Source] = []
+        self.problems: list[tuple[str, str]] = []  # (path, reason) for arguments and folders that cannot be read
+        self.paths: list[str] = []
 
 
 def json_name(relative: PurePath) -> PurePath:
@@ -59,11 +69,9 @@ def is_hidden(name: str) -> bool:
     return name.startswith(".")
 
 
-def os_error_reason(error: OSError) -> str:
-    return error.strerror or str(error)
-
-
-def walk_folder(folder: Path, skip: Path | None, problems: list[tuple[str, str]]) -> Iterator[str]:
+def walk_folder(
+    folder: str | os.PathLike[str], skip: str | os.PathLike[str] | None, problems: list[tuple[str, str]]
+) -> Iterator[str]:
     """The paths of the regular files below folder in sorted order (by relative path), leaving out
     hidden entries, links to folders and the skipped folder. Folders that cannot be listed go to
     problems. Plain strings: an archive may hold millions of files."""
@@ -85,7 +93,7 @@ def walk_folder(folder: Path, skip: Path | None, problems: list[tuple[str, str]]
     yield from walk(os.fspath(folder))
 
 
-def is_same_folder(path: str, other: Path | None) -> bool:
+def is_same_folder(path: str, other: str | os.PathLike[str] | None) -> bool:
     if other is None:
         return False
     try:
@@ -94,34 +102,41 @@ def is_same_folder(path: str, other: Path | None) -> bool:
         return False
 
 
-def folder_label(folder: Path) -> str:
-    return folder.resolve().name or "root"
-
-
-def gather_inputs(arguments: Sequence[str], output: Path | None = None, *, output_names: bool = True) -> Inputs:
+def gather_inputs(
+    arguments: Sequence[str], output: str | os.PathLike[str] | None = None, *, output_names: bool = True
+) -> Inputs:
     """The files the arguments name, in order; with `output_names`, each with the name of its own output."""
-    inputs = Inputs(sources=[], problems=[])
-    paths: list[str] = []
+    inputs = Inputs()
     for argument in arguments:
-        path = Path(argument)
-        if path.is_dir():
-            found = list(walk_folder(path, output, inputs.problems))
-            paths += found
+        if os.path.isdir(argument):
+            found = list(walk_folder(argument, output, inputs.problems))
+            inputs.paths += found
             if output_names:
-                label, top = folder_label(path), os.fspath(path)
-                inputs.sources += [
-                    Source(Path(p), json_name(PurePath(label, os.path.relpath(p, top)))) for p in found
-                ]
-        elif path.is_file():
-            paths.append(argument)
+                inputs.sources += folder_sources(argument, found)
+        elif os.path.isfile(argument):
+            inputs.paths.append(argument)
             if output_names:
-                inputs.sources.append(Source(path, json_name(PurePath(path.name))))
+                inputs.sources.append(file_source(argument))
         else:
             inputs.problems.append((argument, "no such file or folder"))
-    inputs.paths = paths
     if output_names:
         inputs.sources = with_unique_names(inputs.sources)
     return inputs
+
+
+def file_source(argument: str) -> Source:
+    from pathlib import Path, PurePath  # only per-file output names need it
+
+    path = Path(argument)
+    return Source(path, json_name(PurePath(path.name)))
+
+
+def folder_sources(folder: str, found: list[str]) -> list[Source]:
+    """Files found in a folder keep their path below the folder's name."""
+    from pathlib import Path, PurePath
+
+    label = Path(folder).resolve().name or "root"
+    return [Source(Path(p), json_name(PurePath(label, os.path.relpath(p, folder)))) for p in found]
 
 
 def with_unique_names(sources: Sequence[Source]) -> list[Source]:
@@ -143,14 +158,16 @@ def with_unique_names(sources: Sequence[Source]) -> list[Source]:
 # Converting
 
 
-@dataclass(frozen=True)
 class StudyResult:
     """One resource of the run: a study (grouped) or a file (per file), with what names its output."""
 
-    study_json: str
-    study_uid: str
-    source: Source | None = None
-    local_time: bool = False
+    __slots__ = ("local_time", "source", "study_json", "study_uid")
+
+    def __init__(self, study_json: str, study_uid: str, source: Source | None = None, local_time: bool = False) -> None:
+        self.study_json = study_json
+        self.study_uid = study_uid
+        self.source = source
+        self.local_time = local_time
 
 
 def default_jobs() -> int:
@@ -164,15 +181,64 @@ def batches(count: int, jobs: int) -> list[range]:
     return [range(start, min(start + size, count)) for start in range(0, count, size)]
 
 
-@dataclass
 class Report:
     """What a run noticed besides its results."""
 
-    failures: list[tuple[str, str]] = field(default_factory=list)  # (path, reason)
-    duplicates: list[str] = field(default_factory=list)
-    conflicts: list[str] = field(default_factory=list)
-    repaired: list[str] = field(default_factory=list)  # paths whose text was repaired
-    local_times: int = 0
+    def __init__(self) -> None:
+        self.failures: list[tuple[str, str]] = []  # (path, reason)
+        self.duplicates: list[str] = []
+        self.conflicts: list[str] = []
+        self.repaired: list[str] = []  # paths whose text was repaired
+        self.local_times = 0  # resources with a time of day but no UTC offset
+
+
+def ordered_map(function: Callable[[Item], Result], items: Sequence[Item], jobs: int) -> Iterator[Result]:
+    """function(item) for every item, on up to `jobs` threads, yielded in the items' order as each is
+    ready; an exception is raised where its item's result would be. Leaving early stops the workers
+    after the items they hold."""
+    if jobs <= 1 or len(items) <= 1:
+        yield from map(function, items)
+        return
+    import threading  # only runs of more than one batch need it
+
+    results: list[Any] = [None] * len(items)
+    finished = [False] * len(items)
+    failed: dict[int, BaseException] = {}
+    pending = iter(range(len(items)))
+    ready = threading.Condition()
+    stopped = False
+
+    def work() -> None:
+        while True:
+            with ready:
+                index = None if stopped else next(pending, None)
+            if index is None:
+                return
+            try:
+                result = function(items[index])
+            except BaseException as error:  # handed to the consumer, which raises it
+                failed[index] = error
+                result = None
+            with ready:
+                results[index], finished[index] = result, True
+                ready.notify_all()
+
+    workers = [threading.Thread(target=work, daemon=True) for _ in range(min(jobs, len(items)))]
+    for worker in workers:
+        worker.start()
+    try:
+        for index in range(len(items)):
+            with ready:
+                ready.wait_for(lambda: finished[index])
+            if index in failed:
+                raise failed.pop(index)
+            yield results[index]
+            results[index] = None
+    finally:
+        with ready:
+            stopped = True
+        for worker in workers:
+            worker.join()
 
 
 class ArchiveRun:
@@ -186,7 +252,7 @@ class ArchiveRun:
         timezone: Zone = None,
         jobs: int | None = None,
         client: Any = None,
-        output: Path | None = None,
+        output: str | os.PathLike[str] | None = None,
         on_progress: Callable[[int, int, int], None] | None = None,
     ) -> None:
         self.per_file = per_file
@@ -227,20 +293,20 @@ class ArchiveRun:
         if self.client is not None:
             raise ValueError("one resource per file is made locally; leave out the Dask client")
         done = 0
-        with ThreadPoolExecutor(max_workers=self.jobs) as pool:
-            chunks = [[self.paths[i] for i in part] for part in batches(len(self.paths), self.jobs)]
-            for chunk, outcomes in zip(chunks, pool.map(lambda c: _fhir.convert_files(c, timezone=self.zone), chunks)):
-                for path, (text, reason, repaired, local) in zip(chunk, outcomes):
-                    source = self.sources[done]
-                    done += 1
-                    if repaired:
-                        self.report.repaired.append(path)
-                    if text is None:
-                        self.report.failures.append((path, reason or "unknown failure"))
-                        continue
-                    self.report.local_times += local
-                    yield StudyResult(text, "", source, local)
-                self._progress(done)
+        chunks = [self.paths[part.start : part.stop] for part in batches(len(self.paths), self.jobs)]
+        converted = ordered_map(lambda chunk: _fhir.convert_files(chunk, timezone=self.zone), chunks, self.jobs)
+        for chunk, outcomes in zip(chunks, converted):
+            for path, (text, reason, repaired, local) in zip(chunk, outcomes):
+                source = self.sources[done]
+                done += 1
+                if repaired:
+                    self.report.repaired.append(path)
+                if text is None:
+                    self.report.failures.append((path, reason or "unknown failure"))
+                    continue
+                self.report.local_times += local
+                yield StudyResult(text, "", source, local)
+            self._progress(done)
 
     def _grouped(self) -> Iterator[StudyResult]:
         grouper = self._group_remotely() if self.client is not None else self._group_locally()
@@ -278,11 +344,10 @@ class ArchiveRun:
             return grouper.add_files(self.paths[part.start : part.stop], part.start)
 
         done = 0
-        with ThreadPoolExecutor(max_workers=self.jobs) as pool:
-            for part, (failures, repaired) in zip(parts, pool.map(add, parts)):
-                self._note(failures, repaired)
-                done += len(part)
-                self._progress(done)
+        for part, (failures, repaired) in zip(parts, ordered_map(add, parts, self.jobs)):
+            self._note(failures, repaired)
+            done += len(part)
+            self._progress(done)
         return grouper
 
     def _group_remotely(self) -> Any:
@@ -292,140 +357,3 @@ class ArchiveRun:
         self._note(failures, repaired)
         self._progress(len(self.paths))
         return grouper
-
-
-# ---------------------------------------------------------------------------------------------------
-# Progress and output
-
-
-class Progress:
-    """A one-line progress bar on a terminal, redrawn at most ten times a second."""
-
-    WIDTH = 30
-
-    def __init__(self, stream: TextIO | None) -> None:
-        self.stream = stream
-        self.last_draw = 0.0
-
-    def update(self, done: int, total: int, failed: int) -> None:
-        now = time.monotonic()
-        if self.stream is None or (done < total and now - self.last_draw < 0.1):
-            return
-        self.last_draw = now
-        filled = self.WIDTH * done // max(total, 1)
-        bar = "#" * filled + "-" * (self.WIDTH - filled)
-        failures = f", {failed} failed" if failed else ""
-        self.stream.write(f"\r[{bar}] {done}/{total} files{failures}")
-        self.stream.flush()
-
-    def finish(self) -> None:
-        if self.stream is not None:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
-
-
-def progress_stream(disabled: bool, to_stdout: bool) -> TextIO | None:
-    """stderr when it is a terminal, unless the results themselves go to that screen."""
-    if disabled or not sys.stderr.isatty() or (to_stdout and sys.stdout.isatty()):
-        return None
-    return sys.stderr
-
-
-class Sink:
-    """Where the resources go; `write` gives a failure reason or None."""
-
-    def write(self, result: StudyResult) -> str | None:
-        raise NotImplementedError
-
-    def close(self) -> str | None:
-        return None
-
-
-class LinesSink(Sink):
-    """JSON Lines (NDJSON): one resource per line, as bulk FHIR loaders take them."""
-
-    def __init__(self, stream: TextIO) -> None:
-        self.stream = stream
-
-    def write(self, result: StudyResult) -> str | None:
-        self.stream.write(result.study_json + "\n")
-        return None
-
-
-def study_file_name(study_uid: str) -> str:
-    """A file name for a study: its UID, with anything but letters, digits, '.' and '-' replaced."""
-    safe = "".join(c if c.isascii() and (c.isalnum() or c in ".-") else "_" for c in study_uid)
-    return (safe.lstrip(".") or "study") + ".json"
-
-
-class FolderSink(Sink):
-    """One JSON file per resource: per file beside its input's relative path, per study by its UID."""
-
-    def __init__(self, output: Path) -> None:
-        self.output = output
-        self.taken: set[str] = set()
-
-    def write(self, result: StudyResult) -> str | None:
-        if result.source is not None:
-            target = self.output / result.source.output_name
-        else:
-            name = study_file_name(result.study_uid)
-            counter = 1
-            while name in self.taken:
-                counter += 1
-                name = f"{study_file_name(result.study_uid)[:-5]}-{counter}.json"
-            self.taken.add(name)
-            target = self.output / name
-        try:
-            target.parent.mkdir(parents=True, exist_ok=True)
-            target.write_text(result.study_json + "\n", encoding="utf-8")
-        except OSError as error:
-            return f"cannot write {target}: {os_error_reason(error)}"
-        return None
-
-
-class BundleSink(Sink):
-    """A FHIR transaction Bundle whose entries PUT each ImagingStudy at ImagingStudy/<id>: POST it to a
-    FHIR server's base URL. Entries are written as they come, so memory stays flat."""
-
-    def __init__(self, stream: TextIO) -> None:
-        self.stream = stream
-        self.count = 0
-        self.stream.write('{"resourceType":"Bundle","type":"transaction","entry":[')
-
-    def write(self, result: StudyResult) -> str | None:
-        study_id = resource_id(result.study_json)
-        if study_id is None:
-            return "no id to PUT the resource at"
-        request = json.dumps({"method": "PUT", "url": f"ImagingStudy/{study_id}"}, separators=(",", ":"))
-        separator = "," if self.count else ""
-        self.stream.write(f'{separator}{{"resource":{result.study_json},"request":{request}}}')
-        self.count += 1
-        return None
-
-    def close(self) -> str | None:
-        self.stream.write("]}\n")
-        return None
-
-
-def resource_id(study_json: str) -> str | None:
-    value = json.loads(study_json).get("id")
-    return value if isinstance(value, str) and value else None
-
-
-def print_report(report: Report, total: int, stream: TextIO) -> None:
-    """The run's summary: failed inputs with their reasons, duplicates, disagreements, repairs."""
-    if report.duplicates or report.conflicts:
-        print(f"zanthe fhir: {len(report.duplicates) + len(report.conflicts)} problems in studies:", file=stream)
-        for line in (*report.duplicates, *report.conflicts):
-            print(f"  {line}", file=stream)
-    if report.repaired:
-        print(f"zanthe fhir: in {len(report.repaired)} files {REPAIRED_TEXT}:", file=stream)
-        for path in report.repaired:
-            print(f"  {path}", file=stream)
-    if report.local_times:
-        print("zanthe fhir: " + LOCAL_TIME_NOTICE.format(count=report.local_times), file=stream)
-    if report.failures:
-        print(f"zanthe fhir: {len(report.failures)} of {total} inputs failed:", file=stream)
-        for name, reason in report.failures:
-            print(f"  {name}: {reason}", file=stream)

@@ -14,23 +14,20 @@ date is used) completes times that the file gives without one, as FHIR requires.
 
 from __future__ import annotations
 
-import datetime
 import functools
 import os
-from collections.abc import Iterable, Iterator
-from typing import TYPE_CHECKING, Any
 
-from zanthe._fhir import (
-    MissingStudyError,
-    NotDicomError,
-    TextRepairedWarning,
-    UnsupportedTransferSyntaxError,
-)
 from zanthe._fhir import imaging_study as _imaging_study
 from zanthe._fhir import imaging_study_file as _imaging_study_file
+from zanthe.errors import MissingStudyError, NotDicomError, TextRepairedWarning, UnsupportedTransferSyntaxError
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Buffer
+    import datetime
+    from collections.abc import Buffer, Iterable, Iterator
+    from typing import Any, TypeAlias
+
+    Zone: TypeAlias = "str | list[tuple[str, str]] | None"
 
 __all__ = [
     "MissingStudyError",
@@ -41,9 +38,6 @@ __all__ = [
     "imaging_study",
     "zone_argument",
 ]
-
-Zone = str | list[tuple[str, str]] | None
-
 
 def imaging_study(source: Buffer | str | os.PathLike[str], *, timezone: str | None = None) -> str:
     """The ImagingStudy JSON of one instance, given as bytes (or any buffer) or as a file path.
@@ -106,6 +100,7 @@ FIRST_YEAR, LAST_YEAR = 1900, 2100
 @functools.lru_cache(maxsize=16)
 def zone_changes(name: str) -> list[tuple[str, str]]:
     """(first date YYYYMMDD, offset) for every change of the zone's offset at local noon, 1900 to 2100."""
+    import datetime
     import zoneinfo
 
     try:

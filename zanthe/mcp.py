@@ -15,8 +15,10 @@ from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Annotated, Any, TypedDict
 
-from zanthe import __version__, _fhir, _hl7
-from zanthe.server import ToolError, ToolServer
+from zanthe import __version__, archive, hl7
+from zanthe.errors import ToolError, os_error_reason
+from zanthe.fhir import zone_argument
+from zanthe.server import ToolServer
 
 __all__ = ["build_server", "serve"]
 
@@ -31,9 +33,9 @@ if TYPE_CHECKING:
     from zanthe._hl7 import OruConfig, OruContext, OruObservation
 else:
     # The builder's own table of keys: the schema offers exactly what the builder accepts.
-    OruConfig = described_record("OruConfig", _hl7.ORU_FIELDS["config"])
-    OruContext = described_record("OruContext", _hl7.ORU_FIELDS["context"])
-    OruObservation = described_record("OruObservation", _hl7.ORU_FIELDS["observation"])
+    OruConfig = described_record("OruConfig", hl7.ORU_FIELDS["config"])
+    OruContext = described_record("OruContext", hl7.ORU_FIELDS["context"])
+    OruObservation = described_record("OruObservation", hl7.ORU_FIELDS["observation"])
 
 
 class ConfinedFiles:
@@ -80,10 +82,8 @@ class ConfinedFiles:
 
     def files_below(self, folder: str) -> list[str]:
         """The regular files below a resolved folder, in walk order, that really lie inside the roots."""
-        from zanthe import archive
-
         problems: list[tuple[str, str]] = []
-        found = archive.walk_folder(Path(folder), None, problems)
+        found = archive.walk_folder(folder, None, problems)
         return [path for path in found if self._inside(os.path.realpath(path))]
 
     def _check_opened(self, fd: int, requested: str) -> None:
@@ -111,15 +111,14 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
     ) -> str:
         """Convert DICOM files into FHIR R4 ImagingStudy resources (JSON).
 
-        For a file: one ImagingStudy with the study's identifiers (Study Instance UID, accession number,
-        study ID), the patient reference Patient/<Patient ID>, the study date, description, referring
-        physician, modality, and the file's series and instance (SOP Instance and Class UIDs). For a
-        folder: {"studies": [one ImagingStudy per study, with all its series and instances], "problems":
-        [files that failed, duplicates, disagreements]}. Only file headers are read, so files of any size
+        For a file: the ImagingStudy of its study with the study's identifiers (Study Instance UID,
+        accession number, study ID), the patient reference Patient/<Patient ID>, the study date,
+        description, referring physician, modality, and the file's series and instance (numbers, SOP
+        Instance and Class UIDs), as a folder holding only that file gives it. For a folder:
+        {"studies": [one ImagingStudy per study, with all its series and instances], "problems": [files
+        that failed, duplicates, disagreements]}. Only file headers are read, so files of any size
         convert. Files that are not DICOM or have no Study Instance UID give an error result.
         """
-        from zanthe.fhir import zone_argument
-
         try:
             zone = zone_argument(timezone)
         except ValueError as error:
@@ -130,11 +129,7 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
         fd = files.open_file(path, real)
         try:
             # The descriptor's own link names the very file that was checked, whatever its path does now.
-            return _fhir.imaging_study_file(f"/proc/self/fd/{fd}", timezone=zone)
-        except RuntimeError as error:
-            raise ToolError(f"{path}: {error}") from None
-        except OSError as error:
-            raise ToolError(f"{path}: cannot read: {error.strerror}") from None
+            return study_of_file(f"/proc/self/fd/{fd}", path, zone)
         finally:
             os.close(fd)
 
@@ -152,8 +147,6 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
         delimiters, version (2.3 to 2.9) and segment IDs are checked. A batch (FHS/BHS envelopes, or
         messages one after another) of several messages gives {"messages": [{"segments": [...]}, ...]}.
         """
-        from zanthe import hl7
-
         try:
             return hl7.batch_document(hl7.parse_batch(message))
         except hl7.ParseError as error:
@@ -171,15 +164,26 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
         observation_id keep their ^ components. Segments are separated by CR. Absent values are
         written as empty fields.
         """
-        return _hl7.build_oru(config, context, observations)
+        return hl7.build_oru(config, context, observations)
 
     return server
 
 
+def study_of_file(opened: str, requested: str, zone: Any) -> str:
+    """The study-level ImagingStudy of one file, as `zanthe fhir FILE` and a folder of it give it."""
+    run = archive.ArchiveRun([opened], timezone=zone, jobs=1)
+    try:
+        results = list(run.results())
+    except OSError as error:
+        raise ToolError(f"{requested}: cannot read: {os_error_reason(error)}") from None
+    if not results:
+        reason = run.report.failures[0][1] if run.report.failures else "no ImagingStudy"
+        raise ToolError(f"{requested}: {reason}")
+    return results[0].study_json
+
+
 def studies_in_folder(files: ConfinedFiles, folder: str, zone: Any) -> str:
     """One ImagingStudy per study of the files below `folder`, with the problems met, as JSON text."""
-    from zanthe import archive
-
     paths = files.files_below(folder)
     if not paths:
         raise ToolError(f"{folder}: no files in this folder")

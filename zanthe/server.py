@@ -41,6 +41,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal, TypeVar, Union, get_args, get_origin, get_type_hints, is_typeddict
 
 from zanthe import _agent
+from zanthe.errors import ToolError
 
 __all__ = ["Image", "Tool", "ToolError", "ToolServer"]
 
@@ -48,10 +49,6 @@ F = TypeVar("F", bound=Callable[..., Any])
 Schema = dict[str, Any]
 
 _FAILURE = 1
-
-
-class ToolError(Exception):
-    """Raise from a tool to answer with an error result that carries just this message."""
 
 
 @dataclasses.dataclass(frozen=True)

@@ -1,5 +1,7 @@
 #include "agent/json_reader.h"
 
+#include "text/utf8.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -425,34 +427,6 @@ class Parser {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-// Bytes of the well-formed UTF-8 sequence at p, or 0 when none starts there. The lead byte fixes
-// the length and the range of the first continuation byte, which rules out overlong forms,
-// surrogates and code points past U+10FFFF.
-std::size_t utf8_sequence_length(const unsigned char* p, const unsigned char* end) {
-  const unsigned char lead = *p;
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (static_cast<std::size_t>(end - p) < length || p[1] < low || p[1] > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
-
 // Whether any of the eight bytes at p is below 0x20, a quote or a backslash, tested on all eight at
 // once: a byte's high bit survives (b - n) & ~b only when b < n, and b ^ c is zero only when b == c.
 bool any_byte_needs_escape(const char* p) {
@@ -527,30 +501,17 @@ void append_json_quoted(std::string& out, std::string_view bytes) {
   out += '"';
 }
 
-bool is_valid_utf8(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = p + bytes.size();
-  while (p != end) {
-    const std::size_t length = utf8_sequence_length(p, end);
-    if (length == 0) return false;
-    p += length;
-  }
-  return true;
-}
-
 void append_json_escaped_utf8(std::string& out, std::string_view bytes) {
-  if (is_valid_utf8(bytes)) return append_json_escaped(out, bytes);
-  const auto* begin = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = begin + bytes.size();
-  for (const unsigned char* p = begin; p != end;) {
-    const std::size_t length = utf8_sequence_length(p, end);
+  if (text::is_valid_utf8(bytes)) return append_json_escaped(out, bytes);
+  for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t length = text::utf8_sequence_length(bytes, at);
     if (length == 0) {
       out += "\\ufffd";
-      ++p;
+      ++at;
       continue;
     }
-    append_json_escaped(out, bytes.substr(static_cast<std::size_t>(p - begin), length));
-    p += length;
+    append_json_escaped(out, bytes.substr(at, length));
+    at += length;
   }
 }
 

@@ -74,8 +74,6 @@ inline constexpr int kMaxJsonDepth = 512;
 // `bytes` as the body of a JSON string literal (no quotes); bytes of 0x80 and above pass unchanged.
 [[nodiscard]] std::string json_escape(std::string_view bytes);
 
-// Whether `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-[[nodiscard]] bool is_valid_utf8(std::string_view bytes);
 
 // As append_json_escaped, but each byte that does not belong to a well-formed UTF-8 sequence is
 // written as \ufffd. For request text echoed in a response: the reader passes such bytes through,

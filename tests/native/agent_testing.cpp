@@ -18,6 +18,7 @@
 #include "agent/json_reader.h"
 #include "agent/mcp_server.h"
 #include "agent/tool_result.h"
+#include "text/utf8.h"
 
 namespace nb = nanobind;
 using namespace zanthe::agent;
@@ -127,7 +128,7 @@ NB_MODULE(_agent_testing, m) {
     append_json_escaped_utf8(out, {b.c_str(), b.size()});
     return to_bytes(out);
   });
-  m.def("is_valid_utf8", [](nb::bytes b) { return is_valid_utf8({b.c_str(), b.size()}); });
+  m.def("is_valid_utf8", [](nb::bytes b) { return zanthe::text::is_valid_utf8({b.c_str(), b.size()}); });
   m.def("render_tool_result", [](std::int32_t code, nb::bytes output) {
     return to_bytes(render_tool_result({code, as_string(output)}));
   });

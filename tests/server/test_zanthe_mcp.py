@@ -14,7 +14,7 @@ from mcp.client.stdio import stdio_client
 from helpers.child_env import child_env
 from pydicom.data import get_testdata_file
 
-from zanthe import _fhir, _hl7
+from zanthe import _hl7, cli
 from zanthe.mcp import ConfinedFiles, build_server, tool_definitions
 
 DATA = Path(__file__).resolve().parents[2] / "examples" / "data"
@@ -100,10 +100,13 @@ def test_tool_list_has_schemas_and_descriptions():
     assert oru["properties"]["config"]["additionalProperties"] is False
 
 
-def test_dicom_tool_answers_the_converter_text(tree):
+def test_dicom_tool_answers_a_file_with_the_study_resource_the_command_line_gives(tree, capsys):
     root, _ = tree
     code, output = build_server([root]).dispatch("dicom_to_imaging_study", {"path": "ct.dcm"})
-    assert (code, output) == (0, _fhir.imaging_study(SAMPLE_DCM.read_bytes()))
+    assert cli.main(["fhir", "--no-progress", str(root / "ct.dcm")]) == 0
+    assert (code, output + "\n") == (0, capsys.readouterr().out)
+    series = json.loads(output)["series"][0]
+    assert series["numberOfInstances"] == 1 and "number" in series["instance"][0]
 
 
 def test_undeclared_latin1_text_is_read_as_iso_8859_1(tmp_path):

@@ -14,20 +14,18 @@ native listener as plain streams, so the journal and acknowledgment rules are th
 
 from __future__ import annotations
 
-import argparse
 import base64
 import datetime
-import json
-import signal
 import socket
-import sys
 import threading
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from types import FrameType, TracebackType
+from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from zanthe import _hl7
+from zanthe.errors import Reject
+from zanthe.hl7._address import join_host_port
 
 if TYPE_CHECKING:
     import asyncio
@@ -39,15 +37,6 @@ __all__ = ["JournalRecord", "Listener", "Reject", "read_journal"]
 
 MAX_MESSAGE_BYTES: int = _hl7.MAX_MESSAGE_BYTES
 RELAY_CHUNK = 64 * 1024
-
-
-class Reject(Exception):
-    """Raised by a handler to answer a message with AE (or AR) and this text instead of AA."""
-
-    def __init__(self, text: str, code: str = "AE") -> None:
-        super().__init__(text)
-        self.text = text
-        self.code = code
 
 
 Handler = Callable[["Message", str], object]
@@ -189,7 +178,7 @@ class TlsRelay:
         host, port = tls_writer.get_extra_info("peername")[:2]
         ours, theirs = socket.socketpair()
         try:
-            self._native.adopt(theirs.fileno(), f"[{host}]:{port}" if ":" in host else f"{host}:{port}")
+            self._native.adopt(theirs.fileno(), join_host_port(host, port))
         finally:
             theirs.close()
         import asyncio
@@ -269,115 +258,3 @@ def read_journal(store: str | Any) -> Iterator[JournalRecord]:
             received, peer, header_text(sender), header_text(control_id), ack, header_text(ack_text),
             duplicate, truncated, size, message,
         )  # fmt: skip
-
-
-# ---------------------------------------------------------------------------------------------------
-# Commands
-
-
-def add_listen_command(actions: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    from zanthe.cli import positive_int, positive_seconds  # loaded already: it is what calls this
-
-    listen = actions.add_parser(
-        "listen",
-        help="receive messages over MLLP, journal them durably and acknowledge each",
-        description="Receive HL7 v2 messages over MLLP. Each message is appended to DIR/messages.journal "
-        "and synced to disk before its acknowledgment is sent: AA when it parses, AE (reason in MSA-3 and "
-        "ERR) when it is malformed or not valid text in its MSH-18 character set, AR when it is over the "
-        "size limit or not an HL7 message. A resent message (same sender and control ID) is acknowledged "
-        "again and journaled as a duplicate. Stop with Ctrl-C or SIGTERM.",
-    )
-    listen.add_argument("--port", type=int, required=True, help="TCP port (0 picks a free one)")
-    listen.add_argument("--store", required=True, metavar="DIR", help="folder of the journal (created if missing)")
-    listen.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1; 0.0.0.0 for all)")
-    listen.add_argument(
-        "--max-message-bytes", type=positive_int, default=MAX_MESSAGE_BYTES, metavar="N", help="larger messages get AR"
-    )
-    listen.add_argument(
-        "--idle-timeout", type=positive_seconds, default=60.0, metavar="S", help="close idle connections (seconds)"
-    )
-    listen.add_argument("--no-fsync", action="store_true", help="do not sync the journal (faster; a crash may lose acknowledged messages)")
-    listen.add_argument("--tls", action="store_true", help="TLS connections only (needs --cert and --key)")
-    listen.add_argument("--cert", metavar="FILE", help="server certificate chain (PEM)")
-    listen.add_argument("--key", metavar="FILE", help="private key of the certificate (PEM)")
-    listen.add_argument("--ca", metavar="FILE", help="require client certificates issued by these CAs")
-    listen.set_defaults(run=run_listen, parser=listen)
-
-
-def add_journal_command(actions: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    journal = actions.add_parser(
-        "journal",
-        help="print a listener's journal as JSON Lines",
-        description="Print the messages a listener journaled, oldest first, one JSON object per line: received, "
-        "peer, sender, control_id, ack, ack_text, duplicate, size and message (the text; message_base64 too when "
-        "the bytes are not valid text in their character set).",
-    )
-    journal.add_argument("store", metavar="DIR", help="the listener's --store folder")
-    journal.set_defaults(run=run_journal, parser=journal)
-
-
-def server_tls_context(args: argparse.Namespace) -> ssl_module.SSLContext | None:
-    from zanthe.cli import UsageError
-
-    if not args.tls:
-        if args.cert or args.key or args.ca:
-            raise UsageError("--cert, --key and --ca need --tls")
-        return None
-    if not (args.cert and args.key):
-        raise UsageError("--tls needs --cert and --key")
-    import ssl
-
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    try:
-        context.load_cert_chain(args.cert, args.key)
-        if args.ca:
-            context.load_verify_locations(args.ca)
-            context.verify_mode = ssl.CERT_REQUIRED
-    except (OSError, ssl.SSLError) as error:
-        raise UsageError(f"cannot load the TLS certificate: {error}") from None
-    return context
-
-
-def run_listen(args: argparse.Namespace) -> int:
-    from zanthe.cli import UsageError, fail
-
-    if not 0 <= args.port <= 65535:
-        raise UsageError("--port must be 0 to 65535")
-    context = server_tls_context(args)
-    try:
-        listener = Listener(
-            args.store, args.host, args.port,
-            max_message_bytes=args.max_message_bytes, idle_timeout=args.idle_timeout,
-            fsync=not args.no_fsync, ssl=context,
-        )  # fmt: skip
-    except OSError as error:
-        return fail(str(error))
-    if listener.cut_bytes:
-        print(f"zanthe: cut a torn record of {listener.cut_bytes} bytes from the end of the journal", file=sys.stderr)
-    print(f"zanthe: listening on {args.host}:{listener.port}", file=sys.stderr, flush=True)
-    stop_on_signals(listener)
-    listener.start()
-    while not listener.wait(0.5):  # wakes now and then so that signal handlers run
-        pass
-    listener.close()
-    return 0
-
-
-def stop_on_signals(listener: Listener) -> None:
-    def stop(number: int, frame: FrameType | None) -> None:
-        listener.stop()
-
-    for number in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(number, stop)
-
-
-def run_journal(args: argparse.Namespace) -> int:
-    from zanthe.archive import os_error_reason
-    from zanthe.cli import fail
-
-    try:
-        for record in read_journal(args.store):
-            sys.stdout.write(json.dumps(record.as_json(), ensure_ascii=False) + "\n")
-    except OSError as error:
-        return fail(f"cannot read the journal in {args.store}: {os_error_reason(error)}")
-    return 0

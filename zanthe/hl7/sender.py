@@ -7,25 +7,23 @@
 Delivery is at least once: when the connection drops or the acknowledgment does not come in time,
 the link reconnects with exponential backoff and sends the same message again.
 
-This module is imported whenever the command line starts, so asyncio and ssl are imported inside the
-functions that need them.
 """
 
 from __future__ import annotations
 
-import argparse
+import asyncio
 import re
-import sys
+import ssl as tls
 from collections.abc import Awaitable, Callable, Iterator
 from dataclasses import dataclass
-from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING, TypeVar
 
+from zanthe.errors import AckError, DeliveryError, MllpError, os_error_reason
 from zanthe.hl7 import codec_of, declared_charset, split_batch
+from zanthe.hl7._address import join_host_port
 
 if TYPE_CHECKING:
-    import asyncio
     import ssl
 
 START_BLOCK = b"\x0b"
@@ -38,20 +36,16 @@ LINE_BREAK_BYTES = re.compile(rb"\r\n|\r|\n")
 T = TypeVar("T")
 
 
-class MllpError(Exception):
-    """A message could not be delivered and acknowledged."""
-
-
-class AckError(MllpError):
-    """The receiver answered, but not with an acknowledgment of the message sent."""
-
-    def __init__(self, reason: str, ack: Ack | None = None) -> None:
-        super().__init__(reason)
-        self.ack = ack
-
-
-class DeliveryError(MllpError):
-    """No acknowledgment came after every allowed attempt (the last failure is the ``__cause__``)."""
+__all__ = [
+    "Ack",
+    "AckError",
+    "DeliveryError",
+    "Link",
+    "MllpError",
+    "Retry",
+    "connect",
+    "split_messages",
+]
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -245,8 +239,6 @@ class Connection:
         self.writer.transport.abort()
 
     async def close(self, timeout: float) -> None:
-        import asyncio
-
         self.writer.close()
         try:
             async with asyncio.timeout(timeout):
@@ -269,8 +261,6 @@ class Link:
         server_hostname: str | None,
         max_ack_size: int,
     ) -> None:
-        import asyncio
-
         if timeout <= 0:
             raise ValueError(f"timeout must be positive: {timeout}")
         if retry.attempts < 1:
@@ -286,7 +276,7 @@ class Link:
 
     @property
     def address(self) -> str:
-        return f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
+        return join_host_port(self.host, self.port)
 
     async def __aenter__(self) -> Link:
         await self._retrying(f"cannot connect to {self.address}", self._connected)
@@ -320,8 +310,6 @@ class Link:
             await connection.close(self._timeout)
 
     async def _connected(self, wait: float) -> Connection:
-        import asyncio
-
         if self._connection is not None and self._connection.is_closed():
             self._drop()
         if self._connection is None:
@@ -337,8 +325,6 @@ class Link:
         return self._connection
 
     async def _exchange(self, payload: bytes, wait: float) -> bytes:
-        import asyncio
-
         ends = asyncio.get_running_loop().time() + wait
         kept = self._connection is not None and not self._connection.is_closed()
         connection = await self._connected(wait)
@@ -349,7 +335,7 @@ class Link:
             raise TimeoutError(f"no acknowledgment within {wait:g} s") from None
         except ConnectionError as error:
             if kept:
-                raise StaleConnection(describe(error)) from error
+                raise StaleConnection(os_error_reason(error)) from error
             raise
         except asyncio.CancelledError:
             self._drop()  # its acknowledgment may still come and would answer the next message
@@ -362,9 +348,6 @@ class Link:
 
     async def _retrying(self, failure: str, attempt: Callable[[float], Awaitable[T]]) -> T:
         """Runs ``attempt(seconds it may take)`` until it succeeds, reconnecting between attempts."""
-        import asyncio
-        import ssl as tls
-
         loop = asyncio.get_running_loop()
         deadline = None if self._retry.deadline is None else loop.time() + self._retry.deadline
         delays = self._retry.delays()
@@ -390,16 +373,12 @@ class Link:
                 continue
             delay = next(delays)
             if tries >= self._retry.attempts or (deadline is not None and loop.time() + delay >= deadline):
-                raise DeliveryError(f"{failure}: {describe(last)} (tried {tries} times)") from last
+                raise DeliveryError(f"{failure}: {os_error_reason(last)} (tried {tries} times)") from last
             await asyncio.sleep(delay)
 
 
 class StaleConnection(ConnectionError):
     """A kept connection turned out to be closed by the receiver when the next message went out."""
-
-
-def describe(error: OSError) -> str:
-    return error.strerror or str(error) or type(error).__name__
 
 
 def connect(
@@ -427,158 +406,3 @@ def connect(
         server_hostname=server_hostname,
         max_ack_size=max_ack_size,
     )
-
-
-# ---------------------------------------------------------------------------------------------------
-# zanthe hl7 send
-
-SEND_EPILOG = """\
-Each FILE may hold several messages, separated by blank lines or each starting with an MSH line;
-segments may end in CR, LF or CR LF, and batch envelope segments (FHS, BHS, BTS, FTS) are dropped.
-Messages are sent in order over one connection, which is reopened when it drops; a message that is
-not acknowledged in time is sent again.
-
-For each acknowledged message one line is printed: its control ID, the acknowledgment code (MSA-1)
-and text (MSA-3), separated by tabs. Exit codes: 0 every message was accepted (AA or CA), 1 some
-message was not, or some file could not be read, 2 usage error.
-"""
-
-
-def add_send_command(actions: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    """Registers `zanthe hl7 send`."""
-    from zanthe.cli import positive_int, positive_seconds  # loaded already: it is what calls this
-    send = actions.add_parser(
-        "send",
-        help="send HL7 v2 messages to an MLLP receiver",
-        description="Send HL7 v2 messages over MLLP and print each acknowledgment.",
-        epilog=SEND_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    send.add_argument("address", metavar="HOST:PORT", help="the receiver ([HOST]:PORT for IPv6 addresses)")
-    send.add_argument("files", nargs="+", metavar="FILE", help="message files, or '-' for stdin")
-    send.add_argument(
-        "--timeout",
-        type=positive_seconds,
-        default=30.0,
-        metavar="S",
-        help="seconds to wait for a connection and for each acknowledgment (default: 30)",
-    )
-    send.add_argument(
-        "--attempts",
-        type=positive_int,
-        default=Retry.attempts,
-        metavar="N",
-        help=f"tries per message before giving up (default: {Retry.attempts})",
-    )
-    send.add_argument("--tls", action="store_true", help="connect with TLS, checking the receiver's certificate")
-    trust = send.add_mutually_exclusive_group()
-    trust.add_argument(
-        "--ca", metavar="FILE", help="trust the CA certificates in FILE (PEM) instead of the system's (implies --tls)"
-    )
-    trust.add_argument(
-        "--no-verify", action="store_true", help="do not check the receiver's certificate (implies --tls)"
-    )
-    send.add_argument("--cert", metavar="FILE", help="client certificate (PEM), may hold the key too (implies --tls)")
-    send.add_argument("--key", metavar="FILE", help="private key of --cert (PEM)")
-    send.set_defaults(run=run_send, parser=send)
-
-
-def usage_error(message: str) -> Exception:
-    from zanthe.cli import UsageError
-
-    return UsageError(message)
-
-
-def parse_address(text: str) -> tuple[str, int]:
-    """HOST:PORT, or [HOST]:PORT for an IPv6 address."""
-    host, colon, port_text = text.rpartition(":")
-    if host.startswith("[") and host.endswith("]"):
-        host = host[1:-1]
-    if not colon or not host or not port_text.isdigit() or not 0 < int(port_text) < 65536:
-        raise usage_error(f"expected HOST:PORT with a port from 1 to 65535, got {text!r}")
-    return host, int(port_text)
-
-
-def tls_context(args: argparse.Namespace) -> ssl.SSLContext | None:
-    if args.key and not args.cert:
-        raise usage_error("--key needs --cert")
-    if not (args.tls or args.ca or args.no_verify or args.cert):
-        return None
-    import ssl as tls
-
-    try:
-        context = tls.create_default_context(cafile=args.ca)
-        if args.no_verify:
-            context.check_hostname = False
-            context.verify_mode = tls.CERT_NONE
-        if args.cert:
-            context.load_cert_chain(args.cert, args.key)
-    except OSError as error:  # ssl.SSLError included
-        raise usage_error(f"cannot use the TLS files: {describe(error)}") from None
-    return context
-
-
-@dataclass(frozen=True)
-class Queued:
-    source: str
-    payload: bytes
-
-
-def queued_messages(names: list[str]) -> tuple[list[Queued], bool]:
-    """The messages of the files in order, and whether every file could be read and held some."""
-    queue: list[Queued] = []
-    all_read = True
-    for name in names:
-        try:
-            data = sys.stdin.buffer.read() if name == "-" else Path(name).read_bytes()
-        except OSError as error:
-            all_read = complain(f"cannot read {name}: {describe(error)}")
-            continue
-        messages = split_messages(data)
-        if not messages:
-            all_read = complain(f"{name}: no HL7 messages found")
-        many = len(messages) > 1
-        queue += [Queued(f"{name} message {n}" if many else name, m) for n, m in enumerate(messages, 1)]
-    return queue, all_read
-
-
-def complain(message: str) -> bool:
-    print(f"zanthe: {message}", file=sys.stderr)
-    return False
-
-
-async def send_queue(link: Link, queue: list[Queued]) -> bool:
-    """Sends every message, printing each acknowledgment; True when all were accepted."""
-    all_accepted = True
-    for position, item in enumerate(queue):
-        try:
-            ack = await link.send(item.payload)
-        except (ValueError, AckError) as error:
-            all_accepted = complain(f"{item.source}: {error}")
-            continue
-        except DeliveryError as error:
-            complain(f"{item.source}: {error}")
-            unsent = len(queue) - position - 1
-            return complain(f"{unsent} more message(s) not sent") if unsent else False
-        print(f"{ack.control_id}\t{ack.code}\t{ack.text}", flush=True)
-        all_accepted = all_accepted and ack.accepted
-    return all_accepted
-
-
-async def deliver(link: Link, queue: list[Queued]) -> bool:
-    try:
-        async with link:
-            return await send_queue(link, queue)
-    except DeliveryError as error:
-        return complain(str(error))
-
-
-def run_send(args: argparse.Namespace) -> int:
-    import asyncio
-
-    host, port = parse_address(args.address)
-    context = tls_context(args)
-    queue, all_read = queued_messages(args.files)
-    link = connect(host, port, ssl=context, timeout=args.timeout, retry=Retry(attempts=args.attempts))
-    all_accepted = asyncio.run(deliver(link, queue)) if queue else True
-    return 0 if all_read and all_accepted else 1

@@ -1,0 +1,95 @@
+"""What every command shares: exit codes, argument checks and the way problems are reported."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from typing import Any, TypeAlias
+
+    Commands: TypeAlias = "argparse._SubParsersAction[CommandParser]"
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+
+
+class CommandParser(argparse.ArgumentParser):
+    """A command's parser whose arguments are defined by `define(parser)` when it is first used (to
+    parse or to show help), so that building the whole tree of commands imports nothing that only one
+    command needs: its defaults and help may come from the library it runs."""
+
+    def __init__(self, *args: Any, define: Callable[[CommandParser], None] | None = None, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._define = define
+
+    def defined(self) -> CommandParser:
+        if self._define is not None:
+            define, self._define = self._define, None
+            define(self)
+        return self
+
+    def parse_known_args(  # type: ignore[override]
+        self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
+    ) -> tuple[argparse.Namespace, list[str]]:
+        return super(CommandParser, self.defined()).parse_known_args(args, namespace)
+
+    def format_usage(self) -> str:
+        return super(CommandParser, self.defined()).format_usage()
+
+    def format_help(self) -> str:
+        return super(CommandParser, self.defined()).format_help()
+
+
+class UsageError(Exception):
+    """A problem with the command line that is reported like an argparse error (exit code 2)."""
+
+
+# ---------------------------------------------------------------------------------------------------
+# Argument checks shared by the commands
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more: {value}")
+    return value
+
+
+def positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0: {text}")
+    return value
+
+
+# ---------------------------------------------------------------------------------------------------
+# Reports shared by the commands
+
+
+def fail(message: str) -> int:
+    """Reports a failure on stderr and gives the exit code for it."""
+    complain(message)
+    return EXIT_FAILED
+
+
+def complain(message: str) -> bool:
+    """Reports a problem on stderr; False, for the callers that keep an all-went-well flag."""
+    print(f"zanthe: {message}", file=sys.stderr)
+    return False
+
+
+def read_input(name: str) -> bytes:
+    """The bytes of a file, or of stdin for '-'."""
+    if name == "-":
+        return sys.stdin.buffer.read()
+    with open(name, "rb") as file:
+        return file.read()

@@ -1,0 +1,64 @@
+"""Every exception and warning zanthe raises on purpose, importable from one place.
+
+    from zanthe.errors import NotDicomError, ParseError, ToolError
+
+Each is also importable from the module that raises it (``zanthe.fhir``, ``zanthe.hl7``,
+``zanthe.hl7.mllp``, ``zanthe.server``), and is the same class there.
+"""
+
+from __future__ import annotations
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from zanthe.hl7.sender import Ack
+
+from zanthe._fhir import MissingStudyError, NotDicomError, TextRepairedWarning, UnsupportedTransferSyntaxError
+from zanthe._hl7 import ParseError
+
+__all__ = [
+    "AckError",
+    "DeliveryError",
+    "MissingStudyError",
+    "MllpError",
+    "NotDicomError",
+    "ParseError",
+    "Reject",
+    "TextRepairedWarning",
+    "ToolError",
+    "UnsupportedTransferSyntaxError",
+    "os_error_reason",
+]
+
+
+class ToolError(Exception):
+    """Raise from a tool to answer with an error result that carries just this message."""
+
+
+class Reject(Exception):
+    """Raised by a listener's handler to answer a message with AE (or AR) and this text instead of AA."""
+
+    def __init__(self, text: str, code: str = "AE") -> None:
+        super().__init__(text)
+        self.text = text
+        self.code = code
+
+
+class MllpError(Exception):
+    """A message could not be delivered and acknowledged."""
+
+
+class AckError(MllpError):
+    """The receiver answered, but not with an acknowledgment of the message sent."""
+
+    def __init__(self, reason: str, ack: Ack | None = None) -> None:
+        super().__init__(reason)
+        self.ack = ack
+
+
+class DeliveryError(MllpError):
+    """No acknowledgment came after every allowed attempt (the last failure is the ``__cause__``)."""
+
+
+def os_error_reason(error: OSError) -> str:
+    """What went wrong, in the C library's words where it has them ("No such file or directory")."""
+    return error.strerror or str(error) or type(error).__name__
