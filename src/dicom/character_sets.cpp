@@ -8,11 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "text/iconv_cache.h"
+#include "text/utf8.h"
+
 namespace zanthe::dicom {
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Conversion tables: glibc iconv, one descriptor per table and thread.
+// Conversion tables: glibc iconv, through the shared per-thread descriptors.
 
 enum class Table : std::uint8_t {
   iso8859_1, iso8859_2, iso8859_3, iso8859_4, iso8859_5, iso8859_6, iso8859_7, iso8859_8,
@@ -25,37 +28,6 @@ constexpr std::array<const char*, 17> kIconvNames = {
     "EUC-JP", "EUC-KR", "EUC-CN", "GB18030", "GBK",
 };
 
-const iconv_t kNotOpened = nullptr;
-const iconv_t kUnavailable = reinterpret_cast<iconv_t>(-1);  // iconv_open's own failure value
-
-// iconv_open loads a gconv module and builds its state, far too slow to repeat per value; a
-// descriptor carries conversion state, so it cannot be shared between threads either.
-class ConverterCache {
- public:
-  ConverterCache() { descriptors_.fill(kNotOpened); }
-  ConverterCache(const ConverterCache&) = delete;
-  ConverterCache& operator=(const ConverterCache&) = delete;
-  ~ConverterCache() {
-    for (iconv_t cd : descriptors_) {
-      if (cd != kNotOpened && cd != kUnavailable) iconv_close(cd);
-    }
-  }
-
-  [[nodiscard]] iconv_t get(Table table) {
-    iconv_t& cd = descriptors_[static_cast<std::size_t>(table)];
-    if (cd == kNotOpened) cd = iconv_open("UTF-8", kIconvNames[static_cast<std::size_t>(table)]);
-    return cd;
-  }
-
- private:
-  std::array<iconv_t, kIconvNames.size()> descriptors_{};
-};
-
-[[nodiscard]] iconv_t converter(Table table) {
-  thread_local ConverterCache cache;
-  return cache.get(table);
-}
-
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 // Converts `bytes` with one table. A unit the table cannot decode becomes U+FFFD and decoding goes
@@ -64,13 +36,12 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 // Returns true when something was replaced.
 bool append_converted(Table table, std::string_view bytes, std::size_t error_unit, std::string& out) {
   if (bytes.empty()) return false;
-  const iconv_t cd = converter(table);
-  if (cd == kUnavailable) {  // a C library without this gconv module: nothing can be read
+  const iconv_t cd = text::converter_to_utf8(kIconvNames[static_cast<std::size_t>(table)]);
+  if (cd == text::kNoConverter) {  // a C library without this gconv module: nothing can be read
     out.append(kReplacement);
     return true;
   }
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a previous run may have left shift state behind
-  char* in = const_cast<char*>(bytes.data());    // iconv's prototype is not const-correct; it only reads
+  char* in = const_cast<char*>(bytes.data());  // iconv's prototype is not const-correct; it only reads
   std::size_t in_left = bytes.size();
   bool replaced = false;
   // A small fixed buffer keeps the cost of each call, and of each replaced unit, independent of how
@@ -108,52 +79,11 @@ void append_latin1(std::string_view bytes, std::string& out) {
   }
 }
 
-[[nodiscard]] bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
-
-// Length of the well-formed UTF-8 sequence at `at`, or 0. Overlong forms, surrogates and code points
-// past U+10FFFF are refused, as every strict decoder does.
-[[nodiscard]] std::size_t utf8_sequence_length(std::string_view s, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
-  const std::uint8_t lead = byte(at);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  std::uint8_t second_min = 0x80, second_max = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) second_min = 0xA0;
-    if (lead == 0xED) second_max = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) second_min = 0x90;
-    if (lead == 0xF4) second_max = 0x8F;
-  } else {
-    return 0;
-  }
-  if (length > s.size() - at) return 0;
-  if (byte(at + 1) < second_min || byte(at + 1) > second_max) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (!is_continuation(byte(at + i))) return 0;
-  }
-  return length;
-}
-
-[[nodiscard]] bool is_valid_utf8(std::string_view s) {
-  std::size_t at = 0;
-  while (at < s.size()) {
-    const std::size_t length = utf8_sequence_length(s, at);
-    if (length == 0) return false;
-    at += length;
-  }
-  return true;
-}
-
 // Undeclared bytes: writers that leave (0008,0005) out mostly write either UTF-8 or Latin-1, and a
 // Latin-1 text almost never happens to be well-formed UTF-8. The choice is made for the whole value
 // so that one value never mixes two readings.
 void append_utf8_or_latin1(std::string_view value, std::string& out) {
-  if (is_valid_utf8(value)) {
+  if (text::is_valid_utf8(value)) {
     out.append(value);
   } else {
     append_latin1(value, out);
@@ -525,7 +455,7 @@ bool append_utf8(std::string_view value, const CharacterSets& sets, TextKind kin
   switch (first.scheme) {
     case Scheme::utf8:
       // Declared UTF-8 that is not: the bytes are most likely Latin-1 from an older writer.
-      if (is_valid_utf8(value)) {
+      if (text::is_valid_utf8(value)) {
         out.append(value);
         return false;
       }
