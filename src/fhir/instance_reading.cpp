@@ -91,6 +91,22 @@ bool reaches_pixel_data(const dicom::ElementList& elements) {
   return false;
 }
 
+// Parses the dataset anew in `encoding` and picks the attribute texts out of it.
+void read_elements(const dicom::LocatedDataset& located, dicom::Encoding encoding, InstanceRead& read) {
+  read.elements.clear();
+  read.texts = {};
+  (void)dicom::parse_dataset(located.data, located.size, encoding, read.elements);
+  read.header_ended = reaches_pixel_data(read.elements);
+  find_attribute_texts(read.elements, read.texts);
+}
+
+// The meta group names no syntax we know, and the dataset's first elements made us read it other than
+// as explicit VR little endian.
+bool is_guessed_encoding(const dicom::LocatedDataset& located) {
+  const bool plain = !located.encoding.implicit_vr && located.encoding.byte_order == dicom::ByteOrder::little_endian;
+  return located.has_meta && !located.known_transfer_syntax && !plain;
+}
+
 // Replaces the raw texts that are not plain ASCII by their UTF-8 form, kept in `read.decoded`.
 void decode_texts(InstanceRead& read) {
   std::array<bool, attribute_count> to_convert{};
@@ -205,9 +221,14 @@ void read_instance(const std::uint8_t* data, std::size_t size, InstanceRead& out
     out.failure = failure_of(located.status);
     return;
   }
-  (void)dicom::parse_dataset(located.data, located.size, located.encoding, out.elements);
-  out.header_ended = reaches_pixel_data(out.elements);
-  find_attribute_texts(out.elements, out.texts);
+  read_elements(located, located.encoding, out);
+  if (out.texts[study_instance_uid].empty() && is_guessed_encoding(located)) {
+    // A guess must never read less than the plain rule did: explicit VR little endian, whose header
+    // repair reads implicit elements too. More bytes could change either reading.
+    const bool guess_ended = out.header_ended;
+    read_elements(located, dicom::Encoding{}, out);
+    out.header_ended = out.header_ended && guess_ended;
+  }
   if (out.texts[study_instance_uid].empty()) {
     // A syntax we do not know is a likelier reason than a file without its study.
     const bool unknown_syntax =

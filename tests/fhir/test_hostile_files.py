@@ -59,6 +59,16 @@ def test_implicit_and_item_lengths_near_the_limit(length):
         assert resource is not None and resource["id"] == STUDY_UID
 
 
+def test_an_unknown_syntax_reads_at_least_what_explicit_little_endian_reads():
+    # Implicit VR data: (0009,1010) declares a length past the end, and the undefined-length item after
+    # it has no delimiter, so read as implicit the item takes every byte left, the study with them. The
+    # plain reading takes the same four length bytes as "LO" and a 2-byte length that steps over the item.
+    lies = d.implicit(0x00091010, length=int.from_bytes(b"LO\x08\x00", "little")) + d.item_header(d.UNDEFINED)
+    dataset = d.implicit(0x00080060, d.text("CT")) + lies + d.implicit(0x0020000D, d.uid(STUDY_UID))
+    resource = outcome(d.part10(dataset, "1.2.840v10008.1.2"))
+    assert resource is not None and resource["id"] == STUDY_UID
+
+
 def nested_sequences(depth: int, implicit: bool = False) -> bytes:
     """`depth` undefined-length sequences, each the only element of an undefined-length item."""
     inner = b""
