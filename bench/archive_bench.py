@@ -37,6 +37,7 @@ import os
 import resource
 import shlex
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -48,6 +49,11 @@ import archive_data
 from common import ROOT, machine, print_table, ratio_text, versions, write_results
 
 PEER = str(Path(__file__).resolve().parent / "archive_peer.py")
+START_UP_RUNS = 10
+START_UP_COMMANDS = [
+    ("zanthe fhir FILE", ["fhir", "--no-progress", str(ROOT / "examples" / "data" / "sample_ct.dcm")]),
+    ("zanthe hl7 parse FILE", ["hl7", "parse", str(ROOT / "examples" / "data" / "sample_adt.hl7")]),
+]
 
 
 @dataclass(frozen=True)
@@ -91,7 +97,7 @@ def zanthe_program(args: argparse.Namespace, scratch: Path) -> Program:
         package.mkdir(parents=True)
         for source in (ROOT / "zanthe", ROOT / args.build_dir / "zanthe"):
             for item in source.iterdir():
-                if item.is_file() and not (package / item.name).exists():
+                if (item.is_file() or item.is_dir()) and item.name != "__pycache__" and not (package / item.name).exists():
                     (package / item.name).symlink_to(item.resolve())
         path = os.pathsep.join(filter(None, [str(package.parent), os.environ.get("PYTHONPATH")]))
         return Program([sys.executable, "-m", "zanthe"], os.environ | {"PYTHONPATH": path})
@@ -134,6 +140,14 @@ def run_once(program: Program, arguments: list[str], output: Path, files: list[s
         lines = errors.decode(errors="replace").strip().splitlines()
         failure = f"exit {child.returncode}: {lines[-1] if lines else 'no message'}"
     return Run(seconds, cpu, (after.ru_inblock - before.ru_inblock) * 512, output, failure)
+
+
+def run_quietly(program: Program, folder: Path) -> float:
+    """Seconds one run of `program` takes, its output thrown away."""
+    start = time.perf_counter()
+    subprocess.run(program.command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                   cwd=folder, env=program.env, check=True)  # fmt: skip
+    return time.perf_counter() - start
 
 
 def measure(program: Program, arguments: list[str], output: Path, files: list[str], cold: bool, args: argparse.Namespace,
@@ -313,6 +327,24 @@ class Bench:
                 times += [] if run.failure else [run.seconds]
             figures.append(min(times, default=None))
         self.add("start-up alone (--version, --help)", "s", figures[0], figures[1], ["in every time below"])
+        self.start_up_over_bare_interpreter()
+
+    def start_up_over_bare_interpreter(self) -> None:
+        """What a short command costs beyond starting the interpreter itself: `zanthe fhir FILE` and
+        `zanthe hl7 parse FILE` against `python -c pass`, run in turn, median of START_UP_RUNS each."""
+        bare = Program([sys.executable, "-c", "pass"], self.zanthe.env)
+        commands = {name: Program([*self.zanthe.command, *arguments], self.zanthe.env) for name, arguments in START_UP_COMMANDS}
+        times: dict[str, list[float]] = {name: [] for name in ["bare", *commands]}
+        for _ in range(START_UP_RUNS):
+            for name, program in [("bare", bare), *commands.items()]:
+                times[name].append(run_quietly(program, self.scratch))
+        bare_ms = statistics.median(times["bare"]) * 1000
+        for name in commands:
+            over = statistics.median(times[name]) * 1000 - bare_ms
+            self.rows.append({"case": f"start-up over a bare interpreter: {name}", "unit": "ms", "zanthe": over,
+                              "peers": {"bare interpreter": bare_ms}})  # fmt: skip
+            notes = f"median of {START_UP_RUNS}; the bare interpreter (python -c pass) takes {bare_ms:.1f} ms"
+            self.table.append([f"start-up over a bare interpreter: {name}", "ms", f"{over:.1f}", "-", "-", notes])
 
     def big_archive(self, big: Path, jobs: int) -> None:
         for workers in dict.fromkeys([1, jobs]):

@@ -15,7 +15,7 @@ from __future__ import annotations
 import os
 
 from zanthe import _fhir
-from zanthe.errors import os_error_reason
+from zanthe._oserror import os_error_reason
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -26,7 +26,6 @@ __all__ = [
     "TextRepairedWarning",
     "ToolError",
     "UnsupportedTransferSyntaxError",
-    "os_error_reason",
 ]
 
 
@@ -57,8 +56,3 @@ class AckError(MllpError):
 
 class DeliveryError(MllpError):
     """No acknowledgment came after every allowed attempt (the last failure is the ``__cause__``)."""
-
-
-def os_error_reason(error: OSError) -> str:
-    """What went wrong, in the C library's words where it has them ("No such file or directory")."""
-    return error.strerror or str(error) or type(error).__name__

@@ -17,9 +17,9 @@ from __future__ import annotations
 import functools
 import os
 
+from zanthe._fhir import MissingStudyError, NotDicomError, TextRepairedWarning, UnsupportedTransferSyntaxError
 from zanthe._fhir import imaging_study as _imaging_study
 from zanthe._fhir import imaging_study_file as _imaging_study_file
-from zanthe.errors import MissingStudyError, NotDicomError, TextRepairedWarning, UnsupportedTransferSyntaxError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

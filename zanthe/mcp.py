@@ -16,7 +16,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Annotated, Any, TypedDict
 
 from zanthe import __version__, archive, hl7
-from zanthe.errors import ToolError, os_error_reason
+from zanthe._oserror import os_error_reason
+from zanthe.errors import ToolError
 from zanthe.fhir import zone_argument
 from zanthe.server import ToolServer
 

@@ -7,9 +7,8 @@ import contextlib
 import sys
 import time
 
-from zanthe import archive
+from zanthe._oserror import os_error_reason
 from zanthe.cli.common import EXIT_FAILED, EXIT_OK, UsageError, positive_int
-from zanthe.errors import os_error_reason
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -17,6 +16,7 @@ if TYPE_CHECKING:
     from pathlib import Path
     from typing import Any, TextIO
 
+    from zanthe import archive
     from zanthe.cli.common import Commands
 
 EPILOG = """\
@@ -90,6 +90,8 @@ def add_command(commands: Commands) -> None:
 
 
 def run_fhir(args: argparse.Namespace) -> int:
+    from zanthe import archive
+
     if args.bundle and args.per_file:
         raise UsageError("--bundle holds one resource per study; it cannot be used with --per-file")
     if args.dask and args.per_file:
@@ -304,7 +306,9 @@ def print_report(report: archive.Report, total: int, stream: TextIO) -> None:
         for line in (*report.duplicates, *report.conflicts):
             print(f"  {line}", file=stream)
     if report.repaired:
-        print(f"zanthe fhir: in {len(report.repaired)} files {archive.REPAIRED_TEXT}:", file=stream)
+        from zanthe.archive import REPAIRED_TEXT
+
+        print(f"zanthe fhir: in {len(report.repaired)} files {REPAIRED_TEXT}:", file=stream)
         for path in report.repaired:
             print(f"  {path}", file=stream)
     if report.local_times:

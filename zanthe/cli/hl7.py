@@ -5,8 +5,8 @@ from __future__ import annotations
 import argparse
 import sys
 
+from zanthe._oserror import os_error_reason
 from zanthe.cli.common import EXIT_FAILED, EXIT_OK, UsageError, complain, fail, positive_int, positive_seconds, read_input
-from zanthe.errors import os_error_reason
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -27,15 +27,19 @@ sequences are kept as written. ``segment[n]`` gives field n as written, escapes 
 from __future__ import annotations
 
 import codecs
+import collections
 import functools
 import re
-from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple
 
 from zanthe import _hl7
 from zanthe._hl7 import ORU_FIELDS, ParseError, build_oru
 
+# Not typing.TYPE_CHECKING: importing typing would be most of `zanthe hl7 parse`'s start-up.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Iterator, Sequence
+    from typing import Any, NamedTuple
+
     from zanthe._hl7 import Segment as SegmentRecord
 
 __all__ = [
@@ -254,13 +258,30 @@ def batch_document(messages: Sequence[Message]) -> dict[str, Any]:
 # Locations and escapes
 
 
-class _Location(NamedTuple):
-    segment_id: str | None
-    occurrence: int
-    field: int
-    repetition: int
-    component: int
-    subcomponent: int
+if TYPE_CHECKING:
+
+    class _Location(NamedTuple):
+        segment_id: str | None
+        occurrence: int
+        field: int
+        repetition: int
+        component: int
+        subcomponent: int
+
+    class Delimiters(NamedTuple):
+        field: str
+        component: str
+        repetition: str
+        escape: str
+        subcomponent: str
+
+else:
+    # The same tuples as typing.NamedTuple makes them, without importing typing.
+    _Location = collections.namedtuple(
+        "_Location", ["segment_id", "occurrence", "field", "repetition", "component", "subcomponent"]
+    )
+    Delimiters = collections.namedtuple("Delimiters", ["field", "component", "repetition", "escape", "subcomponent"])
+    Delimiters.__doc__ = "A message's delimiters, from MSH-1 and MSH-2."
 
 
 @functools.lru_cache(maxsize=1024)
@@ -274,16 +295,6 @@ def _location_of(text: str) -> _Location:
     if 0 in values:
         raise ValueError(f"not an HL7 location: {text!r} (numbers count from 1)")
     return _Location(segment_id, *values)
-
-
-class Delimiters(NamedTuple):
-    """A message's delimiters, from MSH-1 and MSH-2."""
-
-    field: str
-    component: str
-    repetition: str
-    escape: str
-    subcomponent: str
 
 
 def _nth_piece(text: str, separator: str, number: int) -> str:

@@ -19,7 +19,8 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, TypeVar
 
-from zanthe.errors import AckError, DeliveryError, MllpError, os_error_reason
+from zanthe._oserror import os_error_reason
+from zanthe.errors import AckError, DeliveryError, MllpError
 from zanthe.hl7 import codec_of, declared_charset, split_batch
 from zanthe.hl7._address import join_host_port
 
