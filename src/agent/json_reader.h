@@ -51,10 +51,19 @@ struct JsonArena {
   std::size_t used = 0;  // fill mark
 };
 
-enum class JsonError : std::uint8_t { empty = 0, syntax = 1, out_of_arena = 2 };
+// The agent engine's one failure vocabulary. Its numbers are part of the reader's interface, and 0
+// already names a failure (`empty`: nothing but white space), so success is told by `ok`, not by a
+// zero code. Nothing else in the engine fails: the server answers every bad line with a JSON-RPC
+// error body, and tool failures are results.
+enum class JsonError : std::uint8_t {
+  empty = 0,         // the text holds nothing but white space
+  syntax = 1,        // anything malformed, nesting past kMaxJsonDepth included
+  out_of_arena = 2,  // the arena is too small for the parsed tree
+};
 
 [[nodiscard]] const char* json_error_name(JsonError error);
 
+// A value, or (ok false) the code of what went wrong; `error` is read only when ok is false.
 struct JsonParseResult {
   JsonValue value;
   JsonError error = JsonError::syntax;
