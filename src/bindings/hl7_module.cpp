@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -15,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -126,15 +128,20 @@ nb::object parse(nb::str text) {
   return segments;
 }
 
+// Whether the dictionary holds the key, by a membership test with a str key.
+bool contains(nb::handle dict, const nb::object& key) {
+  const int present = PyDict_Contains(dict.ptr(), key.ptr());
+  if (present < 0) throw nb::python_error();
+  return present != 0;
+}
+
 // Copies of the dictionary values the records point into; deque elements never move.
 class StringStore {
  public:
   // Overwrites member with the value under key when the dictionary has that key; true if it had.
   bool read(nb::handle dict, const char* key, std::string_view& member) {
     const nb::object key_object = owned(PyUnicode_FromString(key));
-    const int present = PyDict_Contains(dict.ptr(), key_object.ptr());
-    if (present < 0) throw nb::python_error();
-    if (present == 0) return false;
+    if (!contains(dict, key_object)) return false;
     const nb::object value = owned(PyObject_GetItem(dict.ptr(), key_object.ptr()));
     member = strings_.emplace_back(utf8_of(value));
     return true;
@@ -190,6 +197,10 @@ constexpr MemberKey<hl7::OruObservation> kObservationKeys[] = {
     {"status", &hl7::OruObservation::status, "Result status (OBX-11); default \"F\" (final)."},
 };
 
+// Keys a record accepts without reading them. observation_datetime belongs to the order (OBR-7) and
+// is read from the context only; in an observation dict it is ignored, not refused.
+constexpr std::array<const char*, 1> kIgnoredObservationKeys = {"observation_datetime"};
+
 template <class Record, std::size_t N>
 nb::tuple field_descriptions(const MemberKey<Record> (&keys)[N]) {
   nb::list fields;
@@ -197,16 +208,18 @@ nb::tuple field_descriptions(const MemberKey<Record> (&keys)[N]) {
   return nb::tuple(fields);
 }
 
-// ValueError naming the keys of `dict` that are not in `keys`: a mistyped key must not silently
-// give an empty field.
+// ValueError naming the keys of `dict` that are neither in `keys` nor ignored: a mistyped key must
+// not silently give an empty field.
 template <class Record, std::size_t N>
-[[noreturn]] void refuse_unknown_keys(nb::handle dict, const MemberKey<Record> (&keys)[N], const char* where) {
+[[noreturn]] void refuse_unknown_keys(nb::handle dict, const MemberKey<Record> (&keys)[N],
+                                      std::span<const char* const> ignored, const char* where) {
   std::string names;
   std::size_t count = 0;
   for (nb::handle key : nb::borrow<nb::dict>(dict).keys()) {
-    const bool known = PyUnicode_Check(key.ptr()) && std::any_of(std::begin(keys), std::end(keys), [&](const auto& k) {
-                         return utf8_of(key) == std::string_view(k.key);
-                       });
+    const auto is_key = [&](const char* name) { return utf8_of(key) == std::string_view(name); };
+    const bool known = PyUnicode_Check(key.ptr()) &&
+                       (std::any_of(std::begin(keys), std::end(keys), [&](const auto& k) { return is_key(k.key); }) ||
+                        std::any_of(ignored.begin(), ignored.end(), is_key));
     if (known) continue;
     names += (count++ == 0 ? "" : ", ") + nb::cast<std::string>(nb::repr(key));
   }
@@ -215,18 +228,20 @@ template <class Record, std::size_t N>
 
 // A record with its defaults, overwritten by the values the dictionary holds.
 template <class Record, std::size_t N>
-Record read_record(nb::handle dict, const MemberKey<Record> (&keys)[N], StringStore& store, const char* where) {
+Record read_record(nb::handle dict, const MemberKey<Record> (&keys)[N], StringStore& store, const char* where,
+                   std::span<const char* const> ignored = {}) {
   Record record;
   Py_ssize_t found = 0;
   for (const auto& entry : keys) found += store.read(dict, entry.key, record.*entry.member) ? 1 : 0;
-  if (found != PyDict_Size(dict.ptr())) refuse_unknown_keys(dict, keys, where);
+  for (const char* key : ignored) found += contains(dict, owned(PyUnicode_FromString(key))) ? 1 : 0;
+  if (found != PyDict_Size(dict.ptr())) refuse_unknown_keys(dict, keys, ignored, where);
   return record;
 }
 
 hl7::OruObservation read_observation(nb::handle item, std::size_t index, StringStore& store) {
   if (!PyDict_Check(item.ptr())) throw nb::cast_error();
   const std::string where = "observations[" + std::to_string(index) + "]";
-  return read_record(item, kObservationKeys, store, where.c_str());
+  return read_record(item, kObservationKeys, store, where.c_str(), kIgnoredObservationKeys);
 }
 
 std::vector<hl7::OruObservation> read_observations(nb::handle list, StringStore& store) {

@@ -174,8 +174,11 @@ def test_version_is_written_unchanged(config, written):
 
 def test_observation_datetime_belongs_to_the_context_only():
     assert lines(_hl7.build_oru({}, {"observation_datetime": "20240101"}, []))[3].split("|")[7] == "20240101"
-    with pytest.raises(ValueError, match=r"unknown key in observations\[0\]: 'observation_datetime'"):
-        _hl7.build_oru({}, {}, [{"observation_datetime": "19990101"}])
+
+
+def test_observation_datetime_inside_an_observation_is_ignored():
+    with_key = _hl7.build_oru({}, {}, [{"observation_datetime": "20991231"}, {**FINDING, "observation_datetime": "1"}])
+    assert with_key == _hl7.build_oru({}, {}, [{}, FINDING])
 
 
 @pytest.mark.parametrize(
