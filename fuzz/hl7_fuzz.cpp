@@ -18,8 +18,8 @@ namespace {
 
 void check_parse(std::string_view input) {
   const ParseResult result = parse_message(std::string(input));
-  if (!result.has_message()) return;
-  const Message& message = result.message();
+  if (!result.ok()) return;
+  const Message& message = result.value();
   const char* begin = message.text.data();
   const char* end = begin + message.text.size();
   for (std::size_t i = 0; i <= message.segment_count(); ++i) {
@@ -60,11 +60,10 @@ std::string build(const std::vector<std::string_view>& v) {
 
 std::vector<std::size_t> field_counts(const std::string& text) {
   const ParseResult result = parse_message(text);
-  if (!result.has_message()) __builtin_trap();
+  if (!result.ok()) __builtin_trap();
+  const Message& message = result.value();
   std::vector<std::size_t> counts;
-  for (std::size_t i = 0; i < result.message().segment_count(); ++i) {
-    counts.push_back(split_fields(result.message().segment_at(i)).size());
-  }
+  for (std::size_t i = 0; i < message.segment_count(); ++i) counts.push_back(split_fields(message.segment_at(i)).size());
   return counts;
 }
 

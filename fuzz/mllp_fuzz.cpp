@@ -66,16 +66,18 @@ class MemoryFile {
 };
 
 void check_acknowledgment(const Seen& frame) {
-  const std::optional<MessageHeader> header = read_header(frame.message);
+  const Result<MessageHeader> header = read_header(frame.message);
   // Mirrored fields come from the header line, so they hold no terminator: exactly three segments.
-  const std::string ack = build_ack(AckRequest{frame.message, AckCode::error, "text|with^delimiters\r", "207", "ID-1",
-                                               "20240101"});
-  const std::optional<MessageHeader> ack_header = read_header(ack);
-  if (!ack_header) __builtin_trap();
+  const std::string ack = build_ack(AckRequest{frame.message, AckCode::error, "text|with^delimiters\r",
+                                               condition::kApplicationInternalError, "ID-1", "20240101"});
+  const Result<MessageHeader> ack_header = read_header(ack);
+  if (!ack_header.ok()) __builtin_trap();
+  if (header.ok() && ack_header.value().character_set != header.value().character_set) __builtin_trap();
   std::size_t segments = 0;
   for (const char byte : ack) segments += byte == '\r' ? 1 : 0;
   if (segments != 3 || ack.find('\n') != std::string::npos) __builtin_trap();
-  (void)check_text(frame.message, header ? header->character_set : std::string_view{});
+  const Status text = check_text(frame.message, header.ok() ? header.value().character_set : std::string_view{});
+  if (text.code == ErrorCode::invalid_text && text.offset >= frame.message.size()) __builtin_trap();
 }
 
 void check_journal_round_trip(const Seen& frame) {
@@ -92,20 +94,21 @@ void check_journal_round_trip(const Seen& frame) {
   const MemoryFile file(record);
   JournalCursor cursor(file.fd());
   JournalEntry read;
-  if (cursor.next(read) != RecordStatus::ok || read.message != entry.message || read.size != entry.size ||
+  if (!cursor.next(read) || read.message != entry.message || read.size != entry.size ||
       read.truncated != entry.truncated || read.control_id != entry.control_id) {
     __builtin_trap();
   }
-  if (cursor.next(read) != RecordStatus::end) __builtin_trap();
+  if (cursor.next(read) || !cursor.status().ok()) __builtin_trap();
 }
 
 void read_as_journal(std::string_view input) {
   const MemoryFile file(input);
   JournalCursor cursor(file.fd());
   JournalEntry entry;
-  while (cursor.next(entry) == RecordStatus::ok) {
+  while (cursor.next(entry)) {
     if (cursor.offset() > input.size()) __builtin_trap();
   }
+  if (cursor.status().code == ErrorCode::torn_record && cursor.status().offset != cursor.offset()) __builtin_trap();
 }
 
 }  // namespace

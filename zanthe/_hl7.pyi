@@ -100,6 +100,63 @@ def build_ack(message: str, code: str = 'AA', text: str | None = None, *, contro
     control ID unless one is given. Raises ValueError for another code.
     """
 
+class Header:
+    """The fields of a message header that readers of raw messages need."""
+
+    @property
+    def delimiters(self) -> str:
+        """MSH-1 and the four encoding characters of MSH-2."""
+
+    @property
+    def control_id(self) -> str:
+        """MSH-10."""
+
+    @property
+    def character_set(self) -> str:
+        """MSH-18, its first repetition; empty when absent."""
+
+    @property
+    def codec(self) -> str | None:
+        """
+        The Python codec of MSH-18 (UTF-8 when absent); None when not supported.
+        """
+
+def read_header(message: str | bytes) -> Header:
+    """
+    The header of a message, read from its first line alone; the fields of bytes are decoded in
+    the character set MSH-18 declares. Raises ParseError (empty, no_msh, msh_too_short or
+    bad_delimiters) when there is no header to read.
+    """
+
+def codec_of(character_set: str) -> str | None:
+    """
+    The Python codec of an MSH-18 value (white space around it and letter case aside), UTF-8 for
+    an empty one; None when the character set is not supported.
+    """
+
+def frame(message: bytes) -> bytes:
+    """The message framed for MLLP: 0x0B, its bytes, 0x1C 0x0D."""
+
+class FrameReader:
+    """
+    Cuts received bytes into MLLP frames: bytes outside frames are dropped, and a frame
+    started again before it ends is read from its last start.
+    """
+
+    def __init__(self, limit: int) -> None: ...
+
+    def feed(self, data: bytes) -> None:
+        """Takes the bytes of one read."""
+
+    def next_frame(self) -> bytes | None:
+        """
+        The next whole frame's message, or None while there is none. Raises BufferError for a
+        frame larger than the limit, finished or not, and drops everything held.
+        """
+
+    def clear(self) -> None:
+        """Drops every byte held, whole frames included."""
+
 MAX_MESSAGE_BYTES: int = 33554432
 
 class Listener:

@@ -4,12 +4,10 @@
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -27,8 +25,11 @@
 #include "hl7/acknowledgment.h"
 #include "hl7/er7_parser.h"
 #include "hl7/journal.h"
+#include "hl7/mllp_framing.h"
 #include "hl7/mllp_listener.h"
 #include "hl7/oru_builder.h"
+#include "hl7/status.h"
+#include "hl7/text_encoding.h"
 
 namespace nb = nanobind;
 namespace hl7 = zanthe::hl7;
@@ -104,21 +105,66 @@ void keep_for_reuse(std::string&& text) {
   if (text.capacity() <= kKeptTextCapacity) reusable_text = std::move(text);
 }
 
+// --- failures ----------------------------------------------------------------------------------
+
 // ParseError, a RuntimeError subclass whose `reason` is the code name; made when the module loads.
 PyObject* parse_error_type = nullptr;
 
-[[noreturn]] void raise_parse_error(std::string_view reason) {
-  const std::string message = "hl7.parse: " + std::string(reason);
-  const nb::object error = owned(PyObject_CallFunctionObjArgs(parse_error_type, str_from_utf8(message).ptr(), nullptr));
-  if (PyObject_SetAttrString(error.ptr(), "reason", str_from_utf8(reason).ptr()) != 0) throw nb::python_error();
-  PyErr_SetObject(parse_error_type, error.ptr());
+// The Python exception each engine failure becomes. Codes missing here are never raised: they end
+// up in acknowledgment texts or stop an iteration.
+enum class PythonError : std::uint8_t { parse_error, value_error, buffer_error, os_error };
+
+constexpr std::pair<hl7::ErrorCode, PythonError> kRaisedAs[] = {
+    {hl7::ErrorCode::empty, PythonError::parse_error},
+    {hl7::ErrorCode::no_msh, PythonError::parse_error},
+    {hl7::ErrorCode::msh_too_short, PythonError::parse_error},
+    {hl7::ErrorCode::bad_delimiters, PythonError::parse_error},
+    {hl7::ErrorCode::unsupported_version, PythonError::parse_error},
+    {hl7::ErrorCode::bad_segment_id, PythonError::parse_error},
+    {hl7::ErrorCode::unknown_ack_code, PythonError::value_error},
+    {hl7::ErrorCode::oversize_frame, PythonError::buffer_error},
+    {hl7::ErrorCode::system_error, PythonError::os_error},
+};
+
+[[noreturn]] void raise_exception(PyObject* type, const nb::object& exception) {
+  PyErr_SetObject(type, exception.ptr());
   throw nb::python_error();
 }
 
+// Raises the exception of `failure` with `message`, which names the operation ("hl7.parse: ...").
+[[noreturn]] void raise_failure(const hl7::Status& failure, const std::string& message) {
+  const auto found = std::find_if(std::begin(kRaisedAs), std::end(kRaisedAs),
+                                  [&](const auto& entry) { return entry.first == failure.code; });
+  if (found == std::end(kRaisedAs)) throw std::runtime_error(message);
+  switch (found->second) {
+    case PythonError::parse_error: {
+      const nb::object error = owned(PyObject_CallFunctionObjArgs(parse_error_type, str_from_utf8(message).ptr(), nullptr));
+      const std::string_view reason = hl7::error_name(static_cast<hl7::ParseError>(failure.code));
+      if (PyObject_SetAttrString(error.ptr(), "reason", str_from_utf8(reason).ptr()) != 0) throw nb::python_error();
+      raise_exception(parse_error_type, error);
+    }
+    case PythonError::value_error: throw nb::value_error(message.c_str());
+    case PythonError::buffer_error: throw nb::buffer_error(message.c_str());
+    case PythonError::os_error: {
+      const nb::object error = owned(PyObject_CallFunction(PyExc_OSError, "is", failure.os_error, message.c_str()));
+      // OSError's constructor picks the subclass of the errno (FileNotFoundError, ...).
+      raise_exception(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error);
+    }
+  }
+  throw std::runtime_error(message);
+}
+
+// "<detail>: <the errno's text>", how a failed system step reads.
+std::string with_os_error(std::string_view text, const hl7::Status& failure) {
+  return std::string(text) + ": " + std::strerror(failure.os_error);
+}
+
+// --- parsing -------------------------------------------------------------------------------------
+
 nb::object parse(nb::str text) {
   hl7::ParseResult result = hl7::parse_message(copy_for_parser(utf8_of(text)));
-  if (!result.has_message()) raise_parse_error(hl7::error_name(result.error()));
-  hl7::Message message = std::move(result).message();
+  if (!result.ok()) raise_failure(result.status(), "hl7.parse: " + result.status().detail);
+  hl7::Message message = std::move(result).value();
   const SegmentKeys keys;
   nb::object segments = owned(PyList_New(static_cast<Py_ssize_t>(message.segment_count())));
   for (std::size_t i = 0; i < message.segment_count(); ++i) {
@@ -268,9 +314,9 @@ nb::object build_oru(nb::dict config, nb::dict context, nb::list observations) {
 // --- acknowledgments -------------------------------------------------------------------------
 
 hl7::AckCode ack_code_argument(std::string_view code) {
-  const std::optional<hl7::AckCode> parsed = hl7::ack_code_from(code);
-  if (!parsed) throw nb::value_error(("hl7.build_ack: code must be AA, AE or AR, not '" + std::string(code) + "'").c_str());
-  return *parsed;
+  const hl7::Result<hl7::AckCode> parsed = hl7::ack_code_from(code);
+  if (!parsed.ok()) raise_failure(parsed.status(), "hl7.build_ack: " + parsed.status().detail);
+  return parsed.value();
 }
 
 nb::object build_ack(nb::str message, nb::str code, std::optional<nb::str> text, std::optional<nb::str> control_id,
@@ -283,21 +329,109 @@ nb::object build_ack(nb::str message, nb::str code, std::optional<nb::str> text,
   request.control_id = control_id ? utf8_of(*control_id) : std::string_view(fresh);
   const std::string timestamp = hl7::current_timestamp();
   request.timestamp = timestamp;
-  // Errors and rejections carry an ERR segment; "207" (application internal error) unless told.
+  // Errors and rejections carry an ERR segment; an application internal error unless told.
   const bool has_error = request.code != hl7::AckCode::accept;
-  request.error_code = error_code ? utf8_of(*error_code) : (has_error ? std::string_view("207") : std::string_view{});
+  request.error_code =
+      error_code ? utf8_of(*error_code) : (has_error ? hl7::condition::kApplicationInternalError : std::string_view{});
   return str_from_utf8(hl7::build_ack(request));
 }
 
-// --- the listener ------------------------------------------------------------------------------
-
-[[noreturn]] void raise_os_error(int error, const std::string& message) {
-  const nb::object exception = owned(PyObject_CallFunction(PyExc_OSError, "is", error, message.c_str()));
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
-  throw nb::python_error();
-}
+// --- headers, character sets and MLLP frames ----------------------------------------------------
 
 nb::bytes bytes_of(std::string_view bytes) { return nb::bytes(bytes.data(), bytes.size()); }
+
+// What Python reads from a message header, as text.
+struct Header {
+  std::string delimiters;  // MSH-1 and the four encoding characters, "|^~\&" as a rule
+  nb::str control_id;      // MSH-10
+  nb::str character_set;   // MSH-18, first repetition
+  std::optional<std::string> codec;  // the Python codec of MSH-18; None when it is not supported
+};
+
+std::optional<std::string> header_codec(const hl7::MessageHeader& header) {
+  const std::optional<std::string_view> codec = hl7::codec_name(header.character_set);
+  return codec ? std::optional<std::string>(*codec) : std::nullopt;
+}
+
+std::string delimiter_text(const hl7::Delimiters& d) {
+  return {d.field, d.component, d.repetition, d.escape, d.subcomponent};
+}
+
+hl7::MessageHeader header_of(std::string_view bytes) {
+  hl7::Result<hl7::MessageHeader> header = hl7::read_header(bytes);
+  if (!header.ok()) raise_failure(header.status(), "hl7.read_header: " + header.status().detail);
+  return std::move(header).value();
+}
+
+nb::str decoded(std::string_view bytes, const char* codec, const char* errors) {
+  return nb::borrow<nb::str>(owned(PyUnicode_Decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), codec, errors)));
+}
+
+// Bytes: the fields are decoded in the character set the header declares (UTF-8 when it is not
+// supported), bytes that are not text in it replaced.
+Header read_header_of_bytes(const nb::bytes& message) {
+  const hl7::MessageHeader header = header_of(std::string_view(message.c_str(), message.size()));
+  std::optional<std::string> codec = header_codec(header);
+  const char* decoding = codec ? codec->c_str() : "utf-8";
+  return Header{delimiter_text(header.delimiters), decoded(header.control_id, decoding, "replace"),
+                decoded(header.character_set, decoding, "replace"), std::move(codec)};
+}
+
+// A str: only its first line is encoded, and with surrogates passed through, so the fields come back
+// exactly as written whatever the rest of the text holds.
+Header read_header_of_str(const nb::str& message) {
+  const Py_ssize_t length = PyUnicode_GetLength(message.ptr());
+  Py_ssize_t end = length;
+  for (const Py_UCS4 terminator : {Py_UCS4{'\r'}, Py_UCS4{'\n'}}) {
+    const Py_ssize_t found = PyUnicode_FindChar(message.ptr(), terminator, 0, end, 1);
+    if (found == -2) throw nb::python_error();
+    if (found >= 0) end = found;
+  }
+  const nb::object line = owned(PyUnicode_Substring(message.ptr(), 0, end));
+  const nb::object utf8 = owned(PyUnicode_AsEncodedString(line.ptr(), "utf-8", "surrogatepass"));
+  const hl7::MessageHeader header =
+      header_of(std::string_view(PyBytes_AsString(utf8.ptr()), static_cast<std::size_t>(PyBytes_Size(utf8.ptr()))));
+  return Header{delimiter_text(header.delimiters), decoded(header.control_id, "utf-8", "surrogatepass"),
+                decoded(header.character_set, "utf-8", "surrogatepass"), header_codec(header)};
+}
+
+Header read_header(nb::handle message) {
+  if (PyUnicode_Check(message.ptr())) return read_header_of_str(nb::borrow<nb::str>(message));
+  if (PyBytes_Check(message.ptr())) return read_header_of_bytes(nb::borrow<nb::bytes>(message));
+  throw nb::type_error("hl7.read_header: expected str or bytes");
+}
+
+nb::object codec_of(const nb::str& character_set) {
+  const std::optional<std::string_view> codec = hl7::codec_name(utf8_of(character_set));
+  return codec ? str_from_utf8(*codec) : nb::none();
+}
+
+nb::bytes frame(const nb::bytes& message) {
+  std::string framed;
+  hl7::append_frame(framed, std::string_view(message.c_str(), message.size()));
+  return bytes_of(framed);
+}
+
+class PyFrameReader {
+ public:
+  explicit PyFrameReader(std::size_t limit) : reader_(limit) {}
+
+  void feed(const nb::bytes& data) { reader_.feed(std::string_view(data.c_str(), data.size())); }
+
+  nb::object next_frame() {
+    const hl7::Result<std::optional<std::string>> next = reader_.next_frame();
+    if (!next.ok()) raise_failure(next.status(), "hl7.FrameReader: " + next.status().detail);
+    const std::optional<std::string>& frame = next.value();
+    return frame ? nb::object(bytes_of(*frame)) : nb::none();
+  }
+
+  void clear() { reader_.clear(); }
+
+ private:
+  hl7::FrameReader reader_;
+};
+
+// --- the listener ------------------------------------------------------------------------------
 
 // "LookupError: registry offline": what the peer and the journal learn of a failed handler. The
 // traceback stays on this side: it names files of the server.
@@ -314,15 +448,15 @@ std::string exception_summary(const nb::python_error& error) {
 // answers AE with its text, so a faulty handler can never stop the listener.
 hl7::MessageHandler python_handler(nb::object handler) {
   if (handler.is_none()) return {};
-  return [handler = std::move(handler)](std::string_view message, std::string_view peer) -> std::optional<hl7::Verdict> {
+  return [handler = std::move(handler)](std::string_view message, std::string_view peer) -> hl7::Verdict {
     nb::gil_scoped_acquire locked;
     try {
       const nb::object answer = handler(bytes_of(message), nb::str(peer.data(), peer.size()));
-      if (answer.is_none()) return std::nullopt;
+      if (answer.is_none()) return {};
       const auto [code, text] = nb::cast<std::pair<std::string, std::string>>(answer);
-      const std::optional<hl7::AckCode> parsed = hl7::ack_code_from(code);
-      if (!parsed) return hl7::Verdict{hl7::AckCode::error, "handler answered an unknown code " + code};
-      return hl7::Verdict{*parsed, text};
+      const hl7::Result<hl7::AckCode> parsed = hl7::ack_code_from(code);
+      if (!parsed.ok()) return hl7::Verdict{hl7::AckCode::error, "handler answered an unknown code " + code};
+      return hl7::Verdict{parsed.value(), text};
     } catch (const nb::python_error& error) {
       return hl7::Verdict{hl7::AckCode::error, "handler failed: " + exception_summary(error)};
     } catch (const std::exception& error) {
@@ -347,9 +481,8 @@ class PyListener {
     options.max_message_bytes = max_message_bytes;
     options.idle_timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(idle_timeout * 1000)));
     options.sync = fsync;
-    std::string problem;
-    if (const int error = listener_.open(options, python_handler(std::move(handler)), problem); error != 0) {
-      raise_os_error(error, "hl7.listen: " + problem + " (" + store + "): " + std::strerror(error));
+    if (const hl7::Status opened = listener_.open(options, python_handler(std::move(handler))); !opened.ok()) {
+      raise_failure(opened, with_os_error("hl7.listen: " + opened.detail + " (" + store + ")", opened));
     }
   }
 
@@ -375,11 +508,8 @@ class PyListener {
   }
 
   void adopt(int fd, const std::string& peer) {
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);  // the caller keeps and closes its own descriptor
-    if (copy < 0) raise_os_error(errno, "hl7.listen: cannot take the connection");
-    if (const int error = listener_.adopt(copy, peer); error != 0) {
-      ::close(copy);
-      raise_os_error(error, "hl7.listen: cannot take the connection");
+    if (const hl7::Status adopted = listener_.adopt(fd, peer); !adopted.ok()) {
+      raise_failure(adopted, "hl7.listen: " + adopted.detail);
     }
   }
 
@@ -401,9 +531,9 @@ class PyListener {
 class JournalRecords {
  public:
   explicit JournalRecords(const std::string& store) {
-    const std::string path = store + "/" + std::string(hl7::kJournalFileName);
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) raise_os_error(errno, "hl7.journal: cannot open " + path + ": " + std::strerror(errno));
+    const hl7::Result<int> opened = hl7::open_journal_for_reading(store);
+    if (!opened.ok()) raise_failure(opened.status(), with_os_error("hl7.journal: " + opened.status().detail, opened.status()));
+    fd_ = opened.value();
     cursor_ = std::make_unique<hl7::JournalCursor>(fd_);
   }
   JournalRecords(const JournalRecords&) = delete;
@@ -414,15 +544,15 @@ class JournalRecords {
 
   nb::tuple next() {
     hl7::JournalEntry entry;
-    const hl7::RecordStatus status = cursor_->next(entry);
-    if (status == hl7::RecordStatus::ok) {
+    if (cursor_->next(entry)) {
       return nb::make_tuple(entry.received_us, nb::str(entry.peer.data(), entry.peer.size()), bytes_of(entry.sender),
                             bytes_of(entry.control_id), nb::str(hl7::ack_code_text(entry.ack).data(), 2),
                             bytes_of(entry.ack_text), entry.duplicate, entry.truncated, entry.size,
                             bytes_of(entry.message));
     }
-    if (cursor_->error() != 0) raise_os_error(cursor_->error(), std::string("hl7.journal: cannot read: ") + std::strerror(cursor_->error()));
-    if (status == hl7::RecordStatus::torn) torn_at_ = cursor_->offset();
+    const hl7::Status& stopped = cursor_->status();
+    if (stopped.code == hl7::ErrorCode::system_error) raise_failure(stopped, with_os_error("hl7.journal: cannot read", stopped));
+    if (stopped.code == hl7::ErrorCode::torn_record) torn_at_ = stopped.offset;
     throw nb::stop_iteration();
   }
 
@@ -455,6 +585,28 @@ NB_MODULE(_hl7, m) {
   m.def("build_ack", &build_ack, nb::arg("message"), nb::arg("code") = "AA", nb::arg("text") = nb::none(), nb::kw_only(),
         nb::arg("control_id") = nb::none(), nb::arg("error_code") = nb::none(),
         "The ER7 acknowledgment of a message: its MSH mirrored, MSA with code and text, ERR unless AA.");
+  nb::class_<Header>(m, "Header", "The fields of a message header that readers of raw messages need.")
+      .def_ro("delimiters", &Header::delimiters, "MSH-1 and the four encoding characters of MSH-2.")
+      .def_ro("control_id", &Header::control_id, "MSH-10.")
+      .def_ro("character_set", &Header::character_set, "MSH-18, its first repetition; empty when absent.")
+      .def_ro("codec", &Header::codec, "The Python codec of MSH-18 (UTF-8 when absent); None when not supported.");
+  m.def("read_header", &read_header, nb::arg("message"), nb::sig("def read_header(message: str | bytes) -> Header"),
+        "The header of a message, read from its first line alone; the fields of bytes are decoded in\n"
+        "the character set MSH-18 declares. Raises ParseError (empty, no_msh, msh_too_short or\n"
+        "bad_delimiters) when there is no header to read.");
+  m.def("codec_of", &codec_of, nb::arg("character_set"), nb::sig("def codec_of(character_set: str) -> str | None"),
+        "The Python codec of an MSH-18 value (white space around it and letter case aside), UTF-8 for\n"
+        "an empty one; None when the character set is not supported.");
+  m.def("frame", &frame, nb::arg("message"), "The message framed for MLLP: 0x0B, its bytes, 0x1C 0x0D.");
+  nb::class_<PyFrameReader>(m, "FrameReader",
+                            "Cuts received bytes into MLLP frames: bytes outside frames are dropped, and a frame\n"
+                            "started again before it ends is read from its last start.")
+      .def(nb::init<std::size_t>(), nb::arg("limit"))
+      .def("feed", &PyFrameReader::feed, nb::arg("data"), "Takes the bytes of one read.")
+      .def("next_frame", &PyFrameReader::next_frame, nb::sig("def next_frame(self) -> bytes | None"),
+           "The next whole frame's message, or None while there is none. Raises BufferError for a\n"
+           "frame larger than the limit, finished or not, and drops everything held.")
+      .def("clear", &PyFrameReader::clear, "Drops every byte held, whole frames included.");
   m.attr("MAX_MESSAGE_BYTES") = hl7::ListenerOptions{}.max_message_bytes;
   nb::class_<PyListener>(m, "Listener", "MLLP listener that journals every message durably before acknowledging it.")
       .def(nb::init<const std::string&, const std::string&, int, std::size_t, double, bool, nb::object>(),

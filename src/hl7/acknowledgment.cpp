@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <vector>
 
 namespace zanthe::hl7 {
 
@@ -16,11 +15,6 @@ constexpr std::string_view kDefaultVersion = "2.5";
 constexpr std::string_view kDefaultProcessingId = "P";
 // MSH-13 to MSH-17 stand between the version and the character set.
 constexpr int kFieldsBeforeCharacterSet = 5;
-
-// Field n of the header line (MSH-n, n >= 2); empty when the line has fewer fields.
-[[nodiscard]] std::string_view header_field(const std::vector<std::string_view>& pieces, std::size_t n) {
-  return n - 1 < pieces.size() ? pieces[n - 1] : std::string_view{};
-}
 
 [[nodiscard]] std::string_view first_piece(std::string_view text, char separator) noexcept {
   return text.substr(0, text.find(separator));
@@ -79,12 +73,10 @@ class AckWriter {
   std::string out_;
 };
 
-void write_header(AckWriter& w, const AckRequest& request, const std::optional<MessageHeader>& header) {
+void write_header(AckWriter& w, const AckRequest& request, const MessageHeader& h) {
   const Delimiters& d = w.delimiters();
   w.start_segment("MSH");
   w.raw_field(std::string{d.component, d.repetition, d.escape, d.subcomponent});
-  const MessageHeader empty{};
-  const MessageHeader& h = header ? *header : empty;
   w.raw_field(h.receiving_application);
   w.raw_field(h.receiving_facility);
   w.raw_field(h.sending_application);
@@ -124,27 +116,6 @@ void write_error(AckWriter& w, const AckRequest& request) {
 
 }  // namespace
 
-std::optional<MessageHeader> read_header(std::string_view message) {
-  const std::optional<Delimiters> delimiters = header_delimiters(message);
-  if (!delimiters) return std::nullopt;
-  const std::string_view line = message.substr(0, message.find_first_of("\r\n"));
-  const std::vector<std::string_view> pieces =
-      split_fields(SegmentView{line, *delimiters, SegmentId{'M', 'S', 'H'}});
-  MessageHeader header;
-  header.delimiters = *delimiters;
-  header.encoding_characters = message.substr(4, 4);
-  header.sending_application = header_field(pieces, 3);
-  header.sending_facility = header_field(pieces, 4);
-  header.receiving_application = header_field(pieces, 5);
-  header.receiving_facility = header_field(pieces, 6);
-  header.message_type = header_field(pieces, 9);
-  header.control_id = header_field(pieces, 10);
-  header.processing_id = header_field(pieces, 11);
-  header.version = header_field(pieces, 12);
-  header.character_set = first_piece(header_field(pieces, 18), delimiters->repetition);
-  return header;
-}
-
 std::string_view ack_code_text(AckCode code) noexcept {
   switch (code) {
     case AckCode::accept: return "AA";
@@ -154,28 +125,28 @@ std::string_view ack_code_text(AckCode code) noexcept {
   return "AR";
 }
 
-std::optional<AckCode> ack_code_from(std::string_view text) noexcept {
+Result<AckCode> ack_code_from(std::string_view text) {
   for (const AckCode code : {AckCode::accept, AckCode::error, AckCode::reject}) {
     if (ack_code_text(code) == text) return code;
   }
-  return std::nullopt;
+  return failure(ErrorCode::unknown_ack_code, "code must be AA, AE or AR, not '" + std::string(text) + "'");
 }
 
 std::string_view error_code_description(std::string_view code) noexcept {
   static constexpr std::array<std::pair<std::string_view, std::string_view>, 14> kTable = {{
-      {"0", "Message accepted"},
-      {"100", "Segment sequence error"},
-      {"101", "Required field missing"},
-      {"102", "Data type error"},
-      {"103", "Table value not found"},
-      {"200", "Unsupported message type"},
-      {"201", "Unsupported event code"},
-      {"202", "Unsupported processing id"},
-      {"203", "Unsupported version id"},
-      {"204", "Unknown key identifier"},
-      {"205", "Duplicate key identifier"},
-      {"206", "Application record locked"},
-      {"207", "Application internal error"},
+      {condition::kMessageAccepted, "Message accepted"},
+      {condition::kSegmentSequenceError, "Segment sequence error"},
+      {condition::kRequiredFieldMissing, "Required field missing"},
+      {condition::kDataTypeError, "Data type error"},
+      {condition::kTableValueNotFound, "Table value not found"},
+      {condition::kUnsupportedMessageType, "Unsupported message type"},
+      {condition::kUnsupportedEventCode, "Unsupported event code"},
+      {condition::kUnsupportedProcessingId, "Unsupported processing id"},
+      {condition::kUnsupportedVersionId, "Unsupported version id"},
+      {condition::kUnknownKeyIdentifier, "Unknown key identifier"},
+      {condition::kDuplicateKeyIdentifier, "Duplicate key identifier"},
+      {condition::kApplicationRecordLocked, "Application record locked"},
+      {condition::kApplicationInternalError, "Application internal error"},
       {"", ""},
   }};
   for (const auto& [key, description] : kTable) {
@@ -185,12 +156,14 @@ std::string_view error_code_description(std::string_view code) noexcept {
 }
 
 std::string build_ack(const AckRequest& request) {
-  const std::optional<MessageHeader> header = read_header(request.message);
-  AckWriter w(header ? header->delimiters : Delimiters{});
+  // Without a readable header the acknowledgment mirrors nothing, in the standard delimiters.
+  const Result<MessageHeader> read = read_header(request.message);
+  const MessageHeader header = read.ok() ? read.value() : MessageHeader{};
+  AckWriter w(header.delimiters);
   write_header(w, request, header);
   w.start_segment("MSA");
   w.raw_field(ack_code_text(request.code));
-  w.raw_field(header ? header->control_id : std::string_view{});
+  w.raw_field(header.control_id);
   if (!request.text.empty()) w.text_field(request.text);
   w.end_segment();
   if (!request.error_code.empty()) write_error(w, request);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <numeric>
 #include <utility>
 
@@ -14,8 +15,6 @@ constexpr std::string_view kHeaderId = "MSH";
 constexpr std::size_t kMinimumHeaderLength = 8;
 constexpr std::size_t kDelimiterOffset = 3;
 constexpr std::size_t kDelimiterCount = 5;
-// MSH-12 follows the 11th field separator of the header line (MSH-1 is the separator itself).
-constexpr std::size_t kSeparatorsBeforeVersion = 11;
 constexpr std::size_t kSegmentIdLength = 3;
 
 // Printable ASCII without space: control bytes, space, DEL and non-ASCII cannot delimit.
@@ -43,26 +42,38 @@ constexpr std::size_t kSegmentIdLength = 3;
   return end == std::string_view::npos ? text : text.substr(0, end);
 }
 
-// MSH-12 up to its first component separator; empty when the line is too short to hold it.
-// Counting starts at the separator after "MSH": a separator that is also M, S or H must not be
-// counted inside the segment ID.
-[[nodiscard]] std::string_view header_version(std::string_view line, Delimiters delimiters) noexcept {
-  std::size_t separators = 0;
-  std::size_t start = 0;
-  std::size_t end = line.size();
-  for (std::size_t i = kDelimiterOffset; i < line.size(); ++i) {
-    if (line[i] != delimiters.field) continue;
-    ++separators;
-    if (separators == kSeparatorsBeforeVersion) {
-      start = i + 1;
-    } else if (separators == kSeparatorsBeforeVersion + 1) {
-      end = i;
-      break;
+[[nodiscard]] std::string_view first_piece(std::string_view text, char separator) noexcept {
+  return text.substr(0, text.find(separator));
+}
+
+// Where read_header keeps each MSH field it reads, by field number.
+struct HeaderField {
+  std::size_t number;
+  std::string_view MessageHeader::*member;
+};
+
+constexpr HeaderField kHeaderFields[] = {
+    {3, &MessageHeader::sending_application},   {4, &MessageHeader::sending_facility},
+    {5, &MessageHeader::receiving_application}, {6, &MessageHeader::receiving_facility},
+    {9, &MessageHeader::message_type},          {10, &MessageHeader::control_id},
+    {11, &MessageHeader::processing_id},        {12, &MessageHeader::version},
+    {18, &MessageHeader::character_set},
+};
+
+// Walks the header line's fields once. The separator after "MSH" is MSH-1, so the piece after it is
+// MSH-2; a separator that is also M, S or H is never looked for inside the segment ID.
+void read_header_fields(std::string_view line, MessageHeader& header) noexcept {
+  const HeaderField* wanted = std::begin(kHeaderFields);
+  std::size_t start = kDelimiterOffset + 1;
+  for (std::size_t number = 2; wanted != std::end(kHeaderFields) && start <= line.size(); ++number) {
+    const std::size_t end = std::min(line.find(header.delimiters.field, start), line.size());
+    if (wanted->number == number) {
+      header.*(wanted->member) = line.substr(start, end - start);
+      ++wanted;
     }
+    start = end + 1;
   }
-  if (separators < kSeparatorsBeforeVersion) return {};
-  const std::string_view version = line.substr(start, end - start);
-  return version.substr(0, version.find(delimiters.component));
+  header.character_set = first_piece(header.character_set, header.delimiters.repetition);
 }
 
 [[nodiscard]] bool is_supported_version(std::string_view version) noexcept {
@@ -125,8 +136,8 @@ class TerminatorFinder {
   return std::all_of(text.begin(), text.end(), is_blank);
 }
 
-// The segment split: fills segments and index, or names the first bad segment.
-[[nodiscard]] bool collect_segments(std::string_view text, char field, Message& message) {
+// The segment split: fills segments and index, or refuses the first bad segment.
+[[nodiscard]] Status collect_segments(std::string_view text, char field, Message& message) {
   TerminatorFinder terminators(text);
   std::size_t start = 0;
   while (start < text.size()) {
@@ -137,11 +148,12 @@ class TerminatorFinder {
     if (after_terminator && !segment.empty() && is_all_blank(segment) && is_all_blank(text.substr(end))) break;
     start = end < text.size() ? end + terminator_length(text, end) : end;
     if (segment.empty()) continue;
-    if (!is_valid_segment(segment, field)) return false;
-    message.segments.push_back(SegmentRef{segment_id_of(segment), end - segment.size(), segment.size()});
+    const std::size_t offset = end - segment.size();
+    if (!is_valid_segment(segment, field)) return refusal(ParseError::bad_segment_id, offset);
+    message.segments.push_back(SegmentRef{segment_id_of(segment), offset, segment.size()});
   }
   message.index = SegmentIndex::of(message.segments);
-  return true;
+  return {};
 }
 
 // Byte order of the three ID bytes, first byte most significant.
@@ -153,18 +165,6 @@ class TerminatorFinder {
 }
 
 }  // namespace
-
-std::string_view error_name(ParseError code) noexcept {
-  switch (code) {
-    case ParseError::empty: return "empty";
-    case ParseError::no_msh: return "no_msh";
-    case ParseError::msh_too_short: return "msh_too_short";
-    case ParseError::bad_delimiters: return "bad_delimiters";
-    case ParseError::unsupported_version: return "unsupported_version";
-    case ParseError::bad_segment_id: return "bad_segment_id";
-  }
-  return "unknown";
-}
 
 std::size_t SegmentIndex::lower_bound_of(SegmentId id) const noexcept {
   return static_cast<std::size_t>(std::lower_bound(ids_.begin(), ids_.end(), id, id_less) -
@@ -202,34 +202,33 @@ SegmentView Message::segment_at(std::size_t ordinal) const noexcept {
   return SegmentView{std::string_view(text).substr(ref.offset, ref.length), delimiters, ref.id};
 }
 
-std::optional<Delimiters> header_delimiters(std::string_view text) noexcept {
-  if (!text.starts_with(kHeaderId) || text.size() < kMinimumHeaderLength) return std::nullopt;
+Result<MessageHeader> read_header(std::string_view text) {
+  if (text.empty()) return refusal(ParseError::empty);
+  if (!text.starts_with(kHeaderId)) return refusal(ParseError::no_msh);
+  if (text.size() < kMinimumHeaderLength) return refusal(ParseError::msh_too_short);
   const std::string_view five = text.substr(kDelimiterOffset, kDelimiterCount);
-  if (!delimiters_are_valid(five)) return std::nullopt;
-  return delimiters_from(five);
+  if (!delimiters_are_valid(five)) return refusal(ParseError::bad_delimiters, kDelimiterOffset);
+  MessageHeader header;
+  header.delimiters = delimiters_from(five);
+  // No terminator lies among the delimiters, so the line holds all eight bytes checked above.
+  header.line = first_line(text);
+  read_header_fields(header.line, header);
+  return header;
 }
 
 ParseResult parse_message(std::string text) {
   const std::string_view view = text;
-  if (view.empty()) return ParseResult(ParseError::empty);
-  if (!view.starts_with(kHeaderId)) return ParseResult(ParseError::no_msh);
-  if (view.size() < kMinimumHeaderLength) return ParseResult(ParseError::msh_too_short);
-
-  const std::string_view five = view.substr(kDelimiterOffset, kDelimiterCount);
-  if (!delimiters_are_valid(five)) return ParseResult(ParseError::bad_delimiters);
-  const Delimiters delimiters = delimiters_from(five);
-
-  if (!is_supported_version(header_version(first_line(view), delimiters))) {
-    return ParseResult(ParseError::unsupported_version);
+  Result<MessageHeader> header = read_header(view);
+  if (!header.ok()) return header.status();
+  const Delimiters delimiters = header.value().delimiters;
+  if (!is_supported_version(first_piece(header.value().version, delimiters.component))) {
+    return refusal(ParseError::unsupported_version);
   }
-
   Message message;
-  if (!collect_segments(view, delimiters.field, message)) {
-    return ParseResult(ParseError::bad_segment_id);
-  }
+  if (Status segments = collect_segments(view, delimiters.field, message); !segments.ok()) return segments;
   message.text = std::move(text);
   message.delimiters = delimiters;
-  return ParseResult(std::move(message));
+  return message;
 }
 
 std::vector<std::string_view> split_fields(const SegmentView& segment) {

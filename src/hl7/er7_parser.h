@@ -8,27 +8,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
+#include "hl7/status.h"
+
 namespace zanthe::hl7 {
-
-// Why a message was rejected; 0 is never used. The names are what callers report.
-enum class ParseError : std::uint8_t {
-  empty = 1,
-  no_msh = 2,
-  msh_too_short = 3,
-  bad_delimiters = 4,
-  unsupported_version = 5,
-  bad_segment_id = 6,
-};
-
-// "empty" … "bad_segment_id"; "unknown" for any other number.
-[[nodiscard]] std::string_view error_name(ParseError code) noexcept;
 
 // The five delimiter bytes of MSH-1 and MSH-2, defaulting to the standard set "|^~\&".
 struct Delimiters {
@@ -84,19 +71,22 @@ struct Message {
   [[nodiscard]] SegmentView segment_at(std::size_t ordinal) const noexcept;
 };
 
-// Either a Message or the ParseError that rejected the text.
-class ParseResult {
- public:
-  explicit ParseResult(Message message) : value_(std::move(message)) {}
-  explicit ParseResult(ParseError error) : value_(error) {}
+// Either a Message or the refusal of the text: a status whose code is one of ParseError's.
+using ParseResult = Result<Message>;
 
-  [[nodiscard]] bool has_message() const noexcept { return value_.index() == 0; }
-  [[nodiscard]] const Message& message() const& { return std::get<Message>(value_); }
-  [[nodiscard]] Message&& message() && { return std::get<Message>(std::move(value_)); }
-  [[nodiscard]] ParseError error() const { return std::get<ParseError>(value_); }
-
- private:
-  std::variant<Message, ParseError> value_;
+// The MSH fields callers need, as raw views into the message's first line.
+struct MessageHeader {
+  Delimiters delimiters;
+  std::string_view line;                   // the whole header segment, terminator excluded
+  std::string_view sending_application;    // MSH-3
+  std::string_view sending_facility;       // MSH-4
+  std::string_view receiving_application;  // MSH-5
+  std::string_view receiving_facility;     // MSH-6
+  std::string_view message_type;           // MSH-9
+  std::string_view control_id;             // MSH-10
+  std::string_view processing_id;          // MSH-11
+  std::string_view version;                // MSH-12 as written, components included
+  std::string_view character_set;          // MSH-18, first repetition
 };
 
 // The versions whose messages are accepted, compared as exact byte strings.
@@ -104,8 +94,11 @@ class ParseResult {
 inline constexpr std::array<std::string_view, 12> kSupportedVersions = {
     "2.3", "2.3.1", "2.4", "2.5", "2.5.1", "2.6", "2.7", "2.7.1", "2.8", "2.8.1", "2.8.2", "2.9"};
 
-// The delimiters of a text starting "MSH" whose bytes 3 to 7 are five distinct printable bytes.
-[[nodiscard]] std::optional<Delimiters> header_delimiters(std::string_view text) noexcept;
+// The header of a text, checked as parse_message checks it first (empty, no_msh, msh_too_short,
+// bad_delimiters) and read from the first line alone: it serves messages the full parse refuses
+// further on, whose acknowledgment must still mirror what the sender wrote. A field the line does
+// not reach is empty.
+[[nodiscard]] Result<MessageHeader> read_header(std::string_view text);
 
 // Checks the header, the version and every segment ID, and indexes the segments. Segment text
 // is neither copied nor decoded. White space alone after the last segment terminator (as some

@@ -104,16 +104,14 @@ class PayloadReader {
   return reader.whole();
 }
 
-// Reads exactly size bytes at offset: true when all arrived; false at the end of the file or on
-// an error (errno_out set).
-[[nodiscard]] bool read_exactly(int fd, std::uint64_t offset, char* into, std::size_t size, int& errno_out) {
+// Reads exactly size bytes at offset: true when all arrived, false when the file ends first.
+[[nodiscard]] Result<bool> read_exactly(int fd, std::uint64_t offset, char* into, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t got = pread(fd, into + done, size - done, static_cast<off_t>(offset + done));
     if (got < 0) {
       if (errno == EINTR) continue;
-      errno_out = errno;
-      return false;
+      return errno_failure("cannot read the journal");
     }
     if (got == 0) return false;
     done += static_cast<std::size_t>(got);
@@ -127,10 +125,11 @@ class PayloadReader {
   return value;
 }
 
-[[nodiscard]] int sync_directory(const std::string& directory) {
+[[nodiscard]] Status sync_directory(const std::string& directory) {
+  constexpr std::string_view kStep = "cannot sync the store folder";
   const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int result = fsync(fd) == 0 ? 0 : errno;
+  if (fd < 0) return errno_failure(kStep);
+  Status result = fsync(fd) == 0 ? Status{} : errno_failure(kStep);
   ::close(fd);
   return result;
 }
@@ -158,30 +157,44 @@ void append_record(std::string& out, const JournalEntry& entry) {
   out.replace(start + kMagic.size(), length_and_checksum.size(), length_and_checksum);
 }
 
-RecordStatus JournalCursor::next(JournalEntry& entry) {
+bool JournalCursor::stop(Status why) {
+  status_ = std::move(why);
+  return false;
+}
+
+bool JournalCursor::torn() {
+  return stop(failure(ErrorCode::torn_record, "the journal ends in a torn record", offset_));
+}
+
+bool JournalCursor::read_record_bytes(std::uint64_t at, char* into, std::size_t size) {
+  const Result<bool> read = read_exactly(fd_, at, into, size);
+  if (!read.ok()) return stop(read.status());
+  return read.value() || torn();
+}
+
+bool JournalCursor::next(JournalEntry& entry) {
+  status_ = Status{};
   std::array<char, kRecordHeaderBytes> header{};
-  error_ = 0;
-  int read_error = 0;
-  if (!read_exactly(fd_, offset_, header.data(), 1, read_error)) {
-    error_ = read_error;
-    return read_error == 0 ? RecordStatus::end : RecordStatus::torn;
-  }
-  if (!read_exactly(fd_, offset_ + 1, header.data() + 1, kRecordHeaderBytes - 1, read_error)) {
-    error_ = read_error;
-    return RecordStatus::torn;
-  }
+  const Result<bool> started = read_exactly(fd_, offset_, header.data(), 1);
+  if (!started.ok()) return stop(started.status());
+  if (!started.value()) return false;  // the file ends between records
+  if (!read_record_bytes(offset_ + 1, header.data() + 1, kRecordHeaderBytes - 1)) return false;
   // Space made ahead of the records is zero: the end of the journal, not damage.
-  if (std::all_of(header.begin(), header.end(), [](char byte) { return byte == 0; })) return RecordStatus::end;
+  if (std::all_of(header.begin(), header.end(), [](char byte) { return byte == 0; })) return false;
   const std::uint32_t length = le32(header.data() + 4);
-  if (std::string_view(header.data(), 4) != kMagic || length > kMaxPayloadBytes) return RecordStatus::torn;
+  if (std::string_view(header.data(), 4) != kMagic || length > kMaxPayloadBytes) return torn();
   payload_.resize(length);
-  if (!read_exactly(fd_, offset_ + kRecordHeaderBytes, payload_.data(), length, read_error)) {
-    error_ = read_error;
-    return RecordStatus::torn;
-  }
-  if (checksum(payload_) != le32(header.data() + 8) || !decode_payload(payload_, entry)) return RecordStatus::torn;
+  if (!read_record_bytes(offset_ + kRecordHeaderBytes, payload_.data(), length)) return false;
+  if (checksum(payload_) != le32(header.data() + 8) || !decode_payload(payload_, entry)) return torn();
   offset_ += kRecordHeaderBytes + length;
-  return RecordStatus::ok;
+  return true;
+}
+
+Result<int> open_journal_for_reading(const std::string& directory) {
+  const std::string path = directory + "/" + std::string(kJournalFileName);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno_failure("cannot open " + path);
+  return fd;
 }
 
 JournalFile::~JournalFile() { close(); }
@@ -192,95 +205,76 @@ void JournalFile::close() noexcept {
   broken_ = true;
 }
 
-int JournalFile::open(const std::string& directory, const std::function<void(const JournalEntry&)>& on_record,
-                      std::string& problem) {
-  if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
-    problem = "cannot create the store folder";
-    return errno;
-  }
+Status JournalFile::open(const std::string& directory, const std::function<void(const JournalEntry&)>& on_record) {
+  if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) return errno_failure("cannot create the store folder");
   const std::string path = directory + "/" + std::string(kJournalFileName);
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd_ < 0) {
-    problem = "cannot open the journal";
-    return errno;
-  }
+  if (fd_ < 0) return errno_failure("cannot open the journal");
   if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-    problem = errno == EWOULDBLOCK ? "the journal is in use by another listener" : "cannot lock the journal";
-    return errno;
+    return errno_failure(errno == EWOULDBLOCK ? "the journal is in use by another listener" : "cannot lock the journal");
   }
   JournalCursor cursor(fd_);
   JournalEntry entry;
-  RecordStatus status;
-  while ((status = cursor.next(entry)) == RecordStatus::ok) on_record(entry);
-  if (cursor.error() != 0) {
-    problem = "cannot read the journal";
-    return cursor.error();
-  }
+  while (cursor.next(entry)) on_record(entry);
+  const bool torn = cursor.status().code == ErrorCode::torn_record;
+  if (!cursor.status().ok() && !torn) return cursor.status();
   struct stat info {};
-  if (fstat(fd_, &info) != 0) {
-    problem = "cannot read the journal";
-    return errno;
-  }
+  if (fstat(fd_, &info) != 0) return errno_failure("cannot read the journal");
   size_ = cursor.offset();
-  cut_bytes_ = status == RecordStatus::torn ? static_cast<std::uint64_t>(info.st_size) - size_ : 0;
+  cut_bytes_ = torn ? static_cast<std::uint64_t>(info.st_size) - size_ : 0;
   // Space made ahead by the last run goes too: records written next must be followed by zeros only.
   allocated_ = size_;
   if (static_cast<std::uint64_t>(info.st_size) != size_ &&
       (ftruncate(fd_, static_cast<off_t>(size_)) != 0 || fsync(fd_) != 0)) {
-    problem = "cannot cut the torn end of the journal";
-    return errno;
+    return errno_failure("cannot cut the torn end of the journal");
   }
-  if (const int error = sync_directory(directory); error != 0) {
-    problem = "cannot sync the store folder";
-    return error;
-  }
-  return 0;
+  return sync_directory(directory);
 }
 
 // Writes zeros ahead of the records and syncs them with the file's new size. A record written over
 // them later changes only data blocks, so its fdatasync need not commit the file system's journal
 // too: that halves the cost of each sync.
-int JournalFile::make_room(std::size_t bytes) {
-  if (size_ + bytes <= allocated_) return 0;
+Status JournalFile::make_room(std::size_t bytes) {
+  if (size_ + bytes <= allocated_) return {};
   static const std::string zeros(kZeroWriteBytes, '\0');
   const std::uint64_t target = size_ + bytes + kAllocationStep;
   std::uint64_t end = allocated_;
   while (end < target) {
-    if (const int error = write_at(zeros, end); error != 0) return error;
+    if (Status written = write_at(zeros, end); !written.ok()) return written;
     end += zeros.size();
   }
-  if (fsync(fd_) != 0) return errno;
+  if (fsync(fd_) != 0) return errno_failure("cannot sync the journal");
   allocated_ = end;
-  return 0;
+  return {};
 }
 
-int JournalFile::write_at(std::string_view bytes, std::uint64_t offset) {
+Status JournalFile::write_at(std::string_view bytes, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t wrote = pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
     if (wrote < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return errno_failure("cannot write the journal");
     }
     done += static_cast<std::size_t>(wrote);
   }
-  return 0;
+  return {};
 }
 
-int JournalFile::append(std::string_view records, bool sync) {
-  if (broken_) return EIO;
-  int error = make_room(records.size());
-  if (error == 0) error = write_at(records, size_);
-  if (error == 0 && sync && fdatasync(fd_) != 0) error = errno;
-  if (error != 0) {
+Status JournalFile::append(std::string_view records, bool sync) {
+  if (broken_) return system_failure("the journal takes no more writes", EIO);
+  Status result = make_room(records.size());
+  if (result.ok()) result = write_at(records, size_);
+  if (result.ok() && sync && fdatasync(fd_) != 0) result = errno_failure("cannot sync the journal");
+  if (!result.ok()) {
     // Whatever part reached the file is cut off again: the next records must follow whole ones,
     // or the next start would cut them away with the torn one.
     if (ftruncate(fd_, static_cast<off_t>(size_)) != 0) broken_ = true;
     allocated_ = size_;
-    return error;
+    return result;
   }
   size_ += records.size();
-  return 0;
+  return {};
 }
 
 }  // namespace zanthe::hl7

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "hl7/acknowledgment.h"
+#include "hl7/status.h"
 
 namespace zanthe::hl7 {
 
@@ -35,25 +36,34 @@ struct JournalEntry {
 // Appends the encoded record of entry to out.
 void append_record(std::string& out, const JournalEntry& entry);
 
-enum class RecordStatus : std::uint8_t { ok, end, torn };
-
 // Reads records one after another from a journal file descriptor.
 class JournalCursor {
  public:
   explicit JournalCursor(int fd) noexcept : fd_(fd) {}
-  // The next record into entry (views valid until the next call), or end, or torn (the rest of
-  // the file is not a whole, valid record). offset() is then where the bad part starts.
-  [[nodiscard]] RecordStatus next(JournalEntry& entry);
+  // Reads the next record into entry (views valid until the next call); false when there is none,
+  // and status() then says why: ok at the journal's end, torn_record when the rest of the file is
+  // not a whole, valid record, system_error when reading failed.
+  [[nodiscard]] bool next(JournalEntry& entry);
+  [[nodiscard]] const Status& status() const noexcept { return status_; }
+  // The end of the last whole record read.
   [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
-  // errno of a failed read; 0 when the end or a torn record was met.
-  [[nodiscard]] int error() const noexcept { return error_; }
 
  private:
+  [[nodiscard]] bool stop(Status why);
+  [[nodiscard]] bool torn();
+  // Reads bytes a record must hold; false, with the status set, when the read fails or the file
+  // ends first.
+  [[nodiscard]] bool read_record_bytes(std::uint64_t at, char* into, std::size_t size);
+
   int fd_;
   std::uint64_t offset_ = 0;
-  int error_ = 0;
+  Status status_;
   std::string payload_;
 };
+
+// The journal in `directory` opened for reading alone, without the lock: a listener may be
+// appending to it. The caller closes the descriptor.
+[[nodiscard]] Result<int> open_journal_for_reading(const std::string& directory);
 
 // The journal a listener appends to. Opening locks it against a second listener, checks every
 // record and cuts a torn tail, reporting each whole record to on_record.
@@ -64,21 +74,20 @@ class JournalFile {
   JournalFile& operator=(const JournalFile&) = delete;
   ~JournalFile();
 
-  // 0 or an errno; `problem` names the step that failed. EWOULDBLOCK: another process holds it.
-  [[nodiscard]] int open(const std::string& directory, const std::function<void(const JournalEntry&)>& on_record,
-                         std::string& problem);
+  // A system_error names the step that failed; EWOULDBLOCK: another process holds the journal.
+  [[nodiscard]] Status open(const std::string& directory, const std::function<void(const JournalEntry&)>& on_record);
   // Writes the records whole and, with sync, makes them durable. On failure the file is cut back
-  // to its size before the call, so a partly written record never stays; returns 0 or an errno.
-  // If even that cut fails, every later append fails too.
-  [[nodiscard]] int append(std::string_view records, bool sync);
+  // to its size before the call, so a partly written record never stays. If even that cut fails,
+  // every later append fails too.
+  [[nodiscard]] Status append(std::string_view records, bool sync);
   // Closes the file, releasing its lock; later appends fail.
   void close() noexcept;
   [[nodiscard]] std::uint64_t size() const noexcept { return size_; }
   [[nodiscard]] std::uint64_t cut_bytes() const noexcept { return cut_bytes_; }
 
  private:
-  [[nodiscard]] int make_room(std::size_t bytes);
-  [[nodiscard]] int write_at(std::string_view bytes, std::uint64_t offset);
+  [[nodiscard]] Status make_room(std::size_t bytes);
+  [[nodiscard]] Status write_at(std::string_view bytes, std::uint64_t offset);
 
   int fd_ = -1;
   std::uint64_t size_ = 0;       // end of the last whole record

@@ -1,6 +1,7 @@
 #include "hl7/mllp_framing.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace zanthe::hl7 {
 
@@ -45,6 +46,32 @@ void append_frame(std::string& out, std::string_view message) {
   out.append(message);
   out.push_back(kFrameEnd);
   out.push_back(kFrameTrailer);
+}
+
+void FrameReader::feed(std::string_view bytes) {
+  decoder_.feed(bytes, [&](const Frame& frame) { // An oversize frame's prefix is of no use to a sender.
+    frames_.push_back(Held{frame.oversize ? std::string() : std::string(frame.message), frame.oversize}); });
+}
+
+Result<std::optional<std::string>> FrameReader::next_frame() {
+  if (frames_.empty()) {
+    if (decoder_.inside_frame() && decoder_.frame_size() > max_message_bytes_) return oversize();
+    return std::optional<std::string>();
+  }
+  Held oldest = std::move(frames_.front());
+  frames_.pop_front();
+  if (oldest.oversize) return oversize();
+  return std::optional<std::string>(std::move(oldest.message));
+}
+
+void FrameReader::clear() {
+  decoder_ = FrameDecoder(max_message_bytes_);
+  frames_.clear();
+}
+
+Status FrameReader::oversize() {
+  clear();
+  return failure(ErrorCode::oversize_frame, "a frame is larger than " + std::to_string(max_message_bytes_) + " bytes");
 }
 
 }  // namespace zanthe::hl7

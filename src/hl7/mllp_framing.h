@@ -6,8 +6,12 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "hl7/status.h"
 
 namespace zanthe::hl7 {
 
@@ -38,6 +42,8 @@ class FrameDecoder {
   [[nodiscard]] bool inside_frame() const noexcept { return state_ == State::inside; }
   // Bytes held for the frame in progress.
   [[nodiscard]] std::size_t buffered() const noexcept { return buffer_.size(); }
+  // Bytes received so far of the frame in progress, held or not.
+  [[nodiscard]] std::size_t frame_size() const noexcept { return size_; }
   // Keeps only the first bytes of the frame in progress, as for an oversize one: the frame is
   // still read to its end and reported, with `shed` set.
   void shed();
@@ -60,6 +66,33 @@ class FrameDecoder {
 
 // Appends message framed for sending.
 void append_frame(std::string& out, std::string_view message);
+
+// Frames taken one at a time, as a sender waiting for an acknowledgment wants them: fed whatever a
+// read returned, it hands out each whole frame in order. A frame past the limit is not worth its
+// prefix to a sender, so it is a failure, even before it ends.
+class FrameReader {
+ public:
+  explicit FrameReader(std::size_t max_message_bytes) : max_message_bytes_(max_message_bytes), decoder_(max_message_bytes) {}
+
+  void feed(std::string_view bytes);
+  // The oldest whole frame not taken yet, or nullopt while none is; oversize_frame when that frame,
+  // or the one in progress, is past the limit: everything held is then dropped.
+  [[nodiscard]] Result<std::optional<std::string>> next_frame();
+  // Drops every byte held, whole frames included.
+  void clear();
+
+ private:
+  struct Held {
+    std::string message;
+    bool oversize = false;
+  };
+
+  [[nodiscard]] Status oversize();
+
+  std::size_t max_message_bytes_;
+  FrameDecoder decoder_;
+  std::deque<Held> frames_;
+};
 
 template <class OnFrame>
 void FrameDecoder::feed(std::string_view bytes, OnFrame&& on_frame) {

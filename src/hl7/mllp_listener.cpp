@@ -18,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -58,6 +59,12 @@ constexpr std::chrono::nanoseconds kMaxGatherDelay = std::chrono::microseconds(1
       .count();
 }
 
+// "host:port", with an IPv6 host in brackets ("[::1]:2575") so the port stays readable.
+[[nodiscard]] std::string join_host_port(std::string_view host, std::string_view port) {
+  const bool v6 = host.find(':') != std::string_view::npos;
+  return (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + std::string(port);
+}
+
 [[nodiscard]] std::string peer_name(const sockaddr_storage& address, socklen_t length) {
   std::array<char, NI_MAXHOST> host{};
   std::array<char, NI_MAXSERV> service{};
@@ -65,9 +72,7 @@ constexpr std::chrono::nanoseconds kMaxGatherDelay = std::chrono::microseconds(1
                   service.size(), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
     return "unknown";
   }
-  const std::string_view name = host.data();
-  const bool v6 = name.find(':') != std::string_view::npos;
-  return (v6 ? "[" + std::string(name) + "]" : std::string(name)) + ":" + service.data();
+  return join_host_port(host.data(), service.data());
 }
 
 void signal_eventfd(int fd) noexcept {
@@ -81,12 +86,12 @@ void drain_eventfd(int fd) noexcept {
   [[maybe_unused]] const ssize_t got = read(fd, &count, sizeof count);
 }
 
-// The ERR-3 code (HL7 table 0357) for a parse failure.
-[[nodiscard]] std::string_view error_code_for(ParseError error) noexcept {
-  switch (error) {
-    case ParseError::bad_delimiters: return "102";
-    case ParseError::unsupported_version: return "203";
-    default: return "100";
+// The ERR-3 condition for a message the parser refuses.
+[[nodiscard]] std::string_view condition_for(ErrorCode refusal) noexcept {
+  switch (refusal) {
+    case ErrorCode::bad_delimiters: return condition::kDataTypeError;
+    case ErrorCode::unsupported_version: return condition::kUnsupportedVersionId;
+    default: return condition::kSegmentSequenceError;
   }
 }
 
@@ -137,7 +142,7 @@ struct Awaiting {
 
 struct CommitResult {
   std::uint64_t through_sequence = 0;
-  int error = 0;
+  Status stored;
 };
 
 }  // namespace
@@ -188,7 +193,7 @@ struct Listener::Impl {
 
   // --- setting up -------------------------------------------------------------------------
 
-  int open_socket(std::string& problem) {
+  Status open_socket() {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -196,10 +201,8 @@ struct Listener::Impl {
     addrinfo* found = nullptr;
     const std::string service = std::to_string(options.port);
     const int resolved = getaddrinfo(options.host.empty() ? nullptr : options.host.c_str(), service.c_str(), &hints, &found);
-    if (resolved != 0) {
-      problem = "cannot resolve " + options.host + ": " + gai_strerror(resolved);
-      return EINVAL;
-    }
+    // The resolver's own error numbers are no errno: the failure counts as a bad argument.
+    if (resolved != 0) return system_failure("cannot resolve " + options.host + ": " + gai_strerror(resolved), EINVAL);
     int error = EADDRNOTAVAIL;
     for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
       const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
@@ -217,37 +220,30 @@ struct Listener::Impl {
       ::close(fd);
     }
     freeaddrinfo(found);
-    if (listen_fd < 0) {
-      problem = "cannot listen on " + options.host + ":" + service;
-      return error;
-    }
+    // The address as it was given, not as peers are named: it is the caller's to recognise.
+    if (listen_fd < 0) return system_failure("cannot listen on " + options.host + ":" + service, error);
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
     bound_port = address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
                                                : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-    return 0;
+    return {};
   }
 
-  int open_events(std::string& problem) {
+  Status open_events() {
+    constexpr std::string_view kStep = "cannot create the event loop";
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     commit_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epoll_fd < 0 || wake_fd < 0 || commit_fd < 0) {
-      problem = "cannot create the event loop";
-      return errno;
-    }
+    if (epoll_fd < 0 || wake_fd < 0 || commit_fd < 0) return errno_failure(kStep);
     for (const auto& [fd, id] : {std::pair{listen_fd, kListenId}, {wake_fd, kWakeId}, {commit_fd, kCommitId}}) {
       if (fd < 0) continue;  // no listening socket: adopted connections only
       epoll_event event{};
       event.events = EPOLLIN;
       event.data.u64 = id;
-      if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
-        problem = "cannot create the event loop";
-        return errno;
-      }
+      if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) return errno_failure(kStep);
     }
-    return 0;
+    return {};
   }
 
   // Messages accepted before a restart are still known, so a resend is recognised as one.
@@ -267,8 +263,8 @@ struct Listener::Impl {
 
   // --- judging one message -----------------------------------------------------------------
 
-  [[nodiscard]] Outcome judge(const Frame& frame, std::string_view peer,
-                              const std::optional<MessageHeader>& header, std::string_view sender) {
+  [[nodiscard]] Outcome judge(const Frame& frame, std::string_view peer, const Result<MessageHeader>& header,
+                              std::string_view sender) {
     Outcome outcome;
     const auto refuse = [&](AckCode code, std::string text, std::string_view error_code) {
       outcome.code = code;
@@ -280,40 +276,37 @@ struct Listener::Impl {
       return refuse(AckCode::reject,
                     "message of " + std::to_string(frame.size) +
                         " bytes refused: too many large messages were arriving at once; send it again",
-                    "207");
+                    condition::kApplicationInternalError);
     }
     if (frame.oversize) {
       return refuse(AckCode::reject,
                     "message of " + std::to_string(frame.size) + " bytes exceeds the limit of " +
                         std::to_string(options.max_message_bytes) + " bytes",
-                    "207");
+                    condition::kApplicationInternalError);
     }
-    if (!frame.message.starts_with("MSH")) return refuse(AckCode::reject, "not an HL7 v2 message (no MSH header)", "100");
-    const std::string_view character_set = header ? header->character_set : std::string_view{};
-    switch (check_text(frame.message, character_set)) {
-      case TextCheck::valid: break;
-      case TextCheck::invalid:
-        return refuse(AckCode::error, "text is not valid in its character set " +
-                                          std::string(character_set.empty() ? "UNICODE UTF-8" : character_set), "102");
-      case TextCheck::unsupported:
-        return refuse(AckCode::error, "unsupported character set " + std::string(character_set), "102");
+    const ErrorCode header_code = header.status().code;
+    if (header_code == ErrorCode::empty || header_code == ErrorCode::no_msh) {
+      return refuse(AckCode::reject, "not an HL7 v2 message (no MSH header)", condition::kSegmentSequenceError);
+    }
+    // A header too broken to name a character set is read as UTF-8; the parse below refuses it.
+    const std::string_view character_set = header.ok() ? header.value().character_set : std::string_view{};
+    if (Status text = check_text(frame.message, character_set); !text.ok()) {
+      return refuse(AckCode::error, std::move(text.detail), condition::kDataTypeError);
     }
     const ParseResult parsed = parse_message(std::string(frame.message));
-    if (!parsed.has_message()) {
-      return refuse(AckCode::error, std::string(error_name(parsed.error())), error_code_for(parsed.error()));
-    }
+    if (!parsed.ok()) return refuse(AckCode::error, parsed.status().detail, condition_for(parsed.status().code));
     // Without a control ID there is nothing to recognise a resend by: every such message is new.
-    std::string key = header->control_id.empty() ? std::string() : key_of(sender, header->control_id);
+    const std::string_view control_id = header.value().control_id;
+    std::string key = control_id.empty() ? std::string() : key_of(sender, control_id);
     if (!key.empty() && seen_keys.contains(key)) {
       outcome.duplicate = true;
       return outcome;
     }
     if (handler) {
-      if (std::optional<Verdict> verdict = handler(frame.message, peer)) {
-        outcome.code = verdict->code;
-        outcome.text = std::move(verdict->text);
-        if (outcome.code != AckCode::accept) outcome.error_code = "207";
-      }
+      Verdict verdict = handler(frame.message, peer);
+      outcome.code = verdict.code;
+      outcome.text = std::move(verdict.text);
+      if (outcome.code != AckCode::accept) outcome.error_code = condition::kApplicationInternalError;
     }
     if (outcome.code == AckCode::accept && !key.empty()) {
       seen_keys.insert(key);
@@ -323,12 +316,12 @@ struct Listener::Impl {
   }
 
   void on_frame(Connection& connection, const Frame& frame) {
-    const std::optional<MessageHeader> header = read_header(frame.message);
+    const Result<MessageHeader> header = read_header(frame.message);
     std::string sender;
-    if (header) {
-      sender.append(header->sending_application);
-      sender.push_back(header->delimiters.field);
-      sender.append(header->sending_facility);
+    if (header.ok()) {
+      sender.append(header.value().sending_application);
+      sender.push_back(header.value().delimiters.field);
+      sender.append(header.value().sending_facility);
     }
     Outcome outcome = judge(frame, connection.peer, header, sender);
 
@@ -340,7 +333,7 @@ struct Listener::Impl {
     entry.size = frame.size;
     entry.peer = connection.peer;
     entry.sender = sender;
-    entry.control_id = header ? header->control_id : std::string_view{};
+    entry.control_id = header.ok() ? header.value().control_id : std::string_view{};
     entry.ack_text = outcome.text;
     entry.message = frame.message;
     append_record(batch, entry);
@@ -348,7 +341,8 @@ struct Listener::Impl {
     Awaiting held;
     held.sequence = ++next_sequence;
     held.connection = connection.id;
-    held.header_line = std::string(frame.message.substr(0, frame.message.find_first_of("\r\n")));
+    // All an acknowledgment mirrors; without a readable header it mirrors nothing.
+    if (header.ok()) held.header_line = header.value().line;
     held.ack = framed_ack(held.header_line, outcome.code, outcome.text, outcome.error_code);
     held.new_key = std::move(outcome.new_key);
     awaiting.push_back(std::move(held));
@@ -394,10 +388,10 @@ struct Listener::Impl {
 
   // Without syncing, a write costs little: done here, it spares two thread hand-offs per turn.
   void write_unsynced() {
-    const int error = journal.append(batch, false);
+    Status stored = journal.append(batch, false);
     batch.clear();
     batch_messages = 0;
-    release_through(CommitResult{next_sequence, error});
+    release_through(CommitResult{next_sequence, std::move(stored)});
   }
 
   // Senders that wait for each acknowledgment answer it with their next message: the previous
@@ -426,12 +420,12 @@ struct Listener::Impl {
         pending_messages = 0;
       }
       const auto started = Clock::now();
-      const int error = journal.append(writing, true);
+      Status stored = journal.append(writing, true);
       last_sync = Clock::now() - started;
       writing.clear();
       {
         std::lock_guard lock(mutex);
-        results.push_back(CommitResult{through, error});
+        results.push_back(CommitResult{through, std::move(stored)});
       }
       signal_eventfd(commit_fd);
     }
@@ -449,19 +443,20 @@ struct Listener::Impl {
 
   void release_through(const CommitResult& result) {
     while (!awaiting.empty() && awaiting.front().sequence <= result.through_sequence) {
-      release(awaiting.front(), result.error);
+      release(awaiting.front(), result.stored);
       awaiting.pop_front();
     }
   }
 
-  void release(Awaiting& held, int error) {
-    if (error == 0) {
+  void release(Awaiting& held, const Status& stored_status) {
+    if (stored_status.ok()) {
       stored.fetch_add(1, std::memory_order_relaxed);
     } else {
       // Not stored, so not acknowledged as taken: the sender keeps the message and may resend it.
       if (!held.new_key.empty()) seen_keys.erase(held.new_key);
-      held.ack = framed_ack(held.header_line, AckCode::reject, "message not stored: " + std::string(std::strerror(error)),
-                            "207");
+      held.ack = framed_ack(held.header_line, AckCode::reject,
+                            "message not stored: " + std::string(std::strerror(stored_status.os_error)),
+                            condition::kApplicationInternalError);
     }
     const auto found = connections.find(held.connection);
     if (found == connections.end()) return;
@@ -684,18 +679,18 @@ Listener::~Listener() {
   }
 }
 
-int Listener::open(const ListenerOptions& options, MessageHandler handler, std::string& problem) {
+Status Listener::open(const ListenerOptions& options, MessageHandler handler) {
   Impl& impl = *impl_;
   impl.options = options;
   impl.handler = std::move(handler);
-  if (const int error = impl.journal.open(options.store, [&](const JournalEntry& e) { impl.remember(e); }, problem);
-      error != 0) {
-    return error;
+  if (Status journal = impl.journal.open(options.store, [&](const JournalEntry& e) { impl.remember(e); });
+      !journal.ok()) {
+    return journal;
   }
   if (options.listen) {
-    if (const int error = impl.open_socket(problem); error != 0) return error;
+    if (Status socket = impl.open_socket(); !socket.ok()) return socket;
   }
-  return impl.open_events(problem);
+  return impl.open_events();
 }
 
 std::uint16_t Listener::port() const noexcept { return impl_->bound_port; }
@@ -719,18 +714,26 @@ void Listener::stop() noexcept {
   if (impl_->wake_fd >= 0) signal_eventfd(impl_->wake_fd);
 }
 
-int Listener::adopt(int fd, std::string peer) noexcept {
-  if (impl_->wake_fd < 0) return EBADF;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+Status Listener::adopt(int fd, std::string peer) {
+  constexpr std::string_view kStep = "cannot take the connection";
+  if (impl_->wake_fd < 0) return system_failure(std::string(kStep), EBADF);
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return errno_failure(kStep);
+  const int flags = fcntl(copy, F_GETFL);
+  if (flags < 0 || fcntl(copy, F_SETFL, flags | O_NONBLOCK) != 0) {
+    Status failed = errno_failure(kStep);
+    ::close(copy);
+    return failed;
+  }
   try {
     std::lock_guard lock(impl_->adopt_mutex);
-    impl_->adopted.emplace_back(fd, std::move(peer));
-  } catch (...) {
-    return ENOMEM;
+    impl_->adopted.emplace_back(copy, std::move(peer));
+  } catch (const std::bad_alloc&) {
+    ::close(copy);
+    return system_failure(std::string(kStep), ENOMEM);
   }
   signal_eventfd(impl_->wake_fd);
-  return 0;
+  return {};
 }
 
 }  // namespace zanthe::hl7

@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "hl7/acknowledgment.h"
+#include "hl7/status.h"
 
 namespace zanthe::hl7 {
 
@@ -28,15 +28,14 @@ struct ListenerOptions {
   bool sync = true;  // false: written to the journal but not synced (faster, not crash-safe)
 };
 
-// What a handler decides about a message; the text goes to MSA-3.
+// What a handler decides about a message; the text goes to MSA-3. The default accepts it.
 struct Verdict {
   AckCode code = AckCode::accept;
   std::string text;
 };
 
-// Called on the listener's thread for each new, well-formed message before it is stored;
-// nullopt accepts it.
-using MessageHandler = std::function<std::optional<Verdict>(std::string_view message, std::string_view peer)>;
+// Called on the listener's thread for each new, well-formed message before it is stored.
+using MessageHandler = std::function<Verdict(std::string_view message, std::string_view peer)>;
 
 class Listener {
  public:
@@ -45,9 +44,9 @@ class Listener {
   Listener& operator=(const Listener&) = delete;
   ~Listener();
 
-  // Opens the journal (cutting a torn end) and starts listening. 0 or an errno, with the failed
-  // step in `problem`.
-  [[nodiscard]] int open(const ListenerOptions& options, MessageHandler handler, std::string& problem);
+  // Opens the journal (cutting a torn end) and starts listening; a system_error names the step
+  // that failed.
+  [[nodiscard]] Status open(const ListenerOptions& options, MessageHandler handler);
   [[nodiscard]] std::uint16_t port() const noexcept;
   [[nodiscard]] std::uint64_t cut_bytes() const noexcept;
   [[nodiscard]] std::uint64_t stored_messages() const noexcept;
@@ -59,9 +58,9 @@ class Listener {
   // Frees the port and the journal (and its lock) and drops the handler. Not while run is under
   // way; run does it itself when it ends.
   void close() noexcept;
-  // Hands over a connected stream socket (for example one end of a socketpair behind a TLS
-  // relay); the listener owns it from then on. Safe from any thread. 0 or an errno.
-  [[nodiscard]] int adopt(int fd, std::string peer) noexcept;
+  // Serves a connected stream socket (for example one end of a socketpair behind a TLS relay)
+  // through a duplicate of `fd`, so the caller keeps and closes its own. Safe from any thread.
+  [[nodiscard]] Status adopt(int fd, std::string peer);
 
  private:
   struct Impl;

@@ -42,8 +42,8 @@ def test_signature_and_doc_string(function, signature, doc):
 def test_module_has_no_doc_string_and_its_public_names():
     assert _hl7.__doc__ is None
     assert [name for name in dir(_hl7) if not name.startswith("_")] == [
-        "JournalRecords", "Listener", "MAX_MESSAGE_BYTES", "ORU_FIELDS",
-        "ParseError", "build_ack", "build_oru", "parse",
+        "FrameReader", "Header", "JournalRecords", "Listener", "MAX_MESSAGE_BYTES", "ORU_FIELDS",
+        "ParseError", "build_ack", "build_oru", "codec_of", "frame", "parse", "read_header",
     ]  # fmt: skip
 
 

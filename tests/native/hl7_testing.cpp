@@ -33,8 +33,8 @@ nb::object parse_message(const nb::bytes& data) {
   std::string text = bytes_of(data);
   const char* const buffer = text.data();
   hl7::ParseResult result = hl7::parse_message(std::move(text));
-  if (!result.has_message()) return nb::int_(static_cast<int>(result.error()));
-  const hl7::Message& message = result.message();
+  if (!result.ok()) return nb::int_(static_cast<int>(result.status().code));
+  const hl7::Message& message = result.value();
   nb::list segments;
   for (const hl7::SegmentRef& ref : message.segments) {
     segments.append(nb::make_tuple(id_bytes(ref.id), ref.offset, ref.length));
@@ -54,8 +54,8 @@ nb::object parse_message(const nb::bytes& data) {
 // (text, delimiters, id, text pointer is null) of segment_at(ordinal), or None if the text fails.
 nb::object segment_at(const nb::bytes& data, std::size_t ordinal) {
   const hl7::ParseResult result = hl7::parse_message(bytes_of(data));
-  if (!result.has_message()) return nb::none();
-  const hl7::SegmentView view = result.message().segment_at(ordinal);
+  if (!result.ok()) return nb::none();
+  const hl7::SegmentView view = result.value().segment_at(ordinal);
   return nb::make_tuple(as_bytes(view.text), delimiter_bytes(view.delimiters), id_bytes(view.id),
                         view.text.data() == nullptr);
 }
@@ -63,9 +63,9 @@ nb::object segment_at(const nb::bytes& data, std::size_t ordinal) {
 // The index lookup for a three-byte ID, or None if the text fails.
 nb::object ordinals_of(const nb::bytes& data, const nb::bytes& id) {
   const hl7::ParseResult result = hl7::parse_message(bytes_of(data));
-  if (!result.has_message() || id.size() != 3) return nb::none();
+  if (!result.ok() || id.size() != 3) return nb::none();
   const std::string key = bytes_of(id);
-  const auto found = result.message().index.ordinals_of(hl7::SegmentId{key[0], key[1], key[2]});
+  const auto found = result.value().index.ordinals_of(hl7::SegmentId{key[0], key[1], key[2]});
   return nb::cast(std::vector<std::uint64_t>(found.begin(), found.end()));
 }
 
