@@ -36,7 +36,12 @@ else:
     # The builder's own table of keys: the schema offers exactly what the builder accepts.
     OruConfig = described_record("OruConfig", hl7.ORU_FIELDS["config"])
     OruContext = described_record("OruContext", hl7.ORU_FIELDS["context"])
-    OruObservation = described_record("OruObservation", hl7.ORU_FIELDS["observation"])
+    # Callers that give every observation one record shape may carry the order's time in each; the
+    # builder ignores it there, so the schema lets it through rather than failing the call.
+    IGNORED_IN_OBSERVATIONS = (
+        ("observation_datetime", "Ignored here: the time of the results is context.observation_datetime (OBR-7)."),
+    )
+    OruObservation = described_record("OruObservation", (*hl7.ORU_FIELDS["observation"], *IGNORED_IN_OBSERVATIONS))
 
 
 class ConfinedFiles:
