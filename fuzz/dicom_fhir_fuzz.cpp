@@ -26,8 +26,8 @@ void check_elements(const zanthe::dicom::ElementList& elements, const std::uint8
 
 void read_dataset(const std::uint8_t* data, std::size_t size, zanthe::dicom::Encoding encoding) {
   zanthe::dicom::ElementList elements;
-  const zanthe::dicom::ParseOutcome outcome = zanthe::dicom::parse_dataset(data, size, encoding, elements);
-  if (outcome.stop_offset > size) __builtin_trap();
+  const zanthe::dicom::ReadStatus status = zanthe::dicom::parse_dataset(data, size, encoding, elements);
+  if (status.offset > size) __builtin_trap();
   check_elements(elements, data, size);
   (void)zanthe::dicom::find_text(elements, 0x0020000Du);
   (void)zanthe::dicom::header_ends_within(data, size, encoding);
@@ -50,11 +50,13 @@ constexpr zanthe::dicom::Encoding kEncodings[] = {
     {.implicit_vr = false, .byte_order = zanthe::dicom::ByteOrder::big_endian},
 };
 
-// A successful conversion is a JSON object; a failure is one of the named codes.
+// A successful conversion is a JSON object; a failure is one of the named codes, with its words.
 void convert(const std::uint8_t* data, std::size_t size) {
   const zanthe::fhir::ConversionResult result = zanthe::fhir::convert_part10_to_imaging_study(data, size);
   if (!result.ok()) {
-    if (result.failure > zanthe::fhir::ConversionFailure::unreadable) __builtin_trap();
+    if (result.status.code > zanthe::fhir::ConversionCode::emit_failed || result.status.detail.empty()) {
+      __builtin_trap();
+    }
     return;
   }
   const std::size_t capacity = 16 * result.json.size() + 4096;

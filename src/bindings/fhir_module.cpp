@@ -41,49 +41,61 @@ struct MissingStudy : std::runtime_error {
 
 PyObject* text_repaired_warning = nullptr;
 
-std::string prefixed(std::string_view prefix, std::string_view what) { return std::string(prefix).append(what); }
+// How each failure reaches Python: the exception raised and the prefix its message puts before the
+// engine's detail. The file system's failures are its own words alone.
+enum class Raised : std::uint8_t { not_dicom, unsupported_syntax, missing_study, os_error, runtime_error };
 
-// Failures of the file system are the system's words alone; the converter's carry its prefix.
-bool is_file_system_failure(fhir::ReadFailure failure) {
-  return failure == fhir::ReadFailure::cannot_open || failure == fhir::ReadFailure::cannot_read ||
-         failure == fhir::ReadFailure::not_regular_file;
-}
-
-// A failed conversion as Python will see it: the exception class and the message.
-struct Failure {
-  enum class Kind : std::uint8_t { not_dicom, unsupported_syntax, missing_study, other } kind = Kind::other;
-  std::string message;
+struct FailureRow {
+  fhir::ConversionCode code;
+  Raised raised;
+  std::string_view prefix;
 };
 
-Failure describe_failure(const fhir::ConversionResult& result) {
-  using Kind = Failure::Kind;
-  switch (result.failure) {
-    case fhir::ConversionFailure::no_readable_dataset:
-      return {Kind::not_dicom, prefixed(kErrorPrefix, "no readable DICOM dataset")};
-    case fhir::ConversionFailure::missing_study_instance_uid:
-      return {Kind::missing_study, prefixed(kErrorPrefix, "missing StudyInstanceUID (0020,000D)")};
-    case fhir::ConversionFailure::mapping: return {Kind::other, prefixed(kErrorPrefix, fhir::status_name(result.map_status))};
-    case fhir::ConversionFailure::unreadable:
-      if (is_file_system_failure(result.read_failure)) return {Kind::other, result.reason};
-      if (result.read_failure == fhir::ReadFailure::unsupported_transfer_syntax) {
-        return {Kind::unsupported_syntax, prefixed(kErrorPrefix, result.reason)};
-      }
-      return {Kind::other, prefixed(kErrorPrefix, result.reason)};
-    case fhir::ConversionFailure::emit:
-    case fhir::ConversionFailure::none: break;
+using Code = fhir::ConversionCode;
+constexpr FailureRow kFailureRows[] = {
+    {Code::no_readable_dataset, Raised::not_dicom, kErrorPrefix},
+    {Code::missing_study_instance_uid, Raised::missing_study, kErrorPrefix},
+    {Code::unsupported_transfer_syntax, Raised::unsupported_syntax, kErrorPrefix},
+    {Code::inflate_failed, Raised::runtime_error, kErrorPrefix},
+    {Code::inflated_too_large, Raised::runtime_error, kErrorPrefix},
+    {Code::header_too_large, Raised::runtime_error, kErrorPrefix},
+    {Code::cannot_open, Raised::os_error, ""},
+    {Code::cannot_read, Raised::os_error, ""},
+    {Code::not_regular_file, Raised::runtime_error, ""},
+    {Code::mapping_failed, Raised::runtime_error, kErrorPrefix},
+    {Code::emit_failed, Raised::runtime_error, kEmitErrorPrefix},
+};
+
+// Row i holds code i + 1, for every failure code, so a code finds its row without a search.
+constexpr bool rows_in_code_order() {
+  for (std::size_t i = 0; i < std::size(kFailureRows); ++i) {
+    if (static_cast<std::size_t>(kFailureRows[i].code) != i + 1) return false;
   }
-  return {Kind::other, prefixed(kEmitErrorPrefix, fhir::emit_error_name(result.emit_error))};
+  return true;
+}
+static_assert(rows_in_code_order() && std::size(kFailureRows) == static_cast<std::size_t>(Code::emit_failed));
+
+const FailureRow& row_of(Code failure) { return kFailureRows[static_cast<std::size_t>(failure) - 1]; }
+
+std::string message_of(const fhir::ConversionStatus& status) {
+  return std::string(row_of(status.code).prefix).append(status.detail);
 }
 
-[[noreturn]] void raise_conversion_failure(const fhir::ConversionResult& result) {
-  Failure failure = describe_failure(result);
-  switch (failure.kind) {
-    case Failure::Kind::not_dicom: throw NotDicom(failure.message);
-    case Failure::Kind::unsupported_syntax: throw UnsupportedTransferSyntax(failure.message);
-    case Failure::Kind::missing_study: throw MissingStudy(failure.message);
-    case Failure::Kind::other: break;
+// A failure of the file at `path` (none for bytes) as its exception; the file system's as OSError.
+[[noreturn]] void raise_failure(const fhir::ConversionStatus& status, const char* path = nullptr) {
+  const std::string message = message_of(status);
+  switch (row_of(status.code).raised) {
+    case Raised::not_dicom: throw NotDicom(message);
+    case Raised::unsupported_syntax: throw UnsupportedTransferSyntax(message);
+    case Raised::missing_study: throw MissingStudy(message);
+    case Raised::os_error:
+      if (path == nullptr) break;
+      errno = status.error_number;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
+      throw nb::python_error();
+    case Raised::runtime_error: break;
   }
-  throw std::runtime_error(failure.message);
+  throw std::runtime_error(message);
 }
 
 // A C-contiguous buffer of any object that exports one, held for the call without copying.
@@ -152,7 +164,7 @@ nb::object imaging_study(nb::handle part10_bytes, nb::handle timezone) {
   } else {
     result = fhir::convert_part10_to_imaging_study(input.data(), input.size(), options);
   }
-  if (!result.ok()) raise_conversion_failure(result);
+  if (!result.ok()) raise_failure(result.status);
   if (result.text_repaired) warn_repaired();
   return json_text(result.json);
 }
@@ -163,21 +175,14 @@ nb::object imaging_study_file(const std::string& path, nb::handle timezone) {
   const fhir::ZoneOffsets zone = zone_from(timezone);
   const fhir::ConversionOptions options{.zone = zone.empty() ? nullptr : &zone};
   fhir::ConversionResult result;
-  int error_number = 0;
   {
     nb::gil_scoped_release unlocked;
     std::vector<std::uint8_t> buffer;
     fhir::InstanceRead read;
     fhir::read_instance_file(path.c_str(), buffer, read);
-    error_number = read.error_number;
     result = fhir::convert_instance(read, options);
   }
-  if (error_number != 0) {
-    errno = error_number;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    throw nb::python_error();
-  }
-  if (!result.ok()) raise_conversion_failure(result);
+  if (!result.ok()) raise_failure(result.status, path.c_str());
   if (result.text_repaired) warn_repaired();
   return json_text(result.json);
 }
@@ -210,7 +215,7 @@ nb::list convert_files(const std::vector<std::string>& paths, nb::handle timezon
       if (out.ok) {
         out.json = std::move(result.json);
       } else {
-        out.reason = describe_failure(result).message;
+        out.reason = message_of(result.status);
       }
     }
   }
@@ -235,11 +240,6 @@ struct Grouping {
   }
 };
 
-std::string read_reason(const fhir::InstanceRead& read) {
-  const std::string text = fhir::read_failure_text(read);
-  return is_file_system_failure(read.failure) ? text : prefixed(kErrorPrefix, text);
-}
-
 // Reads the header of each file and adds its instance; gives the failures as (ordinal, reason) and the
 // ordinals of files whose text had to be repaired.
 nb::tuple add_files(Grouping& grouping, const std::vector<std::string>& paths, std::uint64_t first_ordinal) {
@@ -254,7 +254,7 @@ nb::tuple add_files(Grouping& grouping, const std::vector<std::string>& paths, s
       const std::uint64_t ordinal = first_ordinal + i;
       fhir::read_instance_file(paths[i].c_str(), buffer, read);
       if (!read.ok()) {
-        failures.emplace_back(ordinal, read_reason(read));
+        failures.emplace_back(ordinal, message_of(read.status));
         continue;
       }
       if (read.text_repaired) repaired.push_back(ordinal);
@@ -275,7 +275,7 @@ nb::tuple add_bytes(Grouping& grouping, nb::handle data, std::uint64_t ordinal) 
   const ReadableBuffer input(data);
   fhir::InstanceRead read;
   fhir::read_instance(input.data(), input.size(), read);
-  if (!read.ok()) return nb::make_tuple(nb::str(read_reason(read).c_str()), false);  // NOLINT
+  if (!read.ok()) return nb::make_tuple(nb::str(message_of(read.status).c_str()), false);  // NOLINT
   fhir::StudyGrouper part;
   part.add(read, ordinal);
   grouping.merge_in(std::move(part));
@@ -287,7 +287,7 @@ bool header_ended(nb::handle data) {
   const ReadableBuffer input(data);
   fhir::InstanceRead read;
   fhir::read_instance(input.data(), input.size(), read);
-  return read.header_ended || read.failure == fhir::ReadFailure::no_readable_dataset;
+  return read.header_ended || read.status.code == fhir::ConversionCode::no_readable_dataset;
 }
 
 nb::list studies(Grouping& grouping, nb::handle timezone) {
@@ -303,7 +303,7 @@ nb::list studies(Grouping& grouping, nb::handle timezone) {
   for (const fhir::GroupedStudy& study : grouped) {
     const nb::object text = study.result.ok() ? json_text(study.result.json) : nb::none();
     const nb::object reason =
-        study.result.ok() ? nb::object(nb::none()) : nb::object(nb::str(describe_failure(study.result).message.c_str()));
+        study.result.ok() ? nb::object(nb::none()) : nb::object(nb::str(message_of(study.result.status).c_str()));
     list.append(nb::make_tuple(study.first_ordinal, study.study_uid, text, reason, study.result.local_time));
   }
   return list;

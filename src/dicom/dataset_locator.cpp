@@ -296,20 +296,32 @@ class Inflater {
   return size >= kMetaStart && data[128] == 'D' && data[129] == 'I' && data[130] == 'C' && data[131] == 'M';
 }
 
-[[nodiscard]] LocatedDataset with_status(LocatedDataset located, DatasetStatus status) {
-  located.status = status;
+constexpr std::string_view kNoDataset = "neither file meta information nor a dataset we recognise";
+
+// `located` with its status offset already where the failure was found.
+[[nodiscard]] LocatedDataset failed(LocatedDataset located, ReadCode code, std::string_view detail) {
+  located.status.code = code;
+  located.status.detail = detail;
   located.data = nullptr;
   located.size = 0;
   return located;
+}
+
+[[nodiscard]] LocatedDataset not_dicom(std::string_view detail, std::size_t offset) {
+  LocatedDataset located;
+  located.status.offset = offset;
+  return failed(located, ReadCode::not_dicom, detail);
 }
 
 [[nodiscard]] LocatedDataset inflated_dataset(LocatedDataset located, std::vector<std::uint8_t>& inflated,
                                               std::size_t max_inflated) {
   located.deflated = true;
   const InflateEnd end = Inflater().run(located.data, located.size, inflated, max_inflated);
-  if (end == InflateEnd::too_large) return with_status(located, DatasetStatus::inflated_too_large);
+  if (end == InflateEnd::too_large) {
+    return failed(located, ReadCode::inflated_too_large, "the deflated dataset inflates past the cap");
+  }
   // A corrupt stream still gives whatever came out before the fault.
-  if (inflated.empty()) return with_status(located, DatasetStatus::inflate_failed);
+  if (inflated.empty()) return failed(located, ReadCode::inflate_failed, "the deflated stream is corrupt");
   located.data = inflated.data();
   located.size = inflated.size();
   return located;
@@ -321,8 +333,9 @@ class Inflater {
   LocatedDataset located;
   located.meta = meta;
   located.has_meta = true;
-  if (meta.dataset_offset >= size) return with_status(located, DatasetStatus::not_dicom);
   const auto offset = static_cast<std::size_t>(meta.dataset_offset);
+  located.status.offset = offset;
+  if (offset >= size) return failed(located, ReadCode::not_dicom, "nothing after the file meta information");
   located.data = data + offset;
   located.size = size - offset;
 
@@ -341,14 +354,15 @@ class Inflater {
 // bare dataset.
 [[nodiscard]] LocatedDataset without_magic(const std::uint8_t* data, std::size_t size, std::size_t offset,
                                            std::vector<std::uint8_t>& inflated, std::size_t max_inflated) {
-  if (offset >= size) return with_status(LocatedDataset{}, DatasetStatus::not_dicom);
+  if (offset >= size) return not_dicom(kNoDataset, offset);
   const std::optional<Encoding> encoding = sniff_encoding(data + offset, size - offset);
-  if (!encoding) return with_status(LocatedDataset{}, DatasetStatus::not_dicom);
+  if (!encoding) return not_dicom(kNoDataset, offset);
   if (encoding->byte_order == ByteOrder::little_endian && read_u16(data + offset) == 0x0002) {
     const MetaResult meta = read_meta_group_at(data, size, offset);
     if (meta.ok()) return after_meta(data, size, meta.info, inflated, max_inflated);
   }
   LocatedDataset located;
+  located.status.offset = offset;
   located.encoding = *encoding;
   located.data = data + offset;
   located.size = size - offset;
@@ -360,12 +374,12 @@ class Inflater {
 LocatedDataset locate_dataset(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& inflated,
                               std::size_t max_inflated) {
   inflated.clear();
-  if (data == nullptr) return with_status(LocatedDataset{}, DatasetStatus::not_dicom);
+  if (data == nullptr) return not_dicom(kNoDataset, 0);
   if (!has_magic_at_128(data, size)) return without_magic(data, size, 0, inflated, max_inflated);
   const MetaResult meta = read_file_meta(data, size);
   // "DICM" with no meta element after it: the dataset follows the magic directly.
-  if (meta.status == MetaStatus::bad_header) return without_magic(data, size, kMetaStart, inflated, max_inflated);
-  if (!meta.ok()) return with_status(LocatedDataset{}, DatasetStatus::not_dicom);
+  if (meta.status.code == ReadCode::bad_header) return without_magic(data, size, kMetaStart, inflated, max_inflated);
+  if (!meta.ok()) return not_dicom(meta.status.detail, meta.status.offset);
   return after_meta(data, size, meta.info, inflated, max_inflated);
 }
 

@@ -17,6 +17,7 @@ constexpr std::uint16_t kDelimiterGroup = 0xFFFE;
 constexpr std::uint16_t kPixelGroup = 0x7FE0;
 constexpr std::size_t kMaxCreatorSlots = 64;
 constexpr std::string_view kImplicitVrLittleEndian = "1.2.840.10008.1.2";
+constexpr std::string_view kCutHeader = "an element header is cut short by the end of the data";
 
 [[nodiscard]] bool is_padding(std::uint8_t b) { return b == 0x00 || b == 0x20; }
 
@@ -53,21 +54,29 @@ void take_meta_uid(FileMetaInfo& info, std::uint16_t group, std::uint16_t elemen
   return is_long_vr(vr) && vr != vr_code('S', 'V') && vr != vr_code('U', 'R') && vr != vr_code('U', 'V');
 }
 
-[[nodiscard]] MetaResult fail(MetaStatus status) { return MetaResult{FileMetaInfo{}, status}; }
+// One meta parser's outcome. The offset is the dataset offset on success, else the start of what could
+// not be read.
+struct MetaParse {
+  FileMetaInfo info;
+  MetaStatus status = MetaStatus::ok;
+  std::uint64_t offset = 0;
+};
 
-[[nodiscard]] MetaResult read_meta_by_group_length(const std::uint8_t* data, std::size_t size) {
-  if (size < kMetaStart) return fail(MetaStatus::truncated);
-  if (!has_magic(data)) return fail(MetaStatus::no_magic);
-  if (size < 144) return fail(MetaStatus::truncated);
+[[nodiscard]] MetaParse fail(MetaStatus status, std::uint64_t offset) { return MetaParse{{}, status, offset}; }
+
+[[nodiscard]] MetaParse read_meta_by_group_length(const std::uint8_t* data, std::size_t size) {
+  if (size < kMetaStart) return fail(MetaStatus::truncated, 0);
+  if (!has_magic(data)) return fail(MetaStatus::no_magic, kPreambleSize);
+  if (size < 144) return fail(MetaStatus::truncated, kMetaStart);
   if (read_u16(data + 132) != kMetaGroup || read_u16(data + 134) != 0 || read_vr(data + 136) != kVrUL) {
-    return fail(MetaStatus::bad_header);
+    return fail(MetaStatus::bad_header, kMetaStart);
   }
   const std::uint32_t group_length = read_u32(data + 140);
   const std::uint64_t end = 144 + static_cast<std::uint64_t>(group_length);
-  if (end > size) return fail(MetaStatus::truncated);
-  if (group_length < 8) return fail(MetaStatus::missing_uid);
+  if (end > size) return fail(MetaStatus::truncated, kMetaStart);
+  if (group_length < 8) return fail(MetaStatus::missing_uid, 144);
 
-  MetaResult result;
+  MetaParse result;
   std::uint64_t offset = 144;
   while (offset + 8 <= end) {
     const std::uint8_t* p = data + offset;
@@ -75,26 +84,27 @@ void take_meta_uid(FileMetaInfo& info, std::uint16_t group, std::uint16_t elemen
     std::uint64_t header = 8;
     std::uint64_t length = read_u16(p + 6);
     if (is_strict_long_vr(vr)) {
-      if (offset + 12 > end) return fail(MetaStatus::truncated);
+      if (offset + 12 > end) return fail(MetaStatus::truncated, offset);
       header = 12;
       length = read_u32(p + 8);
     }
-    if (header + length > end - offset) return fail(MetaStatus::truncated);
+    if (header + length > end - offset) return fail(MetaStatus::truncated, offset);
     take_meta_uid(result.info, read_u16(p), read_u16(p + 2), p + header, length);
     offset += header + length;
   }
   const FileMetaInfo& info = result.info;
   if (info.sop_class_uid.empty() || info.sop_instance_uid.empty() || info.transfer_syntax_uid.empty()) {
-    return fail(MetaStatus::missing_uid);
+    return fail(MetaStatus::missing_uid, 144);
   }
   result.info.dataset_offset = end;
+  result.offset = end;
   return result;
 }
 
 // Walks group 0002 elements from `offset` whatever any group length says, accepting implicit VR ones.
-[[nodiscard]] MetaResult scan_meta_group(const std::uint8_t* data, std::size_t size, std::size_t offset) {
-  MetaResult result;
-  bool any = false;
+[[nodiscard]] MetaParse scan_meta_group(const std::uint8_t* data, std::size_t size, std::size_t offset) {
+  MetaParse result;
+  const std::size_t start = offset;
   while (size - offset >= 8 && read_u16(data + offset) == kMetaGroup) {
     const std::uint8_t* p = data + offset;
     const VrCode vr = read_vr(p + 4);
@@ -103,26 +113,49 @@ void take_meta_uid(FileMetaInfo& info, std::uint16_t group, std::uint16_t elemen
     if (!is_vr_code(vr)) {
       length = read_u32(p + 4);
     } else if (is_long_vr(vr)) {
-      if (size - offset < 12) return fail(MetaStatus::truncated);
+      if (size - offset < 12) return fail(MetaStatus::truncated, offset);
       header = 12;
       length = read_u32(p + 8);
     } else {
       length = read_u16(p + 6);
     }
-    if (header + length > size - offset) return fail(MetaStatus::truncated);
+    if (header + length > size - offset) return fail(MetaStatus::truncated, offset);
     take_meta_uid(result.info, kMetaGroup, read_u16(p + 2), p + header, length);
     offset += header + length;
-    any = true;
   }
-  if (!any) return fail(MetaStatus::bad_header);
+  if (offset == start) return fail(MetaStatus::bad_header, start);
   result.info.dataset_offset = offset;
+  result.offset = offset;
   return result;
 }
 
-[[nodiscard]] MetaResult scan_meta_leniently(const std::uint8_t* data, std::size_t size) {
-  if (size < 140) return fail(MetaStatus::truncated);
-  if (!has_magic(data)) return fail(MetaStatus::no_magic);
+[[nodiscard]] MetaParse scan_meta_leniently(const std::uint8_t* data, std::size_t size) {
+  if (size < 140) return fail(MetaStatus::truncated, size < kMetaStart ? 0 : kMetaStart);
+  if (!has_magic(data)) return fail(MetaStatus::no_magic, kPreambleSize);
   return scan_meta_group(data, size, kMetaStart);
+}
+
+// The meta codes that leave this reader are ReadCodes of the same number.
+static_assert(static_cast<int>(ReadCode::no_magic) == static_cast<int>(MetaStatus::no_magic));
+static_assert(static_cast<int>(ReadCode::truncated) == static_cast<int>(MetaStatus::truncated));
+static_assert(static_cast<int>(ReadCode::bad_header) == static_cast<int>(MetaStatus::bad_header));
+
+[[nodiscard]] std::string_view meta_failure_text(MetaStatus status) {
+  switch (status) {
+    case MetaStatus::ok: break;
+    case MetaStatus::no_magic: return "no \"DICM\" at offset 128";
+    case MetaStatus::truncated: return "the data end inside the file meta information";
+    case MetaStatus::bad_header: return "no file meta element where the meta group starts";
+    case MetaStatus::missing_uid: return "a file meta UID is absent";
+  }
+  return {};
+}
+
+// The final outcome of the meta parsers, as this reader reports it (never missing_uid: see MetaStatus).
+[[nodiscard]] MetaResult reported(const MetaParse& parse) {
+  const auto offset = static_cast<std::size_t>(parse.offset);
+  if (parse.status == MetaStatus::ok) return MetaResult{parse.info, ReadStatus{.offset = offset}};
+  return MetaResult{{}, ReadStatus{static_cast<ReadCode>(parse.status), meta_failure_text(parse.status), offset}};
 }
 
 struct CreatorSlot {
@@ -143,10 +176,12 @@ class DatasetParser {
   DatasetParser(const std::uint8_t* data, std::size_t size, bool implicit_vr, ElementList* out)
       : data_(data), end_(data + size), reader_(implicit_vr), out_(out) {}
 
-  ParseOutcome run() {
+  ReadStatus run() {
     const Step last = walk();
     header_ended_ = last == Step::header_ended;
-    return ParseOutcome{last == Step::unreadable ? 0 : 1, static_cast<std::size_t>(p_ - data_)};
+    const auto stop = static_cast<std::size_t>(p_ - data_);
+    if (last == Step::unreadable) return ReadStatus{ReadCode::unreadable_element, kCutHeader, stop};
+    return ReadStatus{.offset = stop};
   }
 
   [[nodiscard]] bool header_ended() const { return header_ended_; }
@@ -318,13 +353,13 @@ class DatasetParser {
 }  // namespace
 
 MetaResult read_file_meta(const std::uint8_t* data, std::size_t size) {
-  const MetaResult strict = read_meta_by_group_length(data, size);
-  if (strict.status == MetaStatus::ok || strict.status == MetaStatus::no_magic) return strict;
-  return scan_meta_leniently(data, size);
+  const MetaParse strict = read_meta_by_group_length(data, size);
+  if (strict.status == MetaStatus::ok || strict.status == MetaStatus::no_magic) return reported(strict);
+  return reported(scan_meta_leniently(data, size));
 }
 
-ParseOutcome parse_dataset(const std::uint8_t* data, std::size_t size, Encoding encoding, ElementList& out) {
-  if (data == nullptr) return ParseOutcome{1, 0};
+ReadStatus parse_dataset(const std::uint8_t* data, std::size_t size, Encoding encoding, ElementList& out) {
+  if (data == nullptr) return {};
   if (encoding.byte_order == ByteOrder::big_endian) {
     return DatasetParser<ByteOrder::big_endian, false>(data, size, encoding.implicit_vr, &out).run();
   }
@@ -332,12 +367,12 @@ ParseOutcome parse_dataset(const std::uint8_t* data, std::size_t size, Encoding 
 }
 
 MetaResult read_meta_group_at(const std::uint8_t* data, std::size_t size, std::size_t offset) {
-  if (data == nullptr || offset > size) return fail(MetaStatus::truncated);
-  return scan_meta_group(data, size, offset);
+  if (data == nullptr || offset > size) return reported(fail(MetaStatus::truncated, offset));
+  return reported(scan_meta_group(data, size, offset));
 }
 
-int parse_dataset(const std::uint8_t* data, std::size_t size, bool explicit_vr, ElementList& out) {
-  return parse_dataset(data, size, Encoding{.implicit_vr = !explicit_vr}, out).result;
+ReadStatus parse_dataset(const std::uint8_t* data, std::size_t size, bool explicit_vr, ElementList& out) {
+  return parse_dataset(data, size, Encoding{.implicit_vr = !explicit_vr}, out);
 }
 
 bool header_ends_within(const std::uint8_t* data, std::size_t size, Encoding encoding) {

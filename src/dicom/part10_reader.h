@@ -31,12 +31,41 @@ struct DataElement {
 
 using ElementList = std::vector<DataElement>;
 
+// ---------------------------------------------------------------------------------------------------
+// How reads end
+//
+// Every function of this reader that can fail reports one ReadStatus: a ReadCode (0 for success), a
+// fixed text naming the cause (empty on success) and an offset into the bytes it was given, whose
+// meaning each function states. Nothing throws for bad input.
+
+// What the strict file meta parser hands the lenient scan; the numbers are fixed. On truncated,
+// bad_header or missing_uid the scan reads the group again and its outcome stands, so missing_uid
+// never leaves read_file_meta; the other failures leave it as the ReadCodes of the same numbers.
 enum class MetaStatus : std::uint8_t {
   ok = 0,
   no_magic = 5,
   truncated = 6,
   bad_header = 7,
   missing_uid = 8,
+};
+
+enum class ReadCode : std::uint8_t {
+  ok = 0,
+  not_dicom = 1,           // locate_dataset: neither a Part 10 file nor a bare dataset we recognise
+  inflate_failed = 2,      // locate_dataset: a deflated dataset of which not one byte inflates
+  inflated_too_large = 3,  // locate_dataset: a deflated dataset inflating past its cap before its header ends
+  unreadable_element = 4,  // parse_dataset: stopped at an element header cut short by the end of the data
+  no_magic = 5,            // read_file_meta: no "DICM" at offset 128
+  truncated = 6,           // read_file_meta, read_meta_group_at: the data end inside the preamble, the
+                           // magic or a meta element
+  bad_header = 7,          // read_file_meta, read_meta_group_at: no group 0002 element where the group starts
+};
+
+struct ReadStatus {
+  ReadCode code = ReadCode::ok;
+  std::string_view detail{};  // a fixed text, for diagnostics
+  std::size_t offset = 0;
+  [[nodiscard]] bool ok() const { return code == ReadCode::ok; }
 };
 
 struct FileMetaInfo {
@@ -46,10 +75,11 @@ struct FileMetaInfo {
   std::uint64_t dataset_offset = 0;
 };
 
+// The status offset is the dataset offset on success, else the start of what could not be read.
 struct MetaResult {
   FileMetaInfo info;
-  MetaStatus status = MetaStatus::ok;
-  [[nodiscard]] bool ok() const { return status == MetaStatus::ok; }
+  ReadStatus status;
+  [[nodiscard]] bool ok() const { return status.ok(); }
 };
 
 // Strict group-length driven parse first; on truncated, bad_header or missing_uid the lenient scan decides.
@@ -68,35 +98,23 @@ struct Encoding {
   ByteOrder byte_order = ByteOrder::little_endian;
 };
 
-struct ParseOutcome {
-  int result = 1;               // 1: stopped at the end of the data or a zero group; 0: at an unreadable header
-  std::size_t stop_offset = 0;  // where parsing stopped, from `data`; equal to the size when it ran to the end
-};
-
 // Appends the dataset's top-level elements to `out`; `out` keeps whatever was read however it stops.
-// The stop offset is the tag of the zero group or of the unreadable element, the start of 1 to 3 bytes
-// too short for a tag, or the size when the last entry took every byte left.
-ParseOutcome parse_dataset(const std::uint8_t* data, std::size_t size, Encoding encoding, ElementList& out);
+// ok when it stopped at the end of the data or at a zero group, unreadable_element at a header it could
+// not read. The offset is where it stopped: the tag of the zero group or of the unreadable element, the
+// start of 1 to 3 bytes too short for a tag, or the size when the last entry took every byte left.
+ReadStatus parse_dataset(const std::uint8_t* data, std::size_t size, Encoding encoding, ElementList& out);
 
-// The little-endian form: returns ParseOutcome::result.
-int parse_dataset(const std::uint8_t* data, std::size_t size, bool explicit_vr, ElementList& out);
+// The little-endian form.
+ReadStatus parse_dataset(const std::uint8_t* data, std::size_t size, bool explicit_vr, ElementList& out);
 
 // For bytes that may be only the start of a dataset: true when its top-level header certainly ends
 // inside them, that is a walk reaches a top-level element of group 0x7FE0 or later, or a zero group,
 // having read nothing whose reading would change with more bytes after `size`.
 [[nodiscard]] bool header_ends_within(const std::uint8_t* data, std::size_t size, Encoding encoding);
 
-enum class DatasetStatus : std::uint8_t {
-  ok = 0,
-  not_dicom = 1,                    // neither a Part 10 file nor a bare dataset we recognise
-  unsupported_transfer_syntax = 2,  // the meta group names a syntax whose dataset cannot be read
-  inflate_failed = 3,               // a deflated dataset whose stream is corrupt
-  inflated_too_large = 4,           // a deflated dataset that inflates past the cap before its header ends
-};
-
 // Where the dataset of one file lies and how to read it.
 struct LocatedDataset {
-  DatasetStatus status = DatasetStatus::ok;
+  ReadStatus status;
   Encoding encoding{};
   const std::uint8_t* data = nullptr;  // first dataset byte: into the input, or into `inflated`
   std::size_t size = 0;
@@ -104,13 +122,16 @@ struct LocatedDataset {
   bool has_meta = false;
   bool deflated = false;
   bool known_transfer_syntax = false;  // the meta names a transfer syntax of the DICOM standard
-  [[nodiscard]] bool ok() const { return status == DatasetStatus::ok; }
+  [[nodiscard]] bool ok() const { return status.ok(); }
 };
 
 // The most bytes a deflated dataset may inflate to before its header is complete.
 inline constexpr std::size_t kMaxInflatedBytes = std::size_t{256} << 20;
 
-// Statuses, in the order they are decided:
+// Reads the file meta (when present), decides the dataset's encoding from the transfer syntax (or, with
+// no meta group or an unknown syntax, from the dataset's first element) and inflates a deflated dataset
+// into `inflated` (cleared first), stopping once its top-level header has ended or at `max_inflated`.
+// Outcomes, in the order they are decided:
 // - no "DICM" at 128 (or fewer than 132 bytes): the data from offset 0 is sniffed. A meta group written
 //   without preamble (its first element is group 0002, explicit little endian) is read like one with
 //   it; otherwise a bare dataset whose first elements read cleanly in explicit little endian, implicit
@@ -119,16 +140,13 @@ inline constexpr std::size_t kMaxInflatedBytes = std::size_t{256} << 20;
 // - a meta group that cannot be read (truncated), or no byte after it: not_dicom.
 // - a syntax of the standard: its encoding (the compressed ones keep an explicit little-endian dataset);
 //   a syntax we do not know, or none: known_transfer_syntax false and the encoding sniffed from the
-//   dataset's first elements, explicit little endian when that is inconclusive. Never
-//   unsupported_transfer_syntax today: every syntax of the standard has a readable dataset.
+//   dataset's first elements, explicit little endian when that is inconclusive.
 // - deflated: inflate_failed when the stream gives no byte at all (a corrupt or cut stream otherwise
 //   keeps what came out before the fault, status ok); inflated_too_large when `max_inflated` bytes came
 //   out and neither the stream nor the header ended (the header ends at a top-level element of group
 //   0x7FE0 or later, or a zero group).
-// On any status but ok, `data` is null and `size` 0.
-// Reads the file meta (when present), decides the dataset's encoding from the transfer syntax (or, with
-// no meta group or an unknown syntax, from the dataset's first element) and inflates a deflated dataset
-// into `inflated` (cleared first), stopping once its top-level header has ended or at `max_inflated`.
+// The status offset is where the dataset (for a deflated one, its stream) starts in the input, or where
+// the failure was found. On failure `data` is null and `size` 0.
 [[nodiscard]] LocatedDataset locate_dataset(const std::uint8_t* data, std::size_t size,
                                             std::vector<std::uint8_t>& inflated,
                                             std::size_t max_inflated = kMaxInflatedBytes);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "dicom/character_sets.h"
 
@@ -23,6 +24,7 @@ constexpr std::array<std::uint32_t, attribute_count> kAttributeTags = {
 constexpr std::uint32_t kSpecificCharacterSet = 0x00080005;
 constexpr std::uint16_t kPixelGroup = 0x7FE0;
 constexpr std::size_t kFirstReadBytes = 16384;
+constexpr const char* kNoReadableDataset = "no readable DICOM dataset";
 
 // Free text is decoded by the declared character set; UIDs, codes, dates and numbers are ASCII by
 // definition and only ever repaired into valid UTF-8.
@@ -40,15 +42,30 @@ constexpr TextRole role_of(std::size_t attribute) {
   }
 }
 
-ReadFailure failure_of(dicom::DatasetStatus status) {
-  switch (status) {
-    case dicom::DatasetStatus::ok: return ReadFailure::none;
-    case dicom::DatasetStatus::not_dicom: return ReadFailure::no_readable_dataset;
-    case dicom::DatasetStatus::unsupported_transfer_syntax: return ReadFailure::unsupported_transfer_syntax;
-    case dicom::DatasetStatus::inflate_failed: return ReadFailure::inflate_failed;
-    case dicom::DatasetStatus::inflated_too_large: return ReadFailure::inflated_too_large;
+void fail(InstanceRead& read, ConversionCode code, std::string detail, int error_number = 0) {
+  read.status = ConversionStatus{code, std::move(detail), error_number};
+}
+
+// The file system's failures, in its own words.
+void fail_system(InstanceRead& read, ConversionCode code, int error_number) {
+  fail(read, code, "cannot read: " + std::generic_category().message(error_number), error_number);
+}
+
+// Why the DICOM reader found no dataset to read.
+void fail_located(InstanceRead& read, const dicom::ReadStatus& located) {
+  switch (located.code) {
+    case dicom::ReadCode::inflate_failed:
+      fail(read, ConversionCode::inflate_failed, "deflated dataset cannot be inflated (corrupt stream)");
+      return;
+    case dicom::ReadCode::inflated_too_large:
+      fail(read, ConversionCode::inflated_too_large,
+           "deflated dataset inflates past " + std::to_string(dicom::kMaxInflatedBytes) +
+               " bytes before its header ends");
+      return;
+    default:
+      fail(read, ConversionCode::no_readable_dataset, kNoReadableDataset);
+      return;
   }
-  return ReadFailure::no_readable_dataset;
 }
 
 // The attributes' tags in ascending order, each with its place in AttributeTexts.
@@ -103,7 +120,8 @@ void read_elements(const dicom::LocatedDataset& located, dicom::Encoding encodin
 // The meta group names no syntax we know, and the dataset's first elements made us read it other than
 // as explicit VR little endian.
 bool is_guessed_encoding(const dicom::LocatedDataset& located) {
-  const bool plain = !located.encoding.implicit_vr && located.encoding.byte_order == dicom::ByteOrder::little_endian;
+  const dicom::Encoding encoding = located.encoding;
+  const bool plain = !encoding.implicit_vr && encoding.byte_order == dicom::ByteOrder::little_endian;
   return located.has_meta && !located.known_transfer_syntax && !plain;
 }
 
@@ -154,9 +172,7 @@ std::string printable(std::string_view uid) {
 }
 
 void reset(InstanceRead& read) {
-  read.failure = ReadFailure::none;
-  read.error_number = 0;
-  read.transfer_syntax.clear();
+  read.status = {};
   read.texts = {};
   read.text_repaired = false;
   read.header_ended = false;
@@ -169,12 +185,12 @@ bool has_dicm_mark(const std::uint8_t* data, std::size_t size) {
 
 // Whether reading more of the file could change the outcome of `read` over its first `size` bytes.
 bool wants_more(const InstanceRead& read, const std::uint8_t* data, std::size_t size) {
-  switch (read.failure) {
-    case ReadFailure::no_readable_dataset: return size < 132 || has_dicm_mark(data, size);  // a cut meta group
-    case ReadFailure::inflate_failed:
-    case ReadFailure::missing_study_instance_uid:
-    case ReadFailure::unsupported_transfer_syntax:
-    case ReadFailure::none: return !read.header_ended;
+  switch (read.status.code) {
+    case ConversionCode::no_readable_dataset: return size < 132 || has_dicm_mark(data, size);  // a cut meta group
+    case ConversionCode::inflate_failed:
+    case ConversionCode::missing_study_instance_uid:
+    case ConversionCode::unsupported_transfer_syntax:
+    case ConversionCode::ok: return !read.header_ended;
     default: return false;
   }
 }
@@ -218,7 +234,7 @@ void read_instance(const std::uint8_t* data, std::size_t size, InstanceRead& out
   reset(out);
   const dicom::LocatedDataset located = dicom::locate_dataset(data, size, out.inflated);
   if (!located.ok()) {
-    out.failure = failure_of(located.status);
+    fail_located(out, located.status);
     return;
   }
   read_elements(located, located.encoding, out);
@@ -233,12 +249,16 @@ void read_instance(const std::uint8_t* data, std::size_t size, InstanceRead& out
     // A syntax we do not know is a likelier reason than a file without its study.
     const bool unknown_syntax =
         located.has_meta && !located.known_transfer_syntax && !located.meta.transfer_syntax_uid.empty();
-    out.failure =
-        unknown_syntax ? ReadFailure::unsupported_transfer_syntax : ReadFailure::missing_study_instance_uid;
-    if (unknown_syntax) out.transfer_syntax = printable(located.meta.transfer_syntax_uid);
-    // Bytes that only looked like a bare dataset, without preamble or meta group, and hold no study
-    // are no evidence of DICOM at all.
-    if (!located.has_meta && !has_dicm_mark(data, size)) out.failure = ReadFailure::no_readable_dataset;
+    if (!located.has_meta && !has_dicm_mark(data, size)) {
+      // Bytes that only looked like a bare dataset, without preamble or meta group, and hold no study
+      // are no evidence of DICOM at all.
+      fail(out, ConversionCode::no_readable_dataset, kNoReadableDataset);
+    } else if (unknown_syntax) {
+      fail(out, ConversionCode::unsupported_transfer_syntax,
+           "unsupported transfer syntax " + printable(located.meta.transfer_syntax_uid));
+    } else {
+      fail(out, ConversionCode::missing_study_instance_uid, "missing StudyInstanceUID (0020,000D)");
+    }
   }
   if (out.ok()) decode_texts(out);
 }
@@ -246,14 +266,14 @@ void read_instance(const std::uint8_t* data, std::size_t size, InstanceRead& out
 void read_instance_fd(int fd, std::vector<std::uint8_t>& buffer, InstanceRead& out) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
+    const int error = errno;
     reset(out);
-    out.failure = ReadFailure::cannot_read;
-    out.error_number = errno;
+    fail_system(out, ConversionCode::cannot_read, error);
     return;
   }
   if (!S_ISREG(info.st_mode)) {
     reset(out);
-    out.failure = ReadFailure::not_regular_file;
+    fail(out, ConversionCode::not_regular_file, "not a regular file");
     return;
   }
   const auto file_size = static_cast<std::uint64_t>(info.st_size);
@@ -267,8 +287,7 @@ void read_instance_fd(int fd, std::vector<std::uint8_t>& buffer, InstanceRead& o
     int error = 0;
     if (!read_fully(fd, buffer.data() + have, want - have, have, error)) {
       reset(out);
-      out.failure = ReadFailure::cannot_read;
-      out.error_number = error;
+      fail_system(out, ConversionCode::cannot_read, error);
       return;
     }
     have = want;
@@ -280,7 +299,8 @@ void read_instance_fd(int fd, std::vector<std::uint8_t>& buffer, InstanceRead& o
     if (!wants_more(out, buffer.data(), have)) return;
     if (have >= kMaxHeaderReadBytes) {
       reset(out);
-      out.failure = ReadFailure::header_too_large;
+      fail(out, ConversionCode::header_too_large,
+           "header not ended within the first " + std::to_string(kMaxHeaderReadBytes) + " bytes");
       return;
     }
     want = static_cast<std::size_t>(
@@ -291,31 +311,12 @@ void read_instance_fd(int fd, std::vector<std::uint8_t>& buffer, InstanceRead& o
 void read_instance_file(const char* path, std::vector<std::uint8_t>& buffer, InstanceRead& out) {
   const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
+    const int error = errno;
     reset(out);
-    out.failure = ReadFailure::cannot_open;
-    out.error_number = errno;
+    fail_system(out, ConversionCode::cannot_open, error);
     return;
   }
   read_instance_fd(fd.get(), buffer, out);
-}
-
-std::string read_failure_text(const InstanceRead& read) {
-  switch (read.failure) {
-    case ReadFailure::none: return {};
-    case ReadFailure::no_readable_dataset: return "no readable DICOM dataset";
-    case ReadFailure::missing_study_instance_uid: return "missing StudyInstanceUID (0020,000D)";
-    case ReadFailure::unsupported_transfer_syntax: return "unsupported transfer syntax " + read.transfer_syntax;
-    case ReadFailure::inflate_failed: return "deflated dataset cannot be inflated (corrupt stream)";
-    case ReadFailure::inflated_too_large:
-      return "deflated dataset inflates past " + std::to_string(dicom::kMaxInflatedBytes) +
-             " bytes before its header ends";
-    case ReadFailure::cannot_open:
-    case ReadFailure::cannot_read: return "cannot read: " + std::generic_category().message(read.error_number);
-    case ReadFailure::not_regular_file: return "not a regular file";
-    case ReadFailure::header_too_large:
-      return "header not ended within the first " + std::to_string(kMaxHeaderReadBytes) + " bytes";
-  }
-  return "unknown failure";
 }
 
 }  // namespace zanthe::fhir

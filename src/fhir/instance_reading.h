@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dicom/part10_reader.h"
+#include "fhir/conversion_status.h"
 
 namespace zanthe::fhir {
 
@@ -44,23 +45,8 @@ enum Attribute : std::size_t {
 
 using AttributeTexts = std::array<std::string_view, attribute_count>;
 
-enum class ReadFailure : std::uint8_t {
-  none = 0,
-  no_readable_dataset,          // not DICOM, or nothing after the meta group
-  missing_study_instance_uid,   // (0020,000D) absent or blank
-  unsupported_transfer_syntax,  // see `transfer_syntax`
-  inflate_failed,               // a deflated dataset whose stream is corrupt
-  inflated_too_large,           // a deflated dataset inflating past the cap before its header ends
-  cannot_open,                  // see `error_number`
-  cannot_read,                  // see `error_number`
-  not_regular_file,
-  header_too_large,             // the header did not end within kMaxHeaderReadBytes
-};
-
 struct InstanceRead {
-  ReadFailure failure = ReadFailure::none;
-  int error_number = 0;         // errno of cannot_open and cannot_read
-  std::string transfer_syntax;  // the meta group's transfer syntax, for messages
+  ConversionStatus status;      // a reading failure, or ok
   AttributeTexts texts{};
   bool text_repaired = false;   // some bytes could not be decoded and became U+FFFD
   bool header_ended = false;    // the top-level header was read to the pixel data or the end of the input
@@ -70,7 +56,7 @@ struct InstanceRead {
   std::vector<std::uint8_t> inflated;
   std::string decoded;
 
-  [[nodiscard]] bool ok() const { return failure == ReadFailure::none; }
+  [[nodiscard]] bool ok() const { return status.ok(); }
 };
 
 // The most bytes of one file read while looking for the end of its header.
@@ -84,8 +70,5 @@ void read_instance(const std::uint8_t* data, std::size_t size, InstanceRead& out
 // outlive the texts.
 void read_instance_file(const char* path, std::vector<std::uint8_t>& buffer, InstanceRead& out);
 void read_instance_fd(int fd, std::vector<std::uint8_t>& buffer, InstanceRead& out);
-
-// The text of a failure for messages: "no readable DICOM dataset", "cannot open: <strerror>"...
-[[nodiscard]] std::string read_failure_text(const InstanceRead& read);
 
 }  // namespace zanthe::fhir

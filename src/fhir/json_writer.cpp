@@ -243,7 +243,7 @@ EmitResult write_imaging_study_json(const ImagingStudy& study, std::uint8_t* dat
   const bool written =
       ObjectWriter::write_object(out, [&](ObjectWriter& o) { return write_study_members(o, out, study); });
   if (!written) return {.error = out.failure()};
-  return {.length = out.length(), .succeeded = true};
+  return {.length = out.length()};
 }
 
 }  // namespace zanthe::fhir

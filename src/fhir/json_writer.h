@@ -19,11 +19,12 @@ enum class EmitError : std::uint8_t {
 
 [[nodiscard]] std::string_view emit_error_name(EmitError error);
 
+// The writer's pair: on success the bytes written, with `error` zero (no EmitError); on failure the
+// EmitError, with `length` 0.
 struct EmitResult {
-  std::size_t length = 0;  // bytes written, valid only on success
-  EmitError error = EmitError::buffer_too_small;
-  bool succeeded = false;
-  [[nodiscard]] bool ok() const { return succeeded; }
+  std::size_t length = 0;
+  EmitError error{};
+  [[nodiscard]] bool ok() const { return error == EmitError{}; }
 };
 
 // Writes `study` into data[0, capacity). The output is not NUL-terminated; bytes past the returned

@@ -4,27 +4,17 @@
 #include <array>
 #include <memory>
 #include <span>
+#include <utility>
 
+#include "fhir/json_writer.h"
 #include "fhir/study_mapping.h"
 
 namespace zanthe::fhir {
 namespace {
 
-ConversionResult failed(ConversionFailure failure) {
+ConversionResult failed(ConversionStatus status) {
   ConversionResult result;
-  result.failure = failure;
-  return result;
-}
-
-ConversionResult read_failed(const InstanceRead& read) {
-  switch (read.failure) {
-    case ReadFailure::no_readable_dataset: return failed(ConversionFailure::no_readable_dataset);
-    case ReadFailure::missing_study_instance_uid: return failed(ConversionFailure::missing_study_instance_uid);
-    default: break;
-  }
-  ConversionResult result = failed(ConversionFailure::unreadable);
-  result.read_failure = read.failure;
-  result.reason = read_failure_text(read);
+  result.status = std::move(status);
   return result;
 }
 
@@ -68,6 +58,12 @@ MapResult map_study(const AttributeTexts& v, const ConversionOptions& options, Z
 // A FHIR dateTime of exactly YYYY-MM-DDThh:mm:ss: a time of day and nothing after it.
 bool is_local_time(std::string_view date_time) { return date_time.size() == 19; }
 
+bool has_local_time(const ImagingStudy& study) {
+  if (is_local_time(study.started)) return true;
+  return std::any_of(study.series.begin(), study.series.end(),
+                     [](const ImagingStudySeries& s) { return is_local_time(s.started); });
+}
+
 }  // namespace
 
 std::string_view started_zone(std::string_view dicom_value, std::string_view date, const ZoneOffsets* zone,
@@ -77,14 +73,13 @@ std::string_view started_zone(std::string_view dicom_value, std::string_view dat
   return zone->offset_on(date);
 }
 
-bool has_local_time(const ImagingStudy& study) {
-  if (is_local_time(study.started)) return true;
-  return std::any_of(study.series.begin(), study.series.end(),
-                     [](const ImagingStudySeries& s) { return is_local_time(s.started); });
+ConversionResult mapping_failure(FhirStatus status) {
+  return failed({ConversionCode::mapping_failed, std::string(status_name(status))});
 }
 
 ConversionResult write_json(const ImagingStudy& study, std::size_t max_bytes) {
   ConversionResult result;
+  result.local_time = has_local_time(study);
   result.json.assign(kFirstOutputBytes, '\0');
   for (;;) {
     const EmitResult emitted = write_imaging_study_json(
@@ -94,28 +89,23 @@ ConversionResult write_json(const ImagingStudy& study, std::size_t max_bytes) {
       return result;
     }
     if (emitted.error != EmitError::buffer_too_small || result.json.size() >= max_bytes) {
-      ConversionResult failure = failed(ConversionFailure::emit);
-      failure.emit_error = emitted.error;
-      return failure;
+      result.json.clear();
+      result.status = {ConversionCode::emit_failed, std::string(emit_error_name(emitted.error))};
+      return result;
     }
     result.json.assign(result.json.size() * 2, '\0');
   }
 }
 
 ConversionResult convert_instance(const InstanceRead& read, const ConversionOptions& options) {
-  if (!read.ok()) return read_failed(read);
+  if (!read.ok()) return failed(read.status);
   const auto storage = std::make_unique<std::uint8_t[]>(kConversionArenaBytes);  // zero-filled
   Arena arena{.base = storage.get(), .capacity = kConversionArenaBytes, .used = 0};
   Zones zones;
   const MapResult mapped = map_study(read.texts, options, zones, arena);
-  if (!mapped.ok()) {
-    ConversionResult failure = failed(ConversionFailure::mapping);
-    failure.map_status = mapped.status;
-    return failure;
-  }
+  if (!mapped.ok()) return mapping_failure(mapped.status);
   ConversionResult result = write_json(mapped.study);
   result.text_repaired = read.text_repaired;
-  result.local_time = has_local_time(mapped.study);
   return result;
 }
 

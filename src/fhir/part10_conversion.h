@@ -1,41 +1,27 @@
 // One DICOM Part 10 instance to the JSON text of one ImagingStudy: read, map, write.
 //
 // The input bytes belong to the caller and are only read during the call; the JSON text is returned
-// by value. Every failure is a code; the caller words the message.
+// by value. Every failure is a ConversionStatus; the caller puts the prefix of its message before it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "fhir/conversion_status.h"
 #include "fhir/imaging_study.h"
 #include "fhir/instance_reading.h"
-#include "fhir/json_writer.h"
 #include "fhir/time_zone.h"
 
 namespace zanthe::fhir {
 
-enum class ConversionFailure : std::uint8_t {
-  none = 0,
-  no_readable_dataset = 1,        // the meta group is unreadable or no byte follows it
-  missing_study_instance_uid = 2, // (0020,000D) is absent or empty
-  mapping = 3,                    // the model could not be built: see `map_status`
-  emit = 4,                       // the JSON could not be written: see `emit_error`
-  unreadable = 5,                 // any other reading failure: see `read_failure` and `reason`
-};
-
 struct ConversionResult {
-  std::string json;
-  ConversionFailure failure = ConversionFailure::none;
-  FhirStatus map_status = FhirStatus::ok;
-  EmitError emit_error = EmitError::buffer_too_small;
-  ReadFailure read_failure = ReadFailure::none;
-  std::string reason;            // the reading failure in words
+  std::string json;              // the ImagingStudy, when `status` is ok
+  ConversionStatus status;
   bool text_repaired = false;    // some text bytes could not be decoded and became U+FFFD
   bool local_time = false;       // a `started` carries a time of day without a UTC offset
-  [[nodiscard]] bool ok() const { return failure == ConversionFailure::none; }
+  [[nodiscard]] bool ok() const { return status.ok(); }
 };
 
 struct ConversionOptions {
@@ -59,10 +45,11 @@ inline constexpr std::size_t kMaxOutputBytes = 8388608;
 [[nodiscard]] std::string_view started_zone(std::string_view dicom_value, std::string_view date,
                                             const ZoneOffsets* zone, std::string& storage);
 
-// Writes into an area that doubles from 16 KiB until the text fits or `max_bytes` has been tried.
-[[nodiscard]] ConversionResult write_json(const ImagingStudy& study, std::size_t max_bytes = kMaxOutputBytes);
+// The result of a mapping that refused: mapping_failed, with the status name as the detail.
+[[nodiscard]] ConversionResult mapping_failure(FhirStatus status);
 
-// Whether a `started` of the study or of a series has a time of day but no UTC offset.
-[[nodiscard]] bool has_local_time(const ImagingStudy& study);
+// Writes into an area that doubles from 16 KiB until the text fits or `max_bytes` has been tried, and
+// tells whether a `started` of the study or of a series has a time of day but no UTC offset.
+[[nodiscard]] ConversionResult write_json(const ImagingStudy& study, std::size_t max_bytes = kMaxOutputBytes);
 
 }  // namespace zanthe::fhir

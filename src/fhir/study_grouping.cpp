@@ -201,13 +201,7 @@ GroupedStudy emit_study(const std::string& uid, const Study& study, const Conver
   const auto storage = std::make_unique<std::uint8_t[]>(capacity);  // zero-filled
   Arena arena{.base = storage.get(), .capacity = capacity, .used = 0};
   const MapResult mapped = map_imaging_study(summary, summaries, arena);
-  if (!mapped.ok()) {
-    out.result.failure = ConversionFailure::mapping;
-    out.result.map_status = mapped.status;
-    return out;
-  }
-  out.result = write_json(mapped.study, kMaxGroupedOutputBytes);
-  out.result.local_time = has_local_time(mapped.study);
+  out.result = mapped.ok() ? write_json(mapped.study, kMaxGroupedOutputBytes) : mapping_failure(mapped.status);
   return out;
 }
 
