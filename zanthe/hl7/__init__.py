@@ -52,7 +52,6 @@ __all__ = [
     "build_oru",
     "codec_of",
     "decode",
-    "declared_charset",
     "parse",
     "parse_batch",
     "split_batch",
@@ -93,33 +92,16 @@ def _numbered(error: ParseError, number: int) -> ParseError:
 
 def codec_of(declared: str) -> str | None:
     """The Python codec for an MSH-18 value, UTF-8 when there is none; None when not supported."""
-    name = declared.strip().upper()
-    if name in ("", "UNICODE UTF-8"):
-        return "utf-8"
-    if name == "ASCII":
-        return "ascii"
-    part = name.removeprefix("8859/")
-    if part != name and part.isdigit() and (1 <= int(part) <= 9 or int(part) == 15):
-        return f"iso8859-{int(part)}"
-    return None
-
-
-def declared_charset(header_fields: Sequence[str]) -> str:
-    """MSH-18 (its first repetition) of a header split at its field separator, or "" when absent."""
-    if len(header_fields) < 18:
-        return ""
-    encoding_characters = header_fields[1]
-    repetition = encoding_characters[1] if len(encoding_characters) > 1 else "~"
-    return header_fields[17].split(repetition, 1)[0]
+    return _hl7.codec_of(declared)
 
 
 def decode(data: bytes) -> str:
     """One message's bytes as text, in the character set its MSH-18 declares."""
-    # Delimiters and MSH-18 are ASCII in every supported character set, so a byte-wise reading finds them.
-    end = _BYTES_LINE_END.search(data)
-    header = data[: len(data) if end is None else end.start()].decode("latin-1")
-    declared = declared_charset(header.split(header[3]) if len(header) > 3 else [])
-    codec = codec_of(declared)
+    try:
+        header = _hl7.read_header(data)
+        declared, codec = header.character_set, header.codec
+    except ParseError:
+        declared, codec = "", "utf-8"  # no header to declare a set; parsing the text refuses it
     if codec is None:
         raise _parse_error(f"hl7.parse: undecodable: unsupported character set {declared!r} (MSH-18)", "undecodable")
     try:
@@ -430,10 +412,9 @@ class Message:
         self._text = text
         self._records = records
         self._by_id: dict[str, list[int]] | None = None
-        header = records[0]["fields"]
-        encoding = header[1]
-        self.delimiters = Delimiters(text[3], encoding[0], encoding[1], encoding[2], encoding[3])
-        self.charset: str | None = codec_of(declared_charset(header))
+        header = _hl7.read_header(text)
+        self.delimiters = Delimiters(*header.delimiters)
+        self.charset: str | None = header.codec
         """The Python codec of the message's MSH-18 (\\X..\\ escapes are decoded with it); None when
         the declared character set is not supported."""
 

@@ -19,16 +19,15 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, TypeVar
 
+from zanthe import _hl7
 from zanthe._oserror import os_error_reason
 from zanthe.errors import AckError, DeliveryError, MllpError
-from zanthe.hl7 import codec_of, declared_charset, split_batch
+from zanthe.hl7 import ParseError, codec_of, split_batch
 from zanthe.hl7._address import join_host_port
 
 if TYPE_CHECKING:
     import ssl
 
-START_BLOCK = b"\x0b"
-END_BLOCK = b"\x1c\x0d"
 DEFAULT_MAX_ACK_SIZE = 1 << 20
 ACCEPTED_CODES = ("AA", "CA")
 LINE_BREAK = re.compile(r"\r\n|\r|\n")
@@ -75,33 +74,25 @@ class Outgoing:
     control_id: str
 
 
-def header_fields(text: str) -> list[str]:
-    """The fields of the first segment when it is an MSH, indexed so that [n - 1] is MSH-n."""
-    first = LINE_BREAK.split(text, maxsplit=1)[0]
-    if not first.startswith("MSH") or len(first) < 4:
-        return []
-    return first.split(first[3])
-
-
-def header_field(fields: list[str], number: int) -> str:
-    return fields[number - 1] if len(fields) >= number else ""
+def read_header(message: str | bytes) -> _hl7.Header | None:
+    """The message's header, or None when it has none that can be read."""
+    try:
+        return _hl7.read_header(message)
+    except ParseError:
+        return None
 
 
 def outgoing(message: str | bytes) -> Outgoing:
     """A str is encoded in its MSH-18 character set with CR after every segment; bytes go as they are."""
-    if isinstance(message, str):
-        fields = header_fields(message)
-        payload = encode(normalise_segments(message), declared_charset(fields))
-    else:
-        payload = bytes(message)
-        fields = header_fields(payload.decode("latin-1"))
-        codec = codec_of(declared_charset(fields)) or "utf-8"
-        fields = header_fields(payload.decode(codec, errors="replace"))
-    if not fields:
+    if not isinstance(message, str):
+        message = bytes(message)
+    header = read_header(message)
+    if header is None:
         raise ValueError("not an HL7 v2 message: it does not start with an MSH segment")
-    if START_BLOCK in payload or b"\x1c" in payload:
+    payload = encode(normalise_segments(message), header.character_set) if isinstance(message, str) else message
+    if b"\x0b" in payload or b"\x1c" in payload:
         raise ValueError("the message holds an MLLP block character (0x0B or 0x1C), which would break its framing")
-    return Outgoing(payload, header_field(fields, 10))
+    return Outgoing(payload, header.control_id)
 
 
 def normalise_segments(text: str) -> str:
@@ -123,10 +114,11 @@ def encode(text: str, charset: str) -> bytes:
 
 def parse_ack(frame: bytes) -> Ack:
     """Reads MSA-1..3 from an acknowledgment, decoded in the character set its own MSH-18 names."""
-    codec = codec_of(declared_charset(header_fields(frame.decode("latin-1")))) or "utf-8"
-    text = frame.decode(codec, errors="replace")
+    header = read_header(frame)
+    codec = header.codec if header else None
+    text = frame.decode(codec or "utf-8", errors="replace")
     segments = [segment for segment in LINE_BREAK.split(text) if segment]
-    separator = segments[0][3] if segments and segments[0].startswith("MSH") and len(segments[0]) > 3 else "|"
+    separator = header.delimiters[0] if header else "|"
     for segment in segments:
         fields = segment.split(separator)
         if fields[0] == "MSA":
@@ -182,35 +174,25 @@ class Retry:
 
 
 class FrameBuffer:
-    """Cuts the received bytes into frames. Bytes outside frames are dropped, and a frame that is
-    started again before it ends is read from its last start; an unfinished frame may hold at most
-    ``limit`` bytes."""
+    """Cuts the received bytes into frames with the native MLLP reader. Bytes outside frames are
+    dropped, and a frame that is started again before it ends is read from its last start; a frame
+    may hold at most ``limit`` bytes."""
 
     def __init__(self, limit: int) -> None:
-        self._data = bytearray()
+        self._frames = _hl7.FrameReader(limit)
         self._limit = limit
 
     def feed(self, chunk: bytes) -> None:
-        self._data += chunk
+        self._frames.feed(chunk)
 
     def clear(self) -> None:
-        self._data.clear()
+        self._frames.clear()
 
     def next_frame(self) -> bytes | None:
-        start = self._data.find(START_BLOCK)
-        if start < 0:
-            self._data.clear()
-            return None
-        del self._data[:start]
-        end = self._data.find(END_BLOCK)
-        if end < 0:
-            if len(self._data) > self._limit + len(START_BLOCK) + len(END_BLOCK):
-                self._data.clear()
-                raise AckError(f"the answer is larger than {self._limit} bytes")
-            return None
-        frame = bytes(self._data[len(START_BLOCK) : end])
-        del self._data[: end + len(END_BLOCK)]
-        return frame[frame.rfind(START_BLOCK) + 1 :]
+        try:
+            return self._frames.next_frame()
+        except BufferError:
+            raise AckError(f"the answer is larger than {self._limit} bytes") from None
 
 
 class Connection:
@@ -227,7 +209,7 @@ class Connection:
     async def exchange(self, payload: bytes) -> bytes:
         """Sends one frame and returns the next frame received."""
         self.frames.clear()  # whatever came after the last acknowledgment answers nothing we send
-        self.writer.write(START_BLOCK + payload + END_BLOCK)
+        self.writer.write(_hl7.frame(payload))
         await self.writer.drain()
         while (frame := self.frames.next_frame()) is None:
             chunk = await self.reader.read(1 << 16)
