@@ -71,7 +71,8 @@ struct Status {
 template <class T>
 class Result {
  public:
-  // Implicit both ways, so a function returns its value or a failure as it is.
+  // Implicit both ways, so a function returns its value or its failure as it is; a Status given
+  // here is never ok.
   Result(T value) : value_(std::in_place_index<0>, std::move(value)) {}
   Result(Status failed) : value_(std::in_place_index<1>, std::move(failed)) {}
 
