@@ -51,6 +51,7 @@ __all__ = [
     "batch_document",
     "build_oru",
     "codec_of",
+    "declared_charset",
     "decode",
     "parse",
     "parse_batch",
@@ -93,6 +94,16 @@ def _numbered(error: ParseError, number: int) -> ParseError:
 def codec_of(declared: str) -> str | None:
     """The Python codec for an MSH-18 value, UTF-8 when there is none; None when not supported."""
     return _hl7.codec_of(declared)
+
+
+def declared_charset(header_fields: Sequence[str]) -> str:
+    """MSH-18 (its first repetition) of a header already split at its field separator, or "" when
+    absent. Kept for callers that split headers themselves; zanthe reads headers with _hl7.read_header."""
+    if len(header_fields) < 18:
+        return ""
+    encoding_characters = header_fields[1]
+    repetition = encoding_characters[1] if len(encoding_characters) > 1 else "~"
+    return header_fields[17].split(repetition, 1)[0]
 
 
 def decode(data: bytes) -> str:
