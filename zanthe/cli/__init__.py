@@ -29,7 +29,7 @@ if TYPE_CHECKING:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = CommandParser(
         prog="zanthe",
         description="Medical-imaging integration toolkit: DICOM to FHIR, HL7 v2 messages, an MCP tool server.",
     )

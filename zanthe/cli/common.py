@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Sequence
+    from collections.abc import Callable, Iterator, Sequence
     from typing import Any, TypeAlias
 
     Commands: TypeAlias = "argparse._SubParsersAction[CommandParser]"
@@ -21,9 +22,14 @@ class CommandParser(argparse.ArgumentParser):
     parse or to show help), so that building the whole tree of commands imports nothing that only one
     command needs: its defaults and help may come from the library it runs."""
 
+    # Width for the formatters argparse makes only to check each argument as it is added: the
+    # terminal's width matters for help alone, and finding it imports shutil (and with it bz2 and lzma).
+    CHECKING_WIDTH = 80
+
     def __init__(self, *args: Any, define: Callable[[CommandParser], None] | None = None, **kwargs: Any) -> None:
-        super().__init__(*args, **kwargs)
         self._define = define
+        self._showing = False
+        super().__init__(*args, **kwargs)
 
     def defined(self) -> CommandParser:
         if self._define is not None:
@@ -34,13 +40,32 @@ class CommandParser(argparse.ArgumentParser):
     def parse_known_args(  # type: ignore[override]
         self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
     ) -> tuple[argparse.Namespace, list[str]]:
-        return super(CommandParser, self.defined()).parse_known_args(args, namespace)
+        self.defined()
+        return super().parse_known_args(args, namespace)
 
     def format_usage(self) -> str:
-        return super(CommandParser, self.defined()).format_usage()
+        self.defined()
+        with self._shown():
+            return super().format_usage()
 
     def format_help(self) -> str:
-        return super(CommandParser, self.defined()).format_help()
+        self.defined()
+        with self._shown():
+            return super().format_help()
+
+    def _get_formatter(self) -> argparse.HelpFormatter:
+        if self._showing:
+            return super()._get_formatter()
+        make: Callable[..., argparse.HelpFormatter] = self.formatter_class  # every HelpFormatter takes a width
+        return make(prog=self.prog, width=self.CHECKING_WIDTH)
+
+    @contextlib.contextmanager
+    def _shown(self) -> Iterator[None]:
+        showing, self._showing = self._showing, True
+        try:
+            yield
+        finally:
+            self._showing = showing
 
 
 class UsageError(Exception):
