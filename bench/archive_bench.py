@@ -99,8 +99,13 @@ def zanthe_program(args: argparse.Namespace, scratch: Path) -> Program:
             for item in source.iterdir():
                 if (item.is_file() or item.is_dir()) and item.name != "__pycache__" and not (package / item.name).exists():
                     (package / item.name).symlink_to(item.resolve())
+        # Compiled once here, as an installed package is, so that no run pays for compiling it.
+        subprocess.run([sys.executable, "-m", "compileall", "-q", str(package)], check=True, stdout=subprocess.DEVNULL)
         path = os.pathsep.join(filter(None, [str(package.parent), os.environ.get("PYTHONPATH")]))
-        return Program([sys.executable, "-m", "zanthe"], os.environ | {"PYTHONPATH": path})
+        # Started as the installed console script starts it (not through runpy, as -m would).
+        command = package.parent / "zanthe-command.py"
+        command.write_text("import sys\nfrom zanthe.cli import main\nsys.exit(main())\n")
+        return Program([sys.executable, str(command)], os.environ | {"PYTHONPATH": path})
     script = Path(sys.executable).parent / "zanthe"
     return Program([str(script)] if script.exists() else [sys.executable, "-m", "zanthe"])
 

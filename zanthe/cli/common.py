@@ -3,12 +3,11 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
 import sys
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterator, Sequence
+    from collections.abc import Callable, Sequence
     from typing import Any, TypeAlias
 
     Commands: TypeAlias = "argparse._SubParsersAction[CommandParser]"
@@ -18,20 +17,36 @@ EXIT_FAILED = 1
 
 
 class CommandParser(argparse.ArgumentParser):
-    """A command's parser whose arguments are defined by `define(parser)` when it is first used (to
-    parse or to show help), so that building the whole tree of commands imports nothing that only one
-    command needs: its defaults and help may come from the library it runs."""
+    """A command's parser that is made only when it is first used (to parse or to show help), its
+    arguments then defined by `define(parser)`.
+
+    argparse makes the parser of every command as soon as the tree of commands is built, and most are
+    never used: making one (each of its help texts passes through gettext) costs more than a short
+    command's own work, and a command's defaults and help may come from the library it runs, which
+    only that command should import.
+    """
 
     # Width for the formatters argparse makes only to check each argument as it is added: the
     # terminal's width matters for help alone, and finding it imports shutil (and with it bz2 and lzma).
     CHECKING_WIDTH = 80
 
     def __init__(self, *args: Any, define: Callable[[CommandParser], None] | None = None, **kwargs: Any) -> None:
+        self._pending: tuple[tuple[Any, ...], dict[str, Any]] | None = (args, kwargs)
         self._define = define
         self._showing = False
-        super().__init__(*args, **kwargs)
+
+    def __getattr__(self, name: str) -> Any:
+        # Reached only for what is not there yet, that is what ArgumentParser.__init__ makes.
+        if self.__dict__.get("_pending") is None:
+            raise AttributeError(name)
+        return getattr(self.defined(), name)
 
     def defined(self) -> CommandParser:
+        pending = self.__dict__.get("_pending")
+        if pending is not None:
+            self._pending = None
+            args, kwargs = pending
+            super().__init__(*args, **kwargs)
         if self._define is not None:
             define, self._define = self._define, None
             define(self)
@@ -45,27 +60,25 @@ class CommandParser(argparse.ArgumentParser):
 
     def format_usage(self) -> str:
         self.defined()
-        with self._shown():
+        showing, self._showing = self._showing, True
+        try:
             return super().format_usage()
+        finally:
+            self._showing = showing
 
     def format_help(self) -> str:
         self.defined()
-        with self._shown():
+        showing, self._showing = self._showing, True
+        try:
             return super().format_help()
+        finally:
+            self._showing = showing
 
     def _get_formatter(self) -> argparse.HelpFormatter:
         if self._showing:
             return super()._get_formatter()
         make: Callable[..., argparse.HelpFormatter] = self.formatter_class  # every HelpFormatter takes a width
         return make(prog=self.prog, width=self.CHECKING_WIDTH)
-
-    @contextlib.contextmanager
-    def _shown(self) -> Iterator[None]:
-        showing, self._showing = self._showing, True
-        try:
-            yield
-        finally:
-            self._showing = showing
 
 
 class UsageError(Exception):

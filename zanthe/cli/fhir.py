@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
 import sys
 import time
 
@@ -12,12 +11,11 @@ from zanthe.cli.common import EXIT_FAILED, EXIT_OK, UsageError, positive_int
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Iterator
     from pathlib import Path
     from typing import Any, TextIO
 
     from zanthe import archive
-    from zanthe.cli.common import Commands
+    from zanthe.cli.common import CommandParser, Commands
 
 EPILOG = """\
 which files are read:
@@ -59,13 +57,17 @@ def output_folder(text: str) -> Path:
 
 
 def add_command(commands: Commands) -> None:
-    fhir = commands.add_parser(
+    commands.add_parser(
         "fhir",
         help="convert DICOM files to FHIR R4 ImagingStudy JSON",
         description="Convert DICOM files to FHIR R4 ImagingStudy resources, one per study.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
+        define=define_fhir,
     )
+
+
+def define_fhir(fhir: CommandParser) -> None:
     fhir.add_argument(
         "inputs", nargs="+", metavar="PATH", help="DICOM files or folders to walk (fsspec URLs with --dask)"
     )
@@ -90,8 +92,6 @@ def add_command(commands: Commands) -> None:
 
 
 def run_fhir(args: argparse.Namespace) -> int:
-    from zanthe import archive
-
     if args.bundle and args.per_file:
         raise UsageError("--bundle holds one resource per study; it cannot be used with --per-file")
     if args.dask and args.per_file:
@@ -100,34 +100,45 @@ def run_fhir(args: argparse.Namespace) -> int:
     if output is not None:
         prepare_output(output)
     zone = fhir_zone(args.timezone)
-    with dask_client(args.dask) as client:
-        progress = Progress(progress_stream(args.no_progress, to_stdout=output is None))
-        run = archive.ArchiveRun(
-            args.inputs,
-            per_file=args.per_file,
-            timezone=zone,
-            jobs=args.jobs,
-            client=client,
-            output=output,
-            on_progress=progress.update,
-        )
-        if not run.paths:
-            details = "; ".join(f"{name}: {reason}" for name, reason in run.report.failures)
-            raise UsageError(f"no input files found ({details})" if details else "no input files found")
-        sink, owned = fhir_sink(args, output)
-        try:
-            for result in run.results():
-                reason = sink.write(result)
-                if reason is not None:
-                    run.report.failures.append((str(result.source.path) if result.source else result.study_uid, reason))
-            sink.close()
-        finally:
-            if owned is not None:
-                owned.close()
-        sys.stdout.flush()
-        progress.finish()
+    if args.dask is None:
+        run = convert(args, output, zone, None)
+    else:
+        with dask_archive_module().connect(args.dask) as client:
+            run = convert(args, output, zone, client)
     print_report(run.report, run.input_count, sys.stderr)
     return EXIT_FAILED if run.report.failures else EXIT_OK
+
+
+def convert(args: argparse.Namespace, output: Path | None, zone: Any, client: Any) -> archive.ArchiveRun:
+    """Converts the inputs into the sink the arguments name; the run's report tells what went wrong."""
+    from zanthe import archive
+
+    progress = Progress(progress_stream(args.no_progress, to_stdout=output is None))
+    run = archive.ArchiveRun(
+        args.inputs,
+        per_file=args.per_file,
+        timezone=zone,
+        jobs=args.jobs,
+        client=client,
+        output=output,
+        on_progress=progress.update,
+    )
+    if not run.paths:
+        details = "; ".join(f"{name}: {reason}" for name, reason in run.report.failures)
+        raise UsageError(f"no input files found ({details})" if details else "no input files found")
+    sink, owned = fhir_sink(args, output)
+    try:
+        for result in run.results():
+            reason = sink.write(result)
+            if reason is not None:
+                run.report.failures.append((str(result.source.path) if result.source else result.study_uid, reason))
+        sink.close()
+    finally:
+        if owned is not None:
+            owned.close()
+    sys.stdout.flush()
+    progress.finish()
+    return run
 
 
 def fhir_zone(timezone: str | None) -> Any:
@@ -139,18 +150,13 @@ def fhir_zone(timezone: str | None) -> Any:
         raise UsageError(f"--timezone: {error}") from None
 
 
-@contextlib.contextmanager
-def dask_client(address: str | None) -> Iterator[Any]:
-    """None without --dask; otherwise a dask.distributed client, on a LocalCluster for 'local'."""
-    if address is None:
-        yield None
-        return
+def dask_archive_module() -> Any:
+    """zanthe.dask_archive, or the usage error that says how to install what it needs."""
     try:
         from zanthe import dask_archive
     except ImportError as error:
         raise UsageError(f"--dask needs dask.distributed: pip install 'zanthe[dask]' ({error})") from None
-    with dask_archive.connect(address) as client:
-        yield client
+    return dask_archive
 
 
 def prepare_output(output: Path) -> None:

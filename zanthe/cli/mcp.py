@@ -10,16 +10,20 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
 
-    from zanthe.cli.common import Commands
+    from zanthe.cli.common import CommandParser, Commands
 
 
 def add_command(commands: Commands) -> None:
-    mcp = commands.add_parser(
+    commands.add_parser(
         "mcp",
         help="serve zanthe's tools to an MCP host over stdio",
         description="Serve zanthe's tools (DICOM to ImagingStudy, HL7 parse, ORU build) over stdio "
         "to an MCP host. File access is confined to the given root folders.",
+        define=define_mcp,
     )
+
+
+def define_mcp(mcp: CommandParser) -> None:
     mcp.add_argument(
         "--root",
         dest="roots",

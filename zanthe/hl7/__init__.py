@@ -62,13 +62,24 @@ _ENVELOPE_IDS = ("FHS", "BHS", "BTS", "FTS")
 
 # A header or envelope segment at the start of a line: where the messages of a batch begin and end.
 _BOUNDARY = r"(?:\A|(?<=[\r\n]))(MSH|FHS|BHS|BTS|FTS)(?![A-Z0-9])"
-_TEXT_BOUNDARY = re.compile(_BOUNDARY)
-_BYTES_BOUNDARY = re.compile(_BOUNDARY.encode("ascii"))
 _BOUNDARY_IDS = frozenset(("MSH", *_ENVELOPE_IDS))
-_TEXT_LINE_END = re.compile(r"[\r\n]")
-_BYTES_LINE_END = re.compile(rb"[\r\n]")
+_LINE_END = r"[\r\n]"
+_LOCATION = r"(?:([A-Z0-9]{3})(?:\((\d+)\))?-)?(\d+)(?:\((\d+)\))?(?:-(\d+)(?:-(\d+))?)?"
 
-_LOCATION = re.compile(r"(?:([A-Z0-9]{3})(?:\((\d+)\))?-)?(\d+)(?:\((\d+)\))?(?:-(\d+)(?:-(\d+))?)?")
+
+# The patterns are compiled when first used: a single message is parsed without any of them, and
+# compiling them all would be a good part of a short command's start-up.
+@functools.cache
+def _batch_patterns(is_bytes: bool) -> tuple[re.Pattern[Any], re.Pattern[Any]]:
+    """The message boundary and the line end, for text or for bytes."""
+    if is_bytes:
+        return re.compile(_BOUNDARY.encode("ascii")), re.compile(_LINE_END.encode("ascii"))
+    return re.compile(_BOUNDARY), re.compile(_LINE_END)
+
+
+@functools.cache
+def _location_pattern() -> re.Pattern[str]:
+    return re.compile(_LOCATION)
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -131,8 +142,7 @@ def _split_batch(data: str | bytes) -> tuple[list[Any], bool]:
     """The texts of the messages in `data` (text outside any message kept as a piece of its own,
     which then fails to parse), and whether batch or file envelope segments were found."""
     is_bytes = isinstance(data, bytes)
-    pattern: Any = _BYTES_BOUNDARY if is_bytes else _TEXT_BOUNDARY
-    line_end: Any = _BYTES_LINE_END if is_bytes else _TEXT_LINE_END
+    pattern, line_end = _batch_patterns(is_bytes)
     starts = [found.start() for found in pattern.finditer(data)]
     pieces: list[Any] = []
     lead = data[: starts[0]] if starts else data
@@ -280,7 +290,7 @@ else:
 @functools.lru_cache(maxsize=1024)
 def _location_of(text: str) -> _Location:
     """A location string parsed: SEG[(n)]-F[(r)][-C[-S]], or F[(r)][-C[-S]] within a segment."""
-    found = _LOCATION.fullmatch(text)
+    found = _location_pattern().fullmatch(text)
     if found is None:
         raise ValueError(f"not an HL7 location: {text!r} (expected e.g. 'PID-5-1', 'PID-3(2)-1', 'OBX(2)-5')")
     segment_id, *numbers = found.groups()
