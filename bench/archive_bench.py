@@ -104,7 +104,7 @@ def zanthe_program(args: argparse.Namespace, scratch: Path) -> Program:
         path = os.pathsep.join(filter(None, [str(package.parent), os.environ.get("PYTHONPATH")]))
         # Started as the installed console script starts it (not through runpy, as -m would).
         command = package.parent / "zanthe-command.py"
-        command.write_text("import sys\nfrom zanthe.cli import main\nsys.exit(main())\n")
+        command.write_text('import sys\nfrom zanthe.cli import main\n\nif __name__ == "__main__":\n    sys.exit(main())\n')
         return Program([sys.executable, str(command)], os.environ | {"PYTHONPATH": path})
     script = Path(sys.executable).parent / "zanthe"
     return Program([str(script)] if script.exists() else [sys.executable, "-m", "zanthe"])
