@@ -40,12 +40,20 @@ std::string number_text(double value) {
   return std::string(buffer, end);
 }
 
+// The proposed version when this server speaks it, else the latest it speaks.
+std::string_view agreed_protocol_version(std::string_view proposed) {
+  for (std::string_view supported : kHandshakeVersions) {
+    if (proposed == supported) return supported;
+  }
+  return kLatestHandshakeVersion;
+}
+
 std::string_view requested_protocol_version(const JsonValue& root) {
   const JsonValue* params = find_member(root, "params");
   if (!params || params->kind != JsonKind::object || params->count == 0) return kDefaultProtocolVersion;
   const JsonValue* version = find_member(*params, "protocolVersion");
   if (!version || version->kind != JsonKind::string || version->count == 0) return kDefaultProtocolVersion;
-  return version->string();
+  return agreed_protocol_version(version->string());
 }
 
 std::string initialize_body(const JsonValue& root, const ServerInfo& info) {

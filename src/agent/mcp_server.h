@@ -33,6 +33,11 @@ struct ServerInfo {
 };
 
 inline constexpr std::string_view kDefaultProtocolVersion = "2025-06-18";
+// The handshake revisions this server speaks; a client that proposes another is answered with the
+// latest, as the lifecycle rules say (a server that echoed any text would claim a protocol it may
+// not speak).
+inline constexpr std::string_view kHandshakeVersions[] = {"2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25"};
+inline constexpr std::string_view kLatestHandshakeVersion = "2025-11-25";
 inline constexpr std::size_t kLineArenaBytes = 1u << 20;
 
 // The text a JSON-RPC id is echoed with: "null" for absent, null and container ids, and for numbers

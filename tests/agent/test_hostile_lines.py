@@ -87,7 +87,7 @@ def test_cost_is_linear_in_the_line(make, small):
         ),
         (
             b'{"jsonrpc":"2.0","id":3,"method":"initialize","params":{"protocolVersion":"2025\xf5"}}',
-            {"id": 3, "protocolVersion": "2025\ufffd"},
+            {"id": 3, "protocolVersion": "2025-11-25"},
         ),
     ],
     ids=["id", "encoded surrogate id", "tool name", "protocol version"],

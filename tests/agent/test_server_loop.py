@@ -96,14 +96,15 @@ def test_id_echo(id_json, echoed):
     [
         (None, "2025-06-18"),
         ({}, "2025-06-18"),
-        ({"protocolVersion": "2024-11-05"}, "2024-11-05"),
+        *(({"protocolVersion": v}, v) for v in ("2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25")),
         ({"protocolVersion": ""}, "2025-06-18"),
         ({"protocolVersion": 20241105}, "2025-06-18"),
-        ({"clientInfo": {}, "protocolVersion": "x", "protocolVersion2": "y"}, "x"),
+        ({"protocolVersion": "1999-01-01"}, "2025-11-25"),
+        ({"clientInfo": {}, "protocolVersion": "x", "protocolVersion2": "y"}, "2025-11-25"),
         ([1], "2025-06-18"),
     ],
 )
-def test_initialize_echoes_the_proposed_version(params, version):
+def test_initialize_echoes_a_version_it_speaks_and_answers_others_with_the_latest(params, version):
     request = {"jsonrpc": "2.0", "id": 9, "method": "initialize"}
     if params is not None:
         request["params"] = params

@@ -174,6 +174,14 @@ def error(request_id: Any, code: int, message: str) -> dict:
 PARSE_ERROR = error(None, -32700, "Parse error")
 
 
+HANDSHAKE_VERSIONS = ("2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25")
+
+
+def agreed_version(proposed: str) -> str:
+    """The version a server answers a proposal with: the proposal when it speaks it, else its latest."""
+    return proposed if proposed in HANDSHAKE_VERSIONS else HANDSHAKE_VERSIONS[-1]
+
+
 def initialize_result(version: str) -> dict:
     return {
         "protocolVersion": version,
@@ -348,10 +356,10 @@ class Mix:
         return Line("tools_list", data, response(request_id, {"tools": TOOL_DEFINITIONS}))
 
     def initialize(self) -> Line:
-        request_id, proposed = self.new_id(), self.rng.choice(["2025-06-18", "2024-11-05", "", 7, None])
+        request_id, proposed = self.new_id(), self.rng.choice(["2025-06-18", "2024-11-05", "1999-01-01", "", 7, None])
         params = {"protocolVersion": proposed, "capabilities": {}, "clientInfo": {"name": "soak"}}
         data = encode({"jsonrpc": "2.0", "id": request_id, "method": "initialize", "params": params})
-        version = proposed if isinstance(proposed, str) and proposed else DEFAULT_PROTOCOL_VERSION
+        version = agreed_version(proposed) if isinstance(proposed, str) and proposed else DEFAULT_PROTOCOL_VERSION
         return Line("initialize", data, response(request_id, initialize_result(version)))
 
     def unknown_method(self) -> Line:
@@ -454,7 +462,7 @@ class Mix:
             request_id, version = self.new_id(), f"2025{bad}"
             params = {"protocolVersion": version}
             data = encode({"jsonrpc": "2.0", "id": request_id, "method": "initialize", "params": params})
-            return Line("invalid_utf8", data, response(request_id, initialize_result(echoed(version))))
+            return Line("invalid_utf8", data, response(request_id, initialize_result(agreed_version(version))))
         raw = bad.encode("utf-8", "surrogateescape")
         return Line("invalid_utf8", b'{"id":1,' + raw + b'"method":"ping"}', PARSE_ERROR)
 
