@@ -46,7 +46,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import archive_data
-from common import ROOT, machine, print_table, ratio_text, versions, write_results
+from common import ROOT, checkout_command, machine, print_table, ratio_text, versions, write_results
 
 PEER = str(Path(__file__).resolve().parent / "archive_peer.py")
 START_UP_RUNS = 10
@@ -91,21 +91,7 @@ def zanthe_program(args: argparse.Namespace, scratch: Path) -> Program:
     if args.zanthe:
         return Program(shlex.split(args.zanthe))
     if args.build_dir:
-        # One package folder of links, the checkout's Python files and the build tree's native
-        # modules side by side, first on PYTHONPATH, so Dask's worker processes find it too.
-        package = scratch / "zanthe-from-build" / "zanthe"
-        package.mkdir(parents=True)
-        for source in (ROOT / "zanthe", ROOT / args.build_dir / "zanthe"):
-            for item in source.iterdir():
-                if (item.is_file() or item.is_dir()) and item.name != "__pycache__" and not (package / item.name).exists():
-                    (package / item.name).symlink_to(item.resolve())
-        # Compiled once here, as an installed package is, so that no run pays for compiling it.
-        subprocess.run([sys.executable, "-m", "compileall", "-q", str(package)], check=True, stdout=subprocess.DEVNULL)
-        path = os.pathsep.join(filter(None, [str(package.parent), os.environ.get("PYTHONPATH")]))
-        # Started as the installed console script starts it (not through runpy, as -m would).
-        command = package.parent / "zanthe-command.py"
-        command.write_text('import sys\nfrom zanthe.cli import main\n\nif __name__ == "__main__":\n    sys.exit(main())\n')
-        return Program([sys.executable, str(command)], os.environ | {"PYTHONPATH": path})
+        return Program(*checkout_command(args.build_dir, scratch))
     script = Path(sys.executable).parent / "zanthe"
     return Program([str(script)] if script.exists() else [sys.executable, "-m", "zanthe"])
 

@@ -7,6 +7,7 @@ import importlib
 import json
 import os
 import platform
+import subprocess
 import sys
 import timeit
 from collections.abc import Callable
@@ -94,3 +95,22 @@ def write_results(path: str | None, rows: list[dict], growth: list[dict]) -> Non
     """rows: {"case", "unit", "zanthe", "peers": {name: value}}; growth: {"series", "size", "per_call_us"}."""
     if path:
         Path(path).write_text(json.dumps({"rows": rows, "growth": growth}, indent=1))
+
+
+def checkout_command(build_dir: str, scratch: Path) -> tuple[list[str], dict[str, str]]:
+    """The command and environment that run the checkout's `zanthe` with a build tree's native modules:
+    one package folder of links (the checkout's Python files and folders, the build tree's modules) in
+    `scratch`, first on PYTHONPATH so that child processes (Dask's workers) find it too. It is compiled
+    once here, as an installed package is, and started as the installed console script starts it (not
+    through runpy, as -m would)."""
+    package = scratch / "zanthe-from-build" / "zanthe"
+    package.mkdir(parents=True)
+    for source in (ROOT / "zanthe", ROOT / build_dir / "zanthe"):
+        for item in source.iterdir():
+            if item.name != "__pycache__" and not (package / item.name).exists():
+                (package / item.name).symlink_to(item.resolve())
+    subprocess.run([sys.executable, "-m", "compileall", "-q", str(package)], check=True, stdout=subprocess.DEVNULL)
+    script = package.parent / "zanthe-command.py"
+    script.write_text('import sys\nfrom zanthe.cli import main\n\nif __name__ == "__main__":\n    sys.exit(main())\n')
+    path = os.pathsep.join(filter(None, [str(package.parent), os.environ.get("PYTHONPATH")]))
+    return [sys.executable, str(script)], os.environ | {"PYTHONPATH": path}

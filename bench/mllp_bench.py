@@ -54,7 +54,7 @@ import time
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
-from common import ROOT, machine, print_table, versions, write_results
+from common import ROOT, checkout_command, machine, print_table, versions, write_results
 from hl7_bench import oru_text
 
 START_BLOCK, END_BLOCK = b"\x0b", b"\x1c\r"
@@ -372,20 +372,13 @@ class Program:
 
 
 def zanthe_program(args: argparse.Namespace, scratch: Path) -> Program:
-    """`zanthe` as asked: a given command, the checkout with a build tree's native modules (linked
-    side by side in a scratch package folder), or `python -m zanthe` as installed."""
+    """`zanthe` as asked: a given command, the checkout with a build tree's native modules (see
+    checkout_command), or `python -m zanthe` as installed."""
     if args.zanthe:
         return Program(shlex.split(args.zanthe))
     if not args.build_dir:
         return Program([sys.executable, "-m", "zanthe"])
-    package = scratch / "zanthe-from-build" / "zanthe"
-    package.mkdir(parents=True)
-    for source in (ROOT / "zanthe", ROOT / args.build_dir / "zanthe"):
-        for item in source.iterdir():
-            if not (package / item.name).exists() and (item.is_file() or item.name == "hl7"):
-                (package / item.name).symlink_to(item.resolve())
-    path = os.pathsep.join(filter(None, [str(package.parent), os.environ.get("PYTHONPATH")]))
-    return Program([sys.executable, "-m", "zanthe"], os.environ | {"PYTHONPATH": path})
+    return Program(*checkout_command(args.build_dir, scratch))
 
 
 class Server:
