@@ -59,18 +59,17 @@ class CommandParser(argparse.ArgumentParser):
         return super().parse_known_args(args, namespace)
 
     def format_usage(self) -> str:
-        self.defined()
-        showing, self._showing = self._showing, True
-        try:
-            return super().format_usage()
-        finally:
-            self._showing = showing
+        return self._for_people(super().format_usage)
 
     def format_help(self) -> str:
+        return self._for_people(super().format_help)
+
+    def _for_people(self, text: Callable[[], str]) -> str:
+        """Text that people read: of the parser defined in full, wrapped to the terminal's width."""
         self.defined()
         showing, self._showing = self._showing, True
         try:
-            return super().format_help()
+            return text()
         finally:
             self._showing = showing
 
