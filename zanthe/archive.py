@@ -23,11 +23,10 @@ if TYPE_CHECKING:
     from pathlib import Path, PurePath
     from typing import Any, TypeVar
 
-    from typing import TypeAlias
+    from zanthe.fhir import Zone
 
     Item = TypeVar("Item")
     Result = TypeVar("Result")
-    Zone: TypeAlias = "str | list[tuple[str, str]] | None"
 
 REPAIRED_TEXT = "text bytes that the declared character set cannot decode were replaced by U+FFFD"
 DICOM_SUFFIXES = (".dcm", ".dicom")
