@@ -18,6 +18,9 @@ struct ToolEntry {
   std::string name;
   std::string definition;  // the tool's complete tools/list element, inserted verbatim
   std::string extra;       // carried for the dispatch, never read by the server
+  // The tools/list element for 2026-07-28 clients where it differs (an output schema that is not an
+  // object); empty: the same as `definition`.
+  std::string modern_definition;
 };
 
 // Fills `line` with the next input line without its line feed; false at the end of input.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,9 @@ namespace zanthe::agent {
 struct ToolResult {
   std::int32_t code = 0;
   std::string output;
+  // The structured content the tool declared (JSON text), which then replaces the one read off the
+  // output; absent: an output that is one JSON object is also offered as structured content.
+  std::optional<std::string> structured;
 };
 
 // Structured content is offered only for trimmed outputs up to this size.
