@@ -3,33 +3,26 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <span>
-#include <vector>
+#include <memory>
+
+#include "agent/mcp_service.h"
+#include "agent/worker_pool.h"
 
 namespace zanthe::agent {
 namespace {
 
 constexpr std::string_view kParseErrorBody = R"({"code":-32700,"message":"Parse error"})";
-constexpr std::string_view kMethodNotFoundBody = R"({"code":-32601,"message":"method not found"})";
-constexpr std::string_view kMissingToolNameBody = R"({"code":-32602,"message":"missing tool name"})";
 constexpr std::size_t kRetryArenaPerByte = 16;
 
-void write_banner(const ServerInfo& info, std::size_t tool_count) {
+void write_banner(std::string_view server_name, std::size_t tool_count, std::string_view eras) {
   std::string banner = "brellix mcp: ";
-  banner += info.server_name;
+  banner += server_name;
   banner += " serving ";
   banner += std::to_string(tool_count);
   banner += " tools (JSON-RPC, MCP ";
-  banner += kDefaultProtocolVersion;
+  banner += eras;
   banner += ")\n";
   std::fwrite(banner.data(), 1, banner.size(), stderr);
-}
-
-std::string unknown_tool_body(std::string_view name) {
-  std::string body = R"({"code":-32602,"message":"unknown tool )";
-  append_json_escaped_utf8(body, name);
-  body += "\"}";
-  return body;
 }
 
 std::string number_text(double value) {
@@ -38,56 +31,6 @@ std::string number_text(double value) {
   auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
   (void)error;
   return std::string(buffer, end);
-}
-
-// The proposed version when this server speaks it, else the latest it speaks.
-std::string_view agreed_protocol_version(std::string_view proposed) {
-  for (std::string_view supported : kHandshakeVersions) {
-    if (proposed == supported) return supported;
-  }
-  return kLatestHandshakeVersion;
-}
-
-std::string_view requested_protocol_version(const JsonValue& root) {
-  const JsonValue* params = find_member(root, "params");
-  if (!params || params->kind != JsonKind::object || params->count == 0) return kDefaultProtocolVersion;
-  const JsonValue* version = find_member(*params, "protocolVersion");
-  if (!version || version->kind != JsonKind::string || version->count == 0) return kDefaultProtocolVersion;
-  return agreed_protocol_version(version->string());
-}
-
-std::string initialize_body(const JsonValue& root, const ServerInfo& info) {
-  std::string body = R"({"protocolVersion":)";
-  append_json_quoted_utf8(body, requested_protocol_version(root));
-  body += R"(,"capabilities":{"tools":{"listChanged":false}},"serverInfo":{"name":)";
-  append_json_quoted(body, info.server_name);
-  body += R"(,"version":)";
-  append_json_quoted(body, info.server_version);
-  body += "}}";
-  return body;
-}
-
-// A definition goes out verbatim except for line breaks, which would split the response line; in a
-// definition that is valid JSON they can only stand between tokens, where a space means the same.
-void append_definition(std::string& body, std::string_view definition) {
-  for (char c : definition) body += (c == '\n' || c == '\r') ? ' ' : c;
-}
-
-std::string tools_list_body(std::span<const ToolEntry> tools) {
-  std::string body = R"({"tools":[)";
-  for (std::size_t i = 0; i < tools.size(); ++i) {
-    if (i > 0) body += ',';
-    append_definition(body, tools[i].definition);
-  }
-  body += "]}";
-  return body;
-}
-
-const ToolEntry* find_tool(std::span<const ToolEntry> tools, std::string_view name) {
-  for (const ToolEntry& tool : tools) {
-    if (tool.name == name) return &tool;
-  }
-  return nullptr;
 }
 
 }  // namespace
@@ -107,29 +50,30 @@ std::string id_text(const JsonValue* id) {
   }
 }
 
-struct McpServer::Session {
-  std::span<const ToolEntry> tools;
-  const ToolDispatch& dispatch;
-  const ServerInfo& info;
-  std::vector<std::uint8_t> arena_buffer;
+// Answers go out as lines; a request the client cancelled gets none, as the cancellation rules ask.
+class McpServer::LineExchange final : public Exchange {
+ public:
+  explicit LineExchange(McpServer& server) : server_(server) {}
+  void notify(std::string_view message) override { server_.write_line(message); }
+  void respond(std::string_view message, int error_code) override {
+    if (error_code != kRequestCancelled) server_.write_line(message);
+  }
+
+ private:
+  McpServer& server_;
 };
 
 McpServer::McpServer(LineReader reader, LineWriter writer) : reader_(std::move(reader)), writer_(std::move(writer)) {}
 
-int McpServer::run(const ToolEntry* tools, std::size_t tool_count, const ToolDispatch& dispatch,
-                   const ServerInfo& info, bool verbose) {
-  if (verbose) write_banner(info, tool_count);
-  Session session{{tools, tool_count}, dispatch, info, std::vector<std::uint8_t>(kLineArenaBytes)};
-  std::string line;
-  while (reader_(line)) {
-    if (!line.empty()) handle_line(line, session);
-  }
-  return 0;
+void McpServer::write_line(std::string_view message) {
+  std::lock_guard lock(write_mutex_);
+  writer_(message);
 }
 
 void McpServer::write_response(std::string_view id, bool is_error, std::string_view body) {
   // One buffer serves every response, so a run of large responses does not allocate (and fault in)
   // fresh memory for each.
+  std::lock_guard lock(write_mutex_);
   std::string& message = response_buffer_;
   message.assign(R"({"jsonrpc":"2.0","id":)");
   message.reserve(message.size() + id.size() + body.size() + 12);
@@ -140,60 +84,68 @@ void McpServer::write_response(std::string_view id, bool is_error, std::string_v
   writer_(message);
 }
 
-void McpServer::handle_line(const std::string& line, Session& session) {
-  JsonArena arena{session.arena_buffer.data(), session.arena_buffer.size(), 0};
-  JsonParseResult parsed = parse_json(line, arena);
-  std::vector<std::uint8_t> larger;  // only for a line that does not fit the shared arena
+bool McpServer::parse_line(const std::string& line, std::vector<std::uint8_t>& arena_buffer, JsonParseResult& parsed) {
+  JsonArena arena{arena_buffer.data(), arena_buffer.size(), 0};
+  parsed = parse_json(line, arena);
   if (!parsed.ok && parsed.error == JsonError::out_of_arena) {
-    larger.resize(kRetryArenaPerByte * line.size() + kLineArenaBytes);
-    JsonArena retry{larger.data(), larger.size(), 0};
+    // Only a line that does not fit the shared arena gets one of its own.
+    arena_buffer.assign(kRetryArenaPerByte * line.size() + kLineArenaBytes, 0);
+    JsonArena retry{arena_buffer.data(), arena_buffer.size(), 0};
     parsed = parse_json(line, retry);
   }
-  if (!parsed.ok) {
-    write_response("null", true, kParseErrorBody);
-    return;
-  }
-  answer_parsed(parsed.value, session);
+  if (parsed.ok) return true;
+  write_response("null", true, kParseErrorBody);
+  return false;
 }
 
-void McpServer::answer_parsed(const JsonValue& root, Session& session) {
-  if (root.kind != JsonKind::object || root.count == 0) return;
-  const JsonValue* id = find_member(root, "id");
-  const JsonValue* method = find_member(root, "method");
-  if (!method || method->kind != JsonKind::string) return;
-  bool is_request = id != nullptr;
-  std::string id_echo = id_text(id);
-  std::string_view name = method->string();
-  if (name == "initialize") {
-    write_response(id_echo, false, initialize_body(root, session.info));
-  } else if (!is_request || name == "notifications/initialized") {
-    return;
-  } else if (name == "ping") {
-    write_response(id_echo, false, "{}");
-  } else if (name == "tools/list") {
-    write_response(id_echo, false, tools_list_body(session.tools));
-  } else if (name == "tools/call") {
-    answer_tool_call(root, id_echo, session);
-  } else {
-    write_response(id_echo, true, kMethodNotFoundBody);
+int McpServer::run(const ToolEntry* tools, std::size_t tool_count, const ToolDispatch& dispatch,
+                   const ServerInfo& info, bool verbose) {
+  if (verbose) write_banner(info.server_name, tool_count, kDefaultProtocolVersion);
+  ServiceConfig config;
+  config.tools = {tools, tool_count};
+  config.call_tool = [&dispatch](const ToolEntry& tool, const JsonValue* arguments, CallContext&) {
+    return dispatch(tool, arguments);
+  };
+  config.server_name = info.server_name;
+  config.server_version = info.server_version;
+  config.both_eras = false;
+  McpService service(std::move(config));
+  LineExchange exchange(*this);
+  std::vector<std::uint8_t> arena(kLineArenaBytes);
+  std::string line;
+  JsonParseResult parsed;
+  while (reader_(line)) {
+    if (line.empty() || !parse_line(line, arena, parsed)) continue;
+    service.answer(classify_message(parsed.value), exchange);
+    if (arena.size() != kLineArenaBytes) arena.assign(kLineArenaBytes, 0);
   }
+  return 0;
 }
 
-void McpServer::answer_tool_call(const JsonValue& root, std::string_view id, Session& session) {
-  const JsonValue* params = find_member(root, "params");
-  const JsonValue* name = params && params->kind == JsonKind::object ? find_member(*params, "name") : nullptr;
-  if (!name || name->kind != JsonKind::string) {
-    write_response(id, true, kMissingToolNameBody);
-    return;
+int McpServer::serve(McpService& service, unsigned workers, bool verbose) {
+  if (verbose) write_banner(service.config().server_name, service.config().tools.size(), "2024-11-05 to 2026-07-28");
+  LineExchange exchange(*this);
+  std::vector<std::uint8_t> arena(kLineArenaBytes);
+  std::string line;
+  JsonParseResult parsed;
+  WorkerPool pool(workers);  // declared last: its destructor waits for the calls still running
+  while (reader_(line)) {
+    if (line.empty() || !parse_line(line, arena, parsed)) continue;
+    Inbound message = classify_message(parsed.value);
+    if (!service.is_slow(message)) {
+      service.answer(message, exchange);
+    } else {
+      // The job parses its own copy: the tree read here points into this line and this arena.
+      pool.submit([&service, &exchange, text = line] {
+        std::vector<std::uint8_t> own(kRetryArenaPerByte * text.size() + kLineArenaBytes);
+        JsonArena job_arena{own.data(), own.size(), 0};
+        JsonParseResult job = parse_json(text, job_arena);
+        if (job.ok) service.answer(classify_message(job.value), exchange);
+      });
+    }
+    if (arena.size() != kLineArenaBytes) arena.assign(kLineArenaBytes, 0);
   }
-  const ToolEntry* tool = find_tool(session.tools, name->string());
-  if (!tool) {
-    write_response(id, true, unknown_tool_body(name->string()));
-    return;
-  }
-  const JsonValue* arguments = find_member(*params, "arguments");
-  ToolResult result = session.dispatch(*tool, arguments);
-  write_response(id, false, render_tool_result(result));
+  return 0;
 }
 
 }  // namespace zanthe::agent

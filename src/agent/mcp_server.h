@@ -8,6 +8,9 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <mutex>
+#include <vector>
 
 #include "agent/json_reader.h"
 #include "agent/tool_result.h"
@@ -15,6 +18,14 @@
 namespace zanthe::agent {
 
 struct ToolEntry {
+  ToolEntry() = default;
+  ToolEntry(std::string tool_name, std::string tool_definition, std::string tool_extra = {},
+            std::string tool_modern_definition = {})
+      : name(std::move(tool_name)),
+        definition(std::move(tool_definition)),
+        extra(std::move(tool_extra)),
+        modern_definition(std::move(tool_modern_definition)) {}
+
   std::string name;
   std::string definition;  // the tool's complete tools/list element, inserted verbatim
   std::string extra;       // carried for the dispatch, never read by the server
@@ -47,25 +58,33 @@ inline constexpr std::size_t kLineArenaBytes = 1u << 20;
 // that have no JSON text (non-finite); otherwise the shortest text that reads back as the same value.
 [[nodiscard]] std::string id_text(const JsonValue* id);
 
+class McpService;
+
 class McpServer {
  public:
   McpServer(LineReader reader, LineWriter writer);
 
-  // Serves until the reader reports the end of input, then returns 0.
+  // Serves the handshake era until the reader reports the end of input, then returns 0. Each line is
+  // answered before the next is read.
   int run(const ToolEntry* tools, std::size_t tool_count, const ToolDispatch& dispatch, const ServerInfo& info,
           bool verbose);
+
+  // Serves both eras through `service` until the end of input, then returns 0 once every request read
+  // has been answered. Host calls run on `workers` threads while reading goes on, so a cancellation
+  // reaches a running call, and their responses may leave out of order.
+  int serve(McpService& service, unsigned workers, bool verbose);
 
   void write_response(std::string_view id, bool is_error, std::string_view body);
 
  private:
-  struct Session;
+  class LineExchange;
 
-  void handle_line(const std::string& line, Session& session);
-  void answer_parsed(const JsonValue& root, Session& session);
-  void answer_tool_call(const JsonValue& root, std::string_view id, Session& session);
+  bool parse_line(const std::string& line, std::vector<std::uint8_t>& arena, JsonParseResult& parsed);
+  void write_line(std::string_view message);
 
   LineReader reader_;
   LineWriter writer_;
+  std::mutex write_mutex_;
   std::string response_buffer_;
 };
 

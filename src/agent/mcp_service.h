@@ -41,6 +41,8 @@ inline constexpr int kInvalidParams = -32602;
 inline constexpr int kInternalError = -32603;
 inline constexpr int kHeaderMismatch = -32020;
 inline constexpr int kUnsupportedProtocolVersion = -32022;
+// Answers a request the client cancelled; transports that can stay silent (stdio) drop it.
+inline constexpr int kRequestCancelled = -32800;
 
 enum class MessageKind : std::uint8_t { request, notification, response, invalid };
 
@@ -100,6 +102,7 @@ using ToolCallHandler =
 // ({"code":..,"message":..,"data":..}).
 struct MethodAnswer {
   bool ok = false;
+  int error_code = kInternalError;  // the error object's code, when not ok
   std::string body;
 };
 using MethodHandler = std::function<MethodAnswer(std::string_view method, const JsonValue* params, CallContext& call)>;
@@ -111,7 +114,11 @@ struct ServiceConfig {
   std::string_view extra_capabilities;    // members added to "capabilities", e.g. "resources":{},"prompts":{}
   std::string_view server_name;
   std::string_view server_version;
+  std::string_view instructions;          // optional guidance for the model, in initialize and server/discover
   std::int64_t list_ttl_ms = 60000;       // caching hint on the 2026-07-28 list and discover results
+  // Serve requests carrying the 2026-07-28 envelope statelessly; false: the handshake era only, where
+  // an envelope means nothing and server/discover is an unknown method.
+  bool both_eras = true;
 };
 
 // In-flight requests by the key their cancellation names them with (transport scope + request id).
@@ -143,6 +150,13 @@ class McpService {
   [[nodiscard]] const ServiceConfig& config() const { return config_; }
 
  private:
+  struct Reply;
+
+  void answer_method(const Inbound& message, const Reply& reply, std::string_view scope);
+  void answer_host_call(const Inbound& message, const Reply& reply, std::string_view scope);
+  void cancel(const Inbound& message, std::string_view scope);
+  static std::string cancel_key(std::string_view scope, std::string_view id);
+
   ServiceConfig config_;
   CancelRegistry cancels_;
 };

@@ -157,7 +157,12 @@ std::string render_tool_result(const ToolResult& result) {
   append_content_block(body, result.output);
   body += "],\"isError\":";
   body += result.code == 0 ? "false" : "true";
-  body += render_structured_content(result.output);
+  if (!result.structured) {
+    body += render_structured_content(result.output);
+  } else if (!result.structured->empty()) {
+    body += ",\"structuredContent\":";
+    body += *result.structured;
+  }
   body += '}';
   return body;
 }

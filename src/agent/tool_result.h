@@ -5,11 +5,16 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace zanthe::agent {
 
 // What a tool call produced. Code 0 is success; any other code is reported as an error result.
 struct ToolResult {
+  ToolResult() = default;
+  ToolResult(std::int32_t result_code, std::string result_output, std::optional<std::string> declared = std::nullopt)
+      : code(result_code), output(std::move(result_output)), structured(std::move(declared)) {}
+
   std::int32_t code = 0;
   std::string output;
   // The structured content the tool declared (JSON text), which then replaces the one read off the
