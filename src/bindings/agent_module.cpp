@@ -1,5 +1,6 @@
 // zanthe._agent: serve_stdio runs the MCP tool server over the process's stdin and stdout.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
@@ -11,12 +12,15 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "agent/mcp_server.h"
+#include "agent/mcp_service.h"
 
 namespace nb = nanobind;
 using namespace zanthe::agent;
@@ -164,7 +168,7 @@ int serve_stdio(const ToolItems& items, nb::callable dispatch, const std::string
                 const std::string& server_version, bool verbose) {
   std::vector<ToolEntry> tools;
   tools.reserve(items.size());
-  for (const auto& [name, definition, extra] : items) tools.push_back({name, definition, extra});
+  for (const auto& [name, definition, extra] : items) tools.emplace_back(name, definition, extra);
   // The dispatch's reference to the callable is made and dropped while the lock is held.
   ToolDispatch tool_dispatch = make_tool_dispatch(std::move(dispatch));
   auto reader = std::make_shared<StdinLineReader>();
@@ -179,6 +183,218 @@ int serve_stdio(const ToolItems& items, nb::callable dispatch, const std::string
   return result;
 }
 
+
+// --- both eras: the service object --------------------------------------------------------------
+
+// What Python holds of a call while it runs. The context lives on the answering thread's stack, so
+// it is dropped (under the lock) when the call returns: a Context kept by the host past its call
+// then reports nothing and reads as cancelled.
+struct CallSlot {
+  std::mutex mutex;
+  CallContext* context = nullptr;
+  bool modern = false;
+  std::string protocol_version;
+};
+
+class Call {
+ public:
+  explicit Call(std::shared_ptr<CallSlot> slot) : slot_(std::move(slot)) {}
+
+  bool modern() const { return slot_->modern; }
+  std::string protocol_version() const { return slot_->protocol_version; }
+  bool cancelled() const {
+    std::lock_guard lock(slot_->mutex);
+    return !slot_->context || slot_->context->cancelled();
+  }
+  void progress(double done, std::optional<double> total, std::optional<std::string> message) {
+    std::lock_guard lock(slot_->mutex);
+    if (slot_->context) slot_->context->report_progress(done, total, message ? *message : std::string_view{});
+  }
+
+ private:
+  std::shared_ptr<CallSlot> slot_;
+};
+
+// Opens a call's slot for Python and closes it when the call is over, whatever way it ends.
+class OpenCall {
+ public:
+  OpenCall(CallContext& context, std::string_view handshake_version) : slot_(std::make_shared<CallSlot>()) {
+    slot_->context = &context;
+    slot_->modern = context.modern();
+    slot_->protocol_version = context.modern() ? std::string(context.protocol_version()) : std::string(handshake_version);
+  }
+  ~OpenCall() {
+    std::lock_guard lock(slot_->mutex);
+    slot_->context = nullptr;
+  }
+  nb::object python() const { return nb::cast(Call(slot_)); }
+
+ private:
+  std::shared_ptr<CallSlot> slot_;
+};
+
+// JSON text from the host goes out inside one line: a line break can only stand between tokens of
+// valid JSON (json.dumps escapes those in strings), where a space means the same.
+std::string one_line(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+ToolResult tool_answer(const nb::object& answer) {
+  nb::tuple parts = nb::cast<nb::tuple>(answer);
+  if (parts.size() != 2 && parts.size() != 3) throw nb::type_error("a tool call answers (code, output[, structured])");
+  ToolResult result(nb::cast<std::int32_t>(parts[0]), nb::cast<std::string>(parts[1]));
+  if (parts.size() == 3 && !parts[2].is_none()) result.structured = one_line(nb::cast<std::string>(parts[2]));
+  return result;
+}
+
+std::string failure_object(int code, std::string_view message) {
+  std::string body = "{\"code\":" + std::to_string(code) + ",\"message\":";
+  append_json_quoted_utf8(body, message);
+  return body + "}";
+}
+
+// The code of a JSON-RPC error object the host made; an object without one is an internal error.
+int error_object_code(const std::string& body) {
+  std::vector<std::uint8_t> buffer(16 * body.size() + 4096);
+  JsonArena arena{buffer.data(), buffer.size(), 0};
+  JsonParseResult parsed = parse_json(body, arena);
+  const JsonValue* code = parsed.ok ? find_member(parsed.value, "code") : nullptr;
+  return code && code->kind == JsonKind::integer ? static_cast<int>(code->payload.integer) : kInternalError;
+}
+
+MethodAnswer method_answer(const nb::object& answer) {
+  auto [ok, body] = nb::cast<std::pair<bool, std::string>>(answer);
+  MethodAnswer result;
+  result.ok = ok;
+  result.body = one_line(std::move(body));
+  if (!ok) {
+    result.error_code = error_object_code(result.body);
+    if (result.error_code == kInternalError && result.body.find("\"code\"") == std::string::npos) {
+      result.body = failure_object(kInternalError, "the host answered a malformed error");
+    }
+  }
+  return result;
+}
+
+class Service {
+ public:
+  Service(const std::vector<std::tuple<std::string, std::string, std::string>>& items, nb::callable call_tool,
+          std::string server_name, std::string server_version, std::optional<nb::callable> methods,
+          std::string capabilities, std::string instructions)
+      : call_tool_(std::move(call_tool)),
+        methods_(methods ? nb::object(*methods) : nb::none()),
+        server_name_(std::move(server_name)),
+        server_version_(std::move(server_version)),
+        capabilities_(std::move(capabilities)),
+        instructions_(std::move(instructions)) {
+    tools_.reserve(items.size());
+    for (const auto& [name, definition, modern] : items) tools_.emplace_back(name, definition, "", modern);
+    ServiceConfig config;
+    config.tools = tools_;
+    config.call_tool = [this](const ToolEntry& tool, const JsonValue* arguments, CallContext& call) {
+      return run_tool(tool, arguments, call);
+    };
+    if (!methods_.is_none()) {
+      config.methods = [this](std::string_view method, const JsonValue* params, CallContext& call) {
+        return call_method(method, params, call);
+      };
+    }
+    config.extra_capabilities = capabilities_;
+    config.instructions = instructions_;
+    config.server_name = server_name_;
+    config.server_version = server_version_;
+    service_ = std::make_unique<McpService>(std::move(config));
+  }
+
+  McpService& service() { return *service_; }
+
+  // The cyclic collector's view: the host's callables usually reach this object back (through the
+  // module or server that holds it).
+  int visit_python(visitproc visit, void* arg) {
+    Py_VISIT(call_tool_.ptr());
+    Py_VISIT(methods_.ptr());
+    return 0;
+  }
+  void clear_python() {
+    call_tool_ = nb::none();
+    methods_ = nb::none();
+  }
+
+  int serve_stdio(bool verbose, unsigned workers) {
+    auto reader = std::make_shared<StdinLineReader>();
+    McpServer server([reader](std::string& line) { return (*reader)(line); }, write_stdout_line);
+    int result = 0;
+    {
+      nb::gil_scoped_release unlocked;
+      result = server.serve(*service_, workers, verbose);
+    }
+    reader->raise_interruption();
+    return result;
+  }
+
+ private:
+  ToolResult run_tool(const ToolEntry& tool, const JsonValue* arguments, CallContext& call) {
+    nb::gil_scoped_acquire hold;
+    try {
+      try {
+        OpenCall open(call, kLatestHandshakeVersion);
+        nb::object args = arguments ? json_to_pyobject(*arguments) : nb::none();
+        return tool_answer(call_tool_(decode_utf8(tool.name), args, open.python()));
+      } catch (nb::python_error& error) {
+        return failure_result(traceback_text(error));
+      }
+    } catch (nb::python_error& error) {
+      return failure_result(error.what());
+    } catch (const std::exception& error) {
+      return failure_result(error.what());
+    }
+  }
+
+  MethodAnswer call_method(std::string_view method, const JsonValue* params, CallContext& call) {
+    nb::gil_scoped_acquire hold;
+    try {
+      try {
+        OpenCall open(call, kLatestHandshakeVersion);
+        nb::object arguments = params ? json_to_pyobject(*params) : nb::none();
+        return method_answer(methods_(decode_utf8(method), arguments, open.python()));
+      } catch (nb::python_error& error) {
+        return {false, kInternalError, failure_object(kInternalError, traceback_text(error))};
+      }
+    } catch (nb::python_error& error) {
+      return {false, kInternalError, failure_object(kInternalError, error.what())};
+    } catch (const std::exception& error) {
+      return {false, kInternalError, failure_object(kInternalError, error.what())};
+    }
+  }
+
+  std::vector<ToolEntry> tools_;
+  nb::object call_tool_;
+  nb::object methods_;
+  std::string server_name_;
+  std::string server_version_;
+  std::string capabilities_;
+  std::string instructions_;
+  std::unique_ptr<McpService> service_;
+};
+
+int service_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  return nb::inst_ptr<Service>(self)->visit_python(visit, arg);
+}
+
+int service_clear(PyObject* self) {
+  nb::inst_ptr<Service>(self)->clear_python();
+  return 0;
+}
+
+PyType_Slot service_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(service_traverse)},
+                               {Py_tp_clear, reinterpret_cast<void*>(service_clear)},
+                               {0, nullptr}};
+
 }  // namespace
 
 NB_MODULE(_agent, m) {
@@ -186,4 +402,21 @@ NB_MODULE(_agent, m) {
         nb::arg("server_version") = "0.1", nb::arg("verbose") = false,
         "Run the brellix MCP server over stdio; dispatch(name, args) -> (code, output) per tools/call. "
         "Blocks until stdin EOF.");
+
+  nb::class_<Call>(m, "Call", "One running call: its protocol era, progress reporting and cancellation.")
+      .def_prop_ro("modern", &Call::modern, "True for a stateless (2026-07-28) request.")
+      .def_prop_ro("protocol_version", &Call::protocol_version)
+      .def_prop_ro("cancelled", &Call::cancelled, "True once the client cancelled the call (or it is over).")
+      .def("progress", &Call::progress, nb::arg("progress"), nb::arg("total") = nb::none(),
+           nb::arg("message") = nb::none(), "Report progress; nothing happens unless the client asked for it.");
+
+  nb::class_<Service>(m, "Service", "Tools (and resources and prompts) served in both protocol eras.",
+                     nb::type_slots(service_slots))
+      .def(nb::init<const std::vector<std::tuple<std::string, std::string, std::string>>&, nb::callable, std::string,
+                    std::string, std::optional<nb::callable>, std::string, std::string>(),
+           nb::arg("tools"), nb::arg("call_tool"), nb::arg("server_name") = "zanthe", nb::arg("server_version") = "0.1",
+           nb::kw_only(), nb::arg("methods") = nb::none(), nb::arg("capabilities") = "",
+           nb::arg("instructions") = "")
+      .def("serve_stdio", &Service::serve_stdio, nb::arg("verbose") = false, nb::arg("workers") = 8,
+           "Serve over stdin and stdout until stdin ends; host calls run on `workers` threads.");
 }
