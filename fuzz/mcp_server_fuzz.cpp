@@ -2,6 +2,8 @@
 // feeds and served to the end (parse, classification, dispatch, rendering, the retry arena). The
 // stub dispatch answers in every shape a host can: text, JSON objects, images, garbage, failures.
 // Every response must be one line, be a JSON object, and no line may get more than one response.
+// The same stream is served again by the two-era loop (2026-07-28 envelopes, progress, cancellation)
+// with one worker, which must hold to the same rules, progress notifications aside.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "agent/mcp_server.h"
+#include "agent/mcp_service.h"
 
 using namespace zanthe::agent;
 
@@ -54,6 +57,34 @@ bool is_json_object_line(std::string_view message) {
   return parsed.ok && parsed.value.kind == JsonKind::object;
 }
 
+// Serves `lines` through the two-era loop; progress notes are counted apart from responses.
+void serve_both_eras(const std::vector<std::string>& lines, const std::vector<ToolEntry>& tools) {
+  std::size_t next = 0;
+  std::size_t responses = 0;
+  McpServer server(
+      [&](std::string& line) {
+        if (next == lines.size()) return false;
+        line = lines[next++];
+        return true;
+      },
+      [&](std::string_view message) {
+        if (!is_json_object_line(message)) __builtin_trap();
+        if (message.find("\"notifications/progress\"") == std::string_view::npos) ++responses;
+      });
+  ServiceConfig config;
+  config.tools = tools;
+  config.call_tool = [](const ToolEntry& tool, const JsonValue* arguments, CallContext& call) {
+    call.report_progress(1, 2, tool.name);
+    ToolResult result = answer(tool, arguments);
+    if (call.modern()) result.structured = "[1,\"two\"]";
+    return result;
+  };
+  config.server_name = "fuzz";
+  config.server_version = "0";
+  McpService service(std::move(config));
+  if (server.serve(service, 1, false) != 0 || responses > lines.size()) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -78,5 +109,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ToolDispatch dispatch = answer;
   const int status = server.run(tools.data(), tools.size(), dispatch, ServerInfo{"fuzz", "0"}, false);
   if (status != 0 || responses > lines.size()) __builtin_trap();
+  serve_both_eras(lines, tools);
   return 0;
 }
