@@ -155,6 +155,7 @@ def test_tool_definitions():
                            "b": {"type": "integer", "description": "second addend", "default": 2}},
             "required": ["a"],
         },
+        "outputSchema": {"type": "object", "properties": {"result": {"type": "integer"}}, "required": ["result"]},
     }
     paint = definitions["paint"]
     assert paint["description"] == "Paint a box."
@@ -173,9 +174,9 @@ def test_tool_definitions():
         ("add", {"a": True}, (1, "add: a: expected an integer")),
         ("add", [1], (1, "add: arguments must be a JSON object")),
         ("paint", {"box": {"width": 2}},
-         (0, '{"box": {"width": 2.0, "label": "box"}, "colour": "red", "points": null}')),
+         (0, '{"box":{"width":2.0,"label":"box"},"colour":"red","points":null}')),
         ("paint", {"box": {"width": 1}, "colour": "blue", "points": [{"x": 1, "y": 2}]},
-         (0, '{"box": {"width": 1.0, "label": "box"}, "colour": "blue", "points": [{"x": 1, "y": 2}]}')),
+         (0, '{"box":{"width":1.0,"label":"box"},"colour":"blue","points":[{"x":1,"y":2}]}')),
         ("paint", {"box": {"width": 1}, "colour": "green"}, (1, "paint: colour: expected one of ['red', 'blue']")),
         ("paint", {"box": {"width": 1}, "points": [{"x": 1}]}, (1, "paint: points: matches none of the allowed types")),
         ("paint", {"box": {}}, (1, "paint: box: Box.__init__() missing 1 required positional argument: 'width'")),
@@ -197,8 +198,8 @@ def test_image_results_become_data_urls():
 
 @pytest.mark.parametrize(
     "value, output",
-    [("text", "text"), ({"a": [1, 2]}, '{"a": [1, 2]}'), ([1, "x"], '[1, "x"]'), (None, "null"), (1.5, "1.5"),
-     ({"s": {3}}, '{"s": [3]}'), ("Grüße", "Grüße")],
+    [("text", "text"), ({"a": [1, 2]}, '{"a":[1,2]}'), ([1, "x"], '[1,"x"]'), (None, "null"), (1.5, "1.5"),
+     ({"s": {3}}, '{"s":[3]}'), ("Grüße", "Grüße")],
 )
 def test_render_result(value, output):
     assert render_result(value) == output

@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import base64
 import datetime
-import socket
 import threading
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
@@ -25,18 +24,16 @@ from typing import TYPE_CHECKING, Any
 
 from zanthe import _hl7
 from zanthe.errors import Reject
-from zanthe.hl7._address import join_host_port
 
 if TYPE_CHECKING:
-    import asyncio
     import ssl as ssl_module
 
+    from zanthe._tls_relay import TlsRelay
     from zanthe.hl7 import Message
 
 __all__ = ["JournalRecord", "Listener", "Reject", "read_journal"]
 
 MAX_MESSAGE_BYTES: int = _hl7.MAX_MESSAGE_BYTES
-RELAY_CHUNK = 64 * 1024
 
 
 Handler = Callable[["Message", str], object]
@@ -86,7 +83,11 @@ class Listener:
             fsync=fsync,
             handler=native_handler(handler) if handler is not None else None,
         )
-        self._relay = TlsRelay(self._native, host, port, ssl) if ssl is not None else None
+        self._relay: TlsRelay | None = None
+        if ssl is not None:
+            from zanthe._tls_relay import TlsRelay, adopted_by  # asyncio only when TLS is asked for
+
+            self._relay = TlsRelay(host, port, ssl, adopted_by(self._native), "zanthe-mllp-tls")
         self._thread: threading.Thread | None = None
 
     @property
@@ -143,57 +144,6 @@ class Listener:
 
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None) -> None:
         self.close()
-
-
-class TlsRelay:
-    """Terminates TLS on an asyncio server and hands each connection to the native listener through a
-    socket pair, copying bytes both ways with bounded buffers."""
-
-    def __init__(self, native: Any, host: str, port: int, context: ssl_module.SSLContext) -> None:
-        import asyncio  # only TLS needs it; every command line start would pay for it otherwise
-
-        self._native = native
-        self._loop = asyncio.new_event_loop()
-        self._server = self._loop.run_until_complete(
-            asyncio.start_server(self._connection, host, port, ssl=context, limit=RELAY_CHUNK)
-        )
-        self.port: int = self._server.sockets[0].getsockname()[1]
-        self._thread = threading.Thread(target=self._loop.run_forever, name="zanthe-mllp-tls", daemon=True)
-
-    def start(self) -> None:
-        self._thread.start()
-
-    def close(self) -> None:
-        if self._loop.is_closed():
-            return
-        if self._thread.is_alive():
-            self._loop.call_soon_threadsafe(self._server.close)
-            self._loop.call_soon_threadsafe(self._loop.stop)
-            self._thread.join()
-        else:
-            self._server.close()
-        self._loop.close()
-
-    async def _connection(self, tls_reader: asyncio.StreamReader, tls_writer: asyncio.StreamWriter) -> None:
-        host, port = tls_writer.get_extra_info("peername")[:2]
-        ours, theirs = socket.socketpair()
-        try:
-            self._native.adopt(theirs.fileno(), join_host_port(host, port))
-        finally:
-            theirs.close()
-        import asyncio
-
-        plain_reader, plain_writer = await asyncio.open_connection(sock=ours, limit=RELAY_CHUNK)
-        await asyncio.gather(copy(tls_reader, plain_writer), copy(plain_reader, tls_writer), return_exceptions=True)
-
-
-async def copy(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-    try:
-        while chunk := await reader.read(RELAY_CHUNK):
-            writer.write(chunk)
-            await writer.drain()  # a peer that does not read stops this copy, not memory
-    finally:
-        writer.close()
 
 
 # ---------------------------------------------------------------------------------------------------
