@@ -240,8 +240,16 @@ def ordered_map(function: Callable[[Item], Result], items: Sequence[Item], jobs:
             worker.join()
 
 
+class Cancelled(Exception):
+    """The run was asked to stop before it read every file."""
+
+
 class ArchiveRun:
-    """One conversion of many inputs. `results()` yields the resources; `report` fills as it goes."""
+    """One conversion of many inputs. `results()` yields the resources; `report` fills as it goes.
+
+    `on_progress(done, total, failures)` is called after each batch of files; when `cancelled()` turns
+    true, no further batch is started and `results()` raises Cancelled.
+    """
 
     def __init__(
         self,
@@ -253,12 +261,14 @@ class ArchiveRun:
         client: Any = None,
         output: str | os.PathLike[str] | None = None,
         on_progress: Callable[[int, int, int], None] | None = None,
+        cancelled: Callable[[], bool] | None = None,
     ) -> None:
         self.per_file = per_file
         self.zone = timezone
         self.jobs = jobs or default_jobs()
         self.client = client
         self.on_progress = on_progress
+        self.cancelled = cancelled
         self.report = Report()
         if client is not None:
             from zanthe import dask_archive
@@ -288,13 +298,27 @@ class ArchiveRun:
         if self.on_progress is not None:
             self.on_progress(done, len(self.paths), len(self.report.failures))
 
+    def _unless_cancelled(self, function: Callable[[Item], Result]) -> Callable[[Item], Result]:
+        """`function`, refusing to start on another batch once the run is cancelled: the refusal is
+        raised where that batch's result would be, which stops the workers."""
+        cancelled = self.cancelled
+        if cancelled is None:
+            return function
+
+        def guarded(item: Item) -> Result:
+            if cancelled():
+                raise Cancelled("cancelled")
+            return function(item)
+
+        return guarded
+
     def _per_file(self) -> Iterator[StudyResult]:
         if self.client is not None:
             raise ValueError("one resource per file is made locally; leave out the Dask client")
         done = 0
         chunks = [self.paths[part.start : part.stop] for part in batches(len(self.paths), self.jobs)]
-        converted = ordered_map(lambda chunk: _fhir.convert_files(chunk, timezone=self.zone), chunks, self.jobs)
-        for chunk, outcomes in zip(chunks, converted):
+        convert = self._unless_cancelled(lambda chunk: _fhir.convert_files(chunk, timezone=self.zone))
+        for chunk, outcomes in zip(chunks, ordered_map(convert, chunks, self.jobs)):
             for path, (text, reason, repaired, local) in zip(chunk, outcomes):
                 source = self.sources[done]
                 done += 1
@@ -343,7 +367,7 @@ class ArchiveRun:
             return grouper.add_files(self.paths[part.start : part.stop], part.start)
 
         done = 0
-        for part, (failures, repaired) in zip(parts, ordered_map(add, parts, self.jobs)):
+        for part, (failures, repaired) in zip(parts, ordered_map(self._unless_cancelled(add), parts, self.jobs)):
             self._note(failures, repaired)
             done += len(part)
             self._progress(done)
