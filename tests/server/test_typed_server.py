@@ -1,11 +1,20 @@
 """Typed tools, resources and prompts: output schemas and checked results, the methods answered for
-resources and prompts, and the official SDK client in both protocol eras over stdio."""
+resources and prompts, and the official SDK client in both protocol eras over stdio and Streamable
+HTTP (plain and through the TLS relay)."""
 
 import asyncio
+import contextlib
 import dataclasses
 import importlib.util
 import json
+import os
+import re
+import signal
+import ssl
+import subprocess
 import sys
+import urllib.error
+import urllib.request
 from pathlib import Path
 from typing import Annotated, Any, Literal, TypedDict
 
@@ -14,6 +23,7 @@ import pytest
 from mcp import Client, MCPError, StdioServerParameters
 
 from helpers.child_env import child_env
+from helpers.tls import self_signed_certificate
 
 from zanthe.server import Image, ToolServer, parse_http_address, serve_http
 
@@ -319,6 +329,34 @@ def test_sdk_client_in_both_eras(mode, version):
     assert seen["unknown_prompt"].error.code == -32602
 
 
+async def cancel_a_slow_call(mode: str) -> list[str]:
+    server = StdioServerParameters(command=sys.executable, args=["-P", str(HOST_SCRIPT)], env=child_env())
+    started = asyncio.Event()
+
+    async def on_progress(progress: float, total: float | None, message: str | None) -> None:
+        started.set()
+
+    async with Client(server, mode=mode) as client:
+        call = asyncio.create_task(client.call_tool("slow", {"steps": 2000}, progress_callback=on_progress))
+        await started.wait()
+        call.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await call
+        for _ in range(200):  # the tool notices at its next step
+            ended = (await client.call_tool("outcomes", {})).structured_content
+            ended = ended["result"] if isinstance(ended, dict) else ended
+            if ended:
+                return ended
+            await asyncio.sleep(0.02)
+    return []
+
+
+@pytest.mark.parametrize("mode", ["legacy", "2026-07-28"])
+def test_a_cancelled_call_sees_it_through_its_context(mode):
+    [outcome] = asyncio.run(asyncio.wait_for(cancel_a_slow_call(mode), timeout=60))
+    assert outcome.startswith("cancelled at step ")
+
+
 # --- Streamable HTTP settings ------------------------------------------------------------------
 
 
@@ -340,3 +378,83 @@ def test_http_addresses(text, expected):
 def test_serving_beyond_loopback_needs_authentication(address):
     with pytest.raises(ValueError, match="not a loopback address, without authentication"):
         serve_http(HOST, address)
+
+
+# --- Streamable HTTP, plain and behind the TLS relay -------------------------------------------
+
+TOKEN = "s3cret-token"
+LISTENING = re.compile(r"zanthe mcp: serving (\d+) tools at (https?://127\.0\.0\.1:\d+/mcp)")
+
+
+@pytest.fixture(scope="module")
+def certificate(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]:
+    return self_signed_certificate(tmp_path_factory.mktemp("tls"))
+
+
+@contextlib.contextmanager
+def http_host(*options: str):
+    """The typed host serving HTTP on a free loopback port: (its URL, its process)."""
+    command = [sys.executable, "-P", str(HOST_SCRIPT), "--http", "127.0.0.1:0", *options]
+    process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, env={**os.environ, **child_env()})
+    try:
+        line = process.stderr.readline()
+        found = LISTENING.search(line)
+        assert found, line + process.stderr.read()
+        assert int(found.group(1)) == len(HOST.tools)
+        yield found.group(2), process
+    finally:
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+        process.wait(timeout=30)
+        process.stderr.close()
+
+
+async def converse_over_http(url: str, mode: str, verify: Any) -> dict[str, Any]:
+    import httpx2
+    from mcp.client.streamable_http import streamable_http_client
+
+    seen: dict[str, Any] = {}
+    headers = {"Authorization": f"Bearer {TOKEN}"}
+    async with httpx2.AsyncClient(verify=verify, headers=headers, timeout=30) as http_client, \
+            Client(streamable_http_client(url, http_client=http_client), mode=mode) as client:
+        seen["tools"] = {tool.name: tool for tool in (await client.list_tools()).tools}
+        seen["calls"] = [await client.call_tool(name, args) for name, args in CALLS]
+        seen["read"] = await client.read_resource("memo://readme")
+        seen["prompt"] = await client.get_prompt("dialogue", {"topic": "MR"})
+    return seen
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["http", "https"])
+@pytest.mark.parametrize("mode", ["legacy", "2026-07-28"])
+def test_sdk_client_over_streamable_http(mode, tls, certificate):
+    cert, key = certificate
+    options = ["--token", TOKEN, "--auth-server", "https://auth.example"]
+    verify: Any = True
+    if tls:
+        options += ["--tls", str(cert), str(key)]
+        verify = ssl.create_default_context(cafile=str(cert))
+    with http_host(*options) as (url, process):
+        assert url.startswith("https://" if tls else "http://")
+        seen = asyncio.run(asyncio.wait_for(converse_over_http(url, mode, verify), timeout=60))
+        for (name, _), result in zip(CALLS, seen["calls"]):
+            assert not result.is_error, result.content
+            jsonschema.validate(result.structured_content, seen["tools"][name].output_schema)
+        assert seen["read"].contents[0].text == "hello"
+        assert [m.role for m in seen["prompt"].messages] == ["user", "assistant"]
+        check_protected_resource_metadata(url, verify)
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=30) == 0
+
+
+def check_protected_resource_metadata(url: str, verify: Any) -> None:
+    """Without a token the endpoint refuses and names the metadata document, which names the endpoint."""
+    context = verify if isinstance(verify, ssl.SSLContext) else None
+    request = urllib.request.Request(url, data=b"{}", headers={"Content-Type": "application/json"})
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(request, context=context, timeout=10)
+    assert refused.value.code == 401
+    metadata_url = url.removesuffix("/mcp") + "/.well-known/oauth-protected-resource/mcp"
+    assert f'resource_metadata="{metadata_url}"' in refused.value.headers["WWW-Authenticate"]
+    with urllib.request.urlopen(metadata_url, context=context, timeout=10) as answer:
+        assert json.load(answer) == {"resource": url, "authorization_servers": ["https://auth.example"],
+                                     "bearer_methods_supported": ["header"]}

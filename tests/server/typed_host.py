@@ -1,4 +1,5 @@
-"""A ToolServer with typed tools, resources and prompts, served over stdio (or HTTP with --http ADDRESS)."""
+"""A ToolServer with typed tools, resources and prompts, served over stdio, or over Streamable HTTP with
+--http ADDRESS [--token TOKEN] [--auth-server URL] [--tls CERT KEY]."""
 
 import dataclasses
 import sys
@@ -74,15 +75,26 @@ def untyped(x: int):
     return {"x": x}
 
 
+OUTCOMES: list[str] = []
+
+
 @server.tool
 def slow(steps: int, ctx: Context) -> str:
     """Reports progress, and stops early when cancelled."""
     for step in range(steps):
         if ctx.cancelled:
+            OUTCOMES.append(f"cancelled at step {step}")
             return "cancelled"
         ctx.report_progress(step + 1, steps, f"step {step + 1}")
         time.sleep(0.01)
+    OUTCOMES.append("done")
     return f"done at {ctx.protocol_version}"
+
+
+@server.tool
+def outcomes() -> list[str]:
+    """How the calls of slow ended, in order."""
+    return OUTCOMES
 
 
 @server.resource("memo://readme", title="Read me", description="A short text.")
@@ -118,8 +130,19 @@ def dialogue(topic: str) -> list:
             {"role": "assistant", "content": "Gladly."}]
 
 
+def option(name: str, count: int = 1) -> list[str]:
+    at = sys.argv.index(name) if name in sys.argv else -1
+    return sys.argv[at + 1:at + 1 + count] if at >= 0 else []
+
+
 if __name__ == "__main__":
-    if "--http" in sys.argv:
-        address = sys.argv[sys.argv.index("--http") + 1]
-        sys.exit(server.run(http=address))
-    sys.exit(server.run())
+    if not option("--http"):
+        sys.exit(server.run())
+    tls = None
+    if option("--tls", 2):
+        import ssl
+
+        tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        tls.load_cert_chain(*option("--tls", 2))
+    sys.exit(server.run(http=option("--http")[0], auth_tokens=option("--token") or None, tls=tls,
+                        auth_server=(option("--auth-server") or [None])[0]))
