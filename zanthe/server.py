@@ -541,8 +541,8 @@ def structured_result(tool: Tool, value: Any, text: str, modern: bool) -> str:
     mismatch = f"{tool.name} returned a result that does not match its output schema"
     if isinstance(value, Image):
         raise OutputMismatch(f"{mismatch}: an image")
-    plain = value if isinstance(value, str) else json.loads(text)
     try:
+        plain = value if isinstance(value, str) else json.loads(text, parse_constant=_refuse_constant)
         _convert(plain, tool.output.hint, "")
     except ToolError as error:
         raise OutputMismatch(f"{mismatch}: {error}") from None
@@ -550,6 +550,10 @@ def structured_result(tool: Tool, value: Any, text: str, modern: bool) -> str:
     if modern or not tool.output.wrapped:
         return encoded
     return f'{{"result":{encoded}}}'
+
+
+def _refuse_constant(name: str) -> Any:
+    raise ToolError(f"{name} is not a JSON number")  # Python writes it; JSON readers refuse it
 
 
 async def _await(awaitable: Any) -> Any:
@@ -603,6 +607,8 @@ def _template_pattern(template: str) -> tuple[tuple[str, ...], re.Pattern[str] |
             raise ValueError(f"resource template {template!r}: only {{name}} variables are supported, not {{{name}}}")
         if name in names:
             raise ValueError(f"resource template {template!r}: variable {name!r} appears twice")
+        if names and match.start() == last:
+            raise ValueError(f"resource template {template!r}: variables need text between them")
         names.append(name)
         pattern.append(re.escape(template[last:match.start()]))
         pattern.append(f"(?P<{name}>[^/?#]+)")

@@ -146,6 +146,7 @@ class Stats(TypedDict):
         (str, 3, "expected a string"),
         (Literal["a"], "b", "expected one of ['a']"),
         (int, Image(b"x"), "an image"),
+        (list[float], [1.5, float("nan")], "NaN is not a JSON number"),
     ],
 )
 def test_results_are_checked_against_the_output_schema(hint, returned, problem):
@@ -259,6 +260,8 @@ def takes_int(count: int) -> str:
         (registering("tool", takes_int, annotations={"readOnlyHint": "yes"}), ValueError, "must be true or false"),
         (registering("resource", takes_int, uri="x://{count}/{other}"), TypeError, "must be the template's variables"),
         (registering("resource", takes_int, uri="x://{+count}"), ValueError, "only {name} variables"),
+        (registering("resource", takes_int, uri="x://{count}{count}"), ValueError, "appears twice"),
+        (registering("resource", lambda a, b: "", uri="x://{a}{b}"), ValueError, "need text between them"),
         (registering("resource", takes_int, uri="x://fixed"), TypeError, "must be the template's variables"),
         (registering("prompt", takes_int), TypeError, "argument 'count' must be a str parameter"),
     ],
