@@ -317,8 +317,11 @@ class ArchiveRun:
             raise ValueError("one resource per file is made locally; leave out the Dask client")
         done = 0
         chunks = [self.paths[part.start : part.stop] for part in batches(len(self.paths), self.jobs)]
-        convert = self._unless_cancelled(lambda chunk: _fhir.convert_files(chunk, timezone=self.zone))
-        for chunk, outcomes in zip(chunks, ordered_map(convert, chunks, self.jobs)):
+
+        def convert(chunk: list[str]) -> list[tuple[str | None, str | None, bool, bool]]:
+            return _fhir.convert_files(chunk, timezone=self.zone)
+
+        for chunk, outcomes in zip(chunks, ordered_map(self._unless_cancelled(convert), chunks, self.jobs)):
             for path, (text, reason, repaired, local) in zip(chunk, outcomes):
                 source = self.sources[done]
                 done += 1
