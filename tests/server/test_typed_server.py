@@ -106,6 +106,9 @@ def test_title_and_annotations_join_the_definition():
     assert stats["annotations"] == {"readOnlyHint": True, "idempotentHint": True}
     assert "title" not in definitions["add"] and "annotations" not in definitions["add"]
     assert "ctx" not in definitions["slow"]["inputSchema"]["properties"]
+    # The handshake-only serve_stdio reads structured content off object outputs alone.
+    handshake = {name: json.loads(text) for name, text, _ in HOST.handshake_tool_table()}
+    assert handshake["word_stats"] == stats and "outputSchema" not in handshake["add"]
 
 
 @pytest.mark.parametrize(
