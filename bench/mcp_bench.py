@@ -21,12 +21,21 @@ and the note says whether all three answered with the same text. The last column
 `cat` echoing each request line back under the same client: the floor that pipes, process switches
 and this client set, below which no server can go.
 
+The two protocol eras: one host program serving the echo tool through `_agent.Service(...).serve_stdio()`,
+started twice, since the first request fixes a stdio connection's era. One process is driven in the
+handshake era (initialize, then plain tools/call), the other with every tools/call carrying the
+2026-07-28 envelope (params._meta with the protocol version and the client capabilities, no
+initialize); pipelined 10 B calls per second of each, in turn within every round. The SDK's
+`mcp.Client` checks both first, in mode "legacy" and mode "2026-07-28".
+
 --host prints the zanthe host program and --lines SIZE,COUNT a whole session (initialize, then COUNT
 echo calls of SIZE bytes), to profile the server alone, for example
     python bench/mcp_bench.py --build-dir build/bench --host > /tmp/host.py
     python bench/mcp_bench.py --lines 100000,100 > /tmp/calls.jsonl
-    valgrind --tool=callgrind --toggle-collect='zanthe::agent::McpServer::handle_line*' \\
+    valgrind --tool=callgrind --toggle-collect='zanthe::agent::McpService::answer*' \\
         python -P /tmp/host.py < /tmp/calls.jsonl > /dev/null
+(--host service and --lines SIZE,COUNT,modern do the same for the two-era service and the 2026-07-28
+envelope.)
 
 Figures are the best of several rounds, with the three servers measured in turn in every round, so a
 passing load on this machine hits all of them alike. Nothing here asserts on time.
@@ -70,6 +79,18 @@ def dispatch(name, args):
 sys.exit(_agent.serve_stdio([("echo", {definition!r}, "")], dispatch))
 """
 
+ZANTHE_SERVICE_HOST = """
+import sys
+{prelude}
+from zanthe import _agent
+
+def call_tool(name, args, call):
+    return 0, args["text"]
+
+sys.exit(_agent.Service([("echo", {definition!r}, "")], call_tool, "mcp_bench", "1").serve_stdio())
+"""
+ERAS = ("2026-07-28 envelope", "handshake era")
+
 PEERS = ("SDK lowlevel", "FastMCP")
 FLOOR = "pipes only"  # cat echoing each request line: the cost of the pipes and of this client alone
 SERVERS = ("zanthe", *PEERS, FLOOR)
@@ -100,6 +121,12 @@ def zanthe_prelude(build_dir: str | None) -> str:
     return f"sys.path.insert(0, {str(ROOT)!r})\nimport zanthe\nzanthe.__path__.insert(0, {str(package)!r})"
 
 
+def service_command(build_dir: str | None) -> list[str]:
+    """The two-era host: zanthe's `_agent.Service` over stdio."""
+    return [sys.executable, "-P", "-c", ZANTHE_SERVICE_HOST.format(prelude=zanthe_prelude(build_dir),
+                                                                   definition=ECHO_DEFINITION)]
+
+
 def server_commands(build_dir: str | None) -> dict[str, list[str]]:
     host = ZANTHE_HOST.format(prelude=zanthe_prelude(build_dir), definition=ECHO_DEFINITION)
     peers = str(BENCH / "mcp_peers.py")
@@ -119,10 +146,24 @@ INITIALIZE = json.dumps({
 INITIALIZED = b'{"jsonrpc":"2.0","method":"notifications/initialized"}\n'
 
 
+MODERN_META = (
+    b'"_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28",'
+    b'"io.modelcontextprotocol/clientCapabilities":{}}'
+)
+
+
 def call_line(request_id: int, quoted_text: bytes) -> bytes:
     return (
         b'{"jsonrpc":"2.0","id":%d,"method":"tools/call","params":{"name":"echo","arguments":{"text":%s}}}\n'
         % (request_id, quoted_text)
+    )
+
+
+def modern_call_line(request_id: int, quoted_text: bytes) -> bytes:
+    """A tools/call carrying the 2026-07-28 envelope, which needs no initialize before it."""
+    return (
+        b'{"jsonrpc":"2.0","id":%d,"method":"tools/call","params":{"name":"echo","arguments":{"text":%s},%s}}\n'
+        % (request_id, quoted_text, MODERN_META)
     )
 
 
@@ -145,6 +186,8 @@ def write_all(fd: int, data: bytes) -> None:
 
 class JsonLinesClient:
     """Raw JSON-RPC lines over a child's pipes, read in large chunks so the client costs little."""
+
+    call_line = staticmethod(call_line)
 
     def __init__(self, name: str, argv: list[str]):
         self.name = name
@@ -194,14 +237,14 @@ class JsonLinesClient:
 
     def echo_once(self, text: str) -> str:
         (request_id,) = self.take_ids(1)
-        write_all(self.to_server, call_line(request_id, json.dumps(text).encode()))
+        write_all(self.to_server, self.call_line(request_id, json.dumps(text).encode()))
         answer = json.loads(self.read_responses(1)[0])
         if answer.get("id") != request_id or "result" not in answer:
             raise RuntimeError(f"{self.name}: unexpected answer {str(answer)[:200]}")
         return answer["result"]["content"][0]["text"]
 
     def latencies_ns(self, quoted_text: bytes, calls: int) -> list[int]:
-        lines = [call_line(i, quoted_text) for i in self.take_ids(calls)]
+        lines = [self.call_line(i, quoted_text) for i in self.take_ids(calls)]
         samples, answers = [], []
         clock, write, receive = time.perf_counter_ns, self.to_server, self.receive
         for line in lines:
@@ -214,7 +257,7 @@ class JsonLinesClient:
         return samples
 
     def pipelined_seconds(self, quoted_text: bytes, calls: int) -> float:
-        lines = [call_line(i, quoted_text) for i in self.take_ids(calls)]
+        lines = [self.call_line(i, quoted_text) for i in self.take_ids(calls)]
         block = b"".join(lines)
         writer = threading.Thread(target=write_all, args=(self.to_server, block))
         start = time.perf_counter()
@@ -246,6 +289,15 @@ class JsonLinesClient:
             self.proc.wait()
         self.proc.stdout.close()
         self.stderr.close()
+
+
+class ModernClient(JsonLinesClient):
+    """The 2026-07-28 era: no handshake, the envelope on every request."""
+
+    call_line = staticmethod(modern_call_line)
+
+    def start(self) -> None:
+        pass
 
 
 class PipeFloor(JsonLinesClient):
@@ -288,6 +340,27 @@ def sdk_client_note(commands: dict[str, list[str]]) -> str:
     return "SDK client answers DIFFER: " + "; ".join(f"{name}: {answer!r}" for name, answer in answers.items())
 
 
+async def sdk_client_era_echo(argv: list[str], mode: str, text: str) -> str:
+    from mcp import Client, StdioServerParameters
+
+    server = StdioServerParameters(command=argv[0], args=argv[1:], env=dict(os.environ))
+    async with Client(server, mode=mode) as client:
+        result = await client.call_tool("echo", {"text": text})
+        return result.content[0].text
+
+
+def sdk_client_era_note(argv: list[str]) -> str:
+    answers = {}
+    for mode in ("legacy", "2026-07-28"):
+        try:
+            answers[mode] = asyncio.run(asyncio.wait_for(sdk_client_era_echo(argv, mode, CHECK_TEXT), timeout=60))
+        except Exception as error:  # reported, not fatal
+            answers[mode] = f"<{type(error).__name__}: {error}>"
+    if all(answer == CHECK_TEXT for answer in answers.values()):
+        return "SDK mcp.Client over stdio, mode legacy and mode 2026-07-28: the same echo text from the service"
+    return "SDK client era answers DIFFER: " + "; ".join(f"{mode}: {answer!r}" for mode, answer in answers.items())
+
+
 # ---------------------------------------------------------------------------------------------------
 # Measurements.
 
@@ -324,7 +397,7 @@ def on_one_cpu(pid: int):
 def pipelined_calls(client: JsonLinesClient, text: bytes, seconds: float) -> int:
     """Enough calls for one pipelined round to last about `seconds` (capped in bytes)."""
     calls = 32
-    cap = max(32, MAX_PIPELINED_BYTES // len(call_line(0, text)))
+    cap = max(32, MAX_PIPELINED_BYTES // len(client.call_line(0, text)))
     while calls < cap:
         elapsed = client.pipelined_seconds(text, calls)
         if elapsed >= seconds:
@@ -360,6 +433,10 @@ class Bench:
             for name, client in self.clients.items():
                 best[name] = min(best[name], client.pipelined_seconds(text, calls[name]) / calls[name] * 1e6)
         return best
+
+    def eras_per_second(self) -> dict[str, float]:
+        """Pipelined 10 B calls per second of the two-era service in each era, best of the rounds."""
+        return {era: 1e6 / us for era, us in self.pipelined_us(10).items()}
 
     def check_echo(self) -> None:
         for size in GROWTH_SIZES:
@@ -404,8 +481,10 @@ def main() -> None:
     parser.add_argument("--build-dir", default=os.environ.get("ZANTHE_BUILD_DIR"))
     parser.add_argument("--quick", action="store_true", help="a short smoke run (few calls, one round)")
     parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
-    parser.add_argument("--host", action="store_true", help="print the zanthe host program and stop")
-    parser.add_argument("--lines", metavar="SIZE,COUNT", help="print a session of COUNT echo calls and stop")
+    parser.add_argument("--host", nargs="?", const="stdio", choices=("stdio", "service"),
+                        help="print the zanthe host program (serve_stdio, or the two-era Service) and stop")
+    parser.add_argument("--lines", metavar="SIZE,COUNT[,modern]",
+                        help="print a session of COUNT echo calls (with the 2026-07-28 envelope: modern) and stop")
     args = parser.parse_args()
     if args.host or args.lines:
         print_profiling_input(args)
@@ -431,6 +510,7 @@ def main() -> None:
     finally:
         for client in clients.values():
             client.close()
+    eras, era_note = measure_eras(args, _agent)
 
     rows = [
         {"case": "latency p50", "unit": "us", **split(name_values(latency, 0))},
@@ -450,6 +530,12 @@ def main() -> None:
         f"~{args.seconds} s. One raw JSON-lines client for all; {FLOOR}: cat echoing the requests. {sdk_note}."
     )
     print(growth_note(growth))
+    era_rows = []
+    if eras:
+        era_rows = [{"case": "pipelined 10 B, zanthe Service over stdio, 2026-07-28 envelope against the handshake era",
+                     "unit": "calls/s", "zanthe": eras[ERAS[0]], "peers": {ERAS[1]: eras[ERAS[1]]}}]
+        print_era_table(eras)
+    print(era_note)
     if args.json:
         growth_json = [
             {"series": f"{name if name != FLOOR else 'pipes only (cat)'} pipelined", "size": size,
@@ -457,7 +543,40 @@ def main() -> None:
             for name in SERVERS
             for size in GROWTH_SIZES
         ]
-        Path(args.json).write_text(json.dumps({"rows": rows, "growth": growth_json}, indent=1) + "\n")
+        Path(args.json).write_text(json.dumps({"rows": rows + era_rows, "growth": growth_json}, indent=1) + "\n")
+
+
+def measure_eras(args, _agent) -> tuple[dict[str, float] | None, str]:
+    """Pipelined calls per second of the two-era service in each era, and the note on them."""
+    if not hasattr(_agent, "Service"):
+        return None, "eras: this build has no _agent.Service; not measured"
+    argv = service_command(args.build_dir)
+    note = sdk_client_era_note(argv)
+    clients = {ERAS[0]: ModernClient(ERAS[0], argv), ERAS[1]: JsonLinesClient(ERAS[1], argv)}
+    try:
+        for client in clients.values():
+            client.start()
+        bench = Bench(clients, args)
+        for client in clients.values():
+            if client.echo_once(CHECK_TEXT) != CHECK_TEXT:
+                raise RuntimeError(f"{client.name}: the service did not echo the text")
+        bench.pipelined_us(10)  # warm-up
+        eras = bench.eras_per_second()
+    finally:
+        for client in clients.values():
+            client.close()
+    return eras, (
+        f"eras: one `_agent.Service(...).serve_stdio()` host program, one process per era (the first request fixes "
+        f"a stdio connection's era); best of {args.rounds} round(s) of ~{args.seconds} s, the eras in turn. {note}."
+    )
+
+
+def print_era_table(eras: dict[str, float]) -> None:
+    envelope, handshake = eras[ERAS[0]], eras[ERAS[1]]
+    print()
+    print(f"{'zanthe Service over stdio, pipelined 10 B (calls/s)':<52}  {ERAS[0]:>19}  {ERAS[1]:>13}  {'ratio':>6}")
+    print(f"{'':<52}  {envelope:>19,.0f}  {handshake:>13,.0f}  {envelope / handshake:>5.2f}x")
+    print("ratio: envelope calls/s / handshake-era calls/s (1 is no cost; target at least 0.9)")
 
 
 def growth_note(growth: dict[int, dict[str, float]]) -> str:
@@ -474,14 +593,17 @@ def growth_note(growth: dict[int, dict[str, float]]) -> str:
 def print_profiling_input(args) -> None:
     """Input for a profiler run of the zanthe host alone, without this client (see the docstring)."""
     if args.host:
-        print(server_commands(args.build_dir)["zanthe"][-1])
+        host = service_command(args.build_dir) if args.host == "service" else server_commands(args.build_dir)["zanthe"]
+        print(host[-1])
         return
-    size, count = (int(part) for part in args.lines.split(","))
-    text = quoted(size)
+    size, count, *era = args.lines.split(",")
+    text, modern = quoted(int(size)), era == ["modern"]
     out = sys.stdout.buffer
-    out.write(INITIALIZE + INITIALIZED)
-    for request_id in range(1, count + 1):
-        out.write(call_line(request_id, text))
+    if not modern:
+        out.write(INITIALIZE + INITIALIZED)
+    line = modern_call_line if modern else call_line
+    for request_id in range(1, int(count) + 1):
+        out.write(line(request_id, text))
 
 
 def name_values(figures: dict[str, tuple[float, float]], index: int) -> dict[str, float]:

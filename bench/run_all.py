@@ -2,9 +2,9 @@
 
     python bench/run_all.py [--build-dir build/bench] [--quick] [--markdown docs/performance.md]
 
-Runs bench/mcp_bench.py, bench/hl7_bench.py, bench/mllp_bench.py, bench/fhir_bench.py and
-bench/archive_bench.py one after another, prints their tables, then the targets (zanthe against the
-peer each is set against) and, for every growth series, the exponent k of cost ~ size^k fitted over
+Runs bench/mcp_bench.py, bench/mcp_http_bench.py (which needs wrk), bench/hl7_bench.py,
+bench/mllp_bench.py, bench/fhir_bench.py and bench/archive_bench.py one after another, prints their
+tables, then the targets (zanthe against the peer each is set against) and, for every growth series, the exponent k of cost ~ size^k fitted over
 its points (1 is linear). The archive bench writes its archives once under /tmp/zanthe-bench-archive
 (about 3 GiB on disk) and takes some minutes, most of them the pydicom side's; the MLLP bench keeps
 its durable listener's journal in a scratch folder under /tmp, which must be a real disk. With ZANTHE_BASELINE_BUILD_DIR naming the build
@@ -29,14 +29,17 @@ from common import ROOT, machine
 
 BENCHES = [
     ("MCP tool calls over stdio", "mcp_bench.py"),
+    ("MCP tool calls over Streamable HTTP", "mcp_http_bench.py"),
     ("HL7 v2", "hl7_bench.py"),
     ("HL7 v2 over MLLP with acknowledgments", "mllp_bench.py"),
     ("DICOM to FHIR", "fhir_bench.py"),
     ("DICOM archive to FHIR", "archive_bench.py"),
 ]
-# The first word of each bench's growth series names, in the order of BENCHES: one plot panel each.
-PLOT_PREFIXES = ["MCP", "HL7", "MLLP", "DICOM", "Archive"]
-QUICK_OPTIONS = {"mcp_bench.py": ["--quick"], "mllp_bench.py": ["--quick"], "archive_bench.py": ["--quick"]}
+# The first word of the growth series names of each bench that has them: one plot panel each.
+PLOT_PREFIXES = {"mcp_bench.py": "MCP", "hl7_bench.py": "HL7", "mllp_bench.py": "MLLP", "fhir_bench.py": "DICOM",
+                 "archive_bench.py": "Archive"}
+QUICK_OPTIONS = {"mcp_bench.py": ["--quick"], "mcp_http_bench.py": ["--quick"], "mllp_bench.py": ["--quick"],
+                 "archive_bench.py": ["--quick"]}
 MLLP_PEER = "python-hl7 asyncio"
 START_UP_MAX_MS = 20
 MLLP_TARGETS = {("8 connections", "durable"): 4, ("8 connections", "--no-fsync"): 6}
@@ -85,11 +88,27 @@ def targets(figures: dict[str, dict]) -> list[tuple[str, float | None, float | N
 def ratio_targets(figures: dict[str, dict]) -> list[tuple[str, float | None, float | None]]:
     """(what, the target ratio or None for a figure shown beside the targets, the ratio measured)."""
     mcp, hl7, fhir = figures["mcp_bench.py"], figures["hl7_bench.py"], figures["fhir_bench.py"]
+    http = figures.get("mcp_http_bench.py", {"rows": []})
     archive = figures.get("archive_bench.py", {"rows": []})
     mllp = figures.get("mllp_bench.py", {"rows": []})
     return [
         ("MCP pipelined calls/s, x SDK low-level Server", 20, ratio(find_row(mcp, "pipelined"), "SDK lowlevel")),
         ("MCP p50 latency, SDK low-level Server / zanthe", 10, ratio(find_row(mcp, "p50"), "SDK lowlevel")),
+        (
+            "MCP stdio pipelined calls/s, 2026-07-28 envelope / handshake era (at most 10% slower)",
+            0.9,
+            ratio(find_row(mcp, "envelope", "handshake era"), "handshake era"),
+        ),
+        (
+            "MCP over HTTP, ToolServer requests/s at 8 connections, x SDK MCPServer",
+            20,
+            ratio(find_row(http, "ToolServer", "requests/s"), "SDK MCPServer"),
+        ),
+        (
+            "MCP over HTTP, p50 latency at 8 connections, SDK MCPServer / ToolServer",
+            10,
+            ratio(find_row(http, "ToolServer", "p50"), "SDK MCPServer"),
+        ),
         ("HL7 parse, realistic corpus, x python-hl7", 10, ratio(find_row(hl7, "3 realistic"), "python-hl7")),
         *mllp_targets(mllp),
         ("imaging_study, pydicom files, x pydicom pipeline", 50, ratio(find_row(fhir, "pydicom files"), "pydicom")),
@@ -169,9 +188,9 @@ def plot(series: dict[str, list[tuple[float, float]]], path: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    groups = [title for title, _ in BENCHES]
-    figure, axes = plt.subplots(1, len(groups), figsize=(5 * len(groups), 4.2))
-    for axis, prefix in zip(axes, PLOT_PREFIXES):
+    panels = [(title, PLOT_PREFIXES[script]) for title, script in BENCHES if script in PLOT_PREFIXES]
+    figure, axes = plt.subplots(1, len(panels), figsize=(5 * len(panels), 4.2))
+    for axis, (_, prefix) in zip(axes, panels):
         for name, points in series.items():
             if name.split()[0].rstrip(",") == prefix:
                 axis.loglog([p[0] for p in points], [p[1] for p in points], marker="o", label=name)
@@ -179,7 +198,7 @@ def plot(series: dict[str, list[tuple[float, float]]], path: Path) -> None:
         axis.set_ylabel({"Archive": "microseconds per run", "MLLP": "microseconds from send to ACK"}.get(prefix, "microseconds per call"))
         axis.grid(True, which="both", alpha=0.3)
         axis.legend(fontsize=7)
-    for axis, title in zip(axes, groups):
+    for axis, (title, _) in zip(axes, panels):
         axis.set_title(title)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
