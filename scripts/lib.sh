@@ -3,7 +3,7 @@ VENV=$(realpath -m "${ZANTHE_VENV:-.venv}")
 VENV_PY="$VENV/bin/python"
 
 ensure_venv() {
-  ensure_zlib
+  ensure_system_libraries
   if [ ! -x "$VENV_PY" ]; then
     local py
     py=$(scripts/find-python)
@@ -12,19 +12,24 @@ ensure_venv() {
   "$VENV_PY" -m pip install --quiet --upgrade pip
 }
 
-# The DICOM reader inflates deflated datasets with the system's zlib; its headers come from Debian.
-ensure_zlib() {
-  if [ ! -e /usr/include/zlib.h ] && command -v apt-get >/dev/null; then
+# System libraries the engines build on, with their headers from Debian: zlib (the DICOM reader
+# inflates deflated datasets) and http-parser (the MCP server's HTTP transport reads requests).
+ensure_system_libraries() {
+  local missing=()
+  [ -e /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+  [ -e /usr/include/http_parser.h ] || missing+=(libhttp-parser-dev)
+  if [ ${#missing[@]} -gt 0 ] && command -v apt-get >/dev/null; then
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q zlib1g-dev >/dev/null ||
-      { $sudo apt-get update -q >/dev/null && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q zlib1g-dev >/dev/null; }
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null ||
+      { $sudo apt-get update -q >/dev/null && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null; }
   fi
 }
 
 # build_tree DIR [cmake -D options...]: configure and build the whole project into DIR with the venv's tools.
 build_tree() {
   local dir=$1; shift
+  ensure_system_libraries
   "$VENV_PY" -m pip install --quiet nanobind cmake ninja
   "$VENV/bin/cmake" -S . -B "$dir" -G Ninja \
     -DPython_EXECUTABLE="$VENV_PY" \
