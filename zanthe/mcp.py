@@ -1,9 +1,10 @@
 """zanthe's own MCP server: DICOM to FHIR ImagingStudy and HL7 v2 tools for agents.
 
-    python -m zanthe mcp --root /data/studies
+    python -m zanthe mcp --root /data/studies --hl7-destination ris=ris.example:2575
 
 File access is confined to the allowed root folders: a path is resolved (symbolic links, "..",
-relative or absolute) and refused unless the file it names lies inside one of the roots.
+relative or absolute) and refused unless the file it names lies inside one of the roots. Messages
+go only to the destinations the command line names: the model picks a name, never an address.
 """
 
 from __future__ import annotations
@@ -11,15 +12,15 @@ from __future__ import annotations
 import json
 import os
 import stat
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
-from typing import TYPE_CHECKING, Annotated, Any, TypedDict
+from typing import TYPE_CHECKING, Annotated, Any, Literal, TypedDict
 
 from zanthe import __version__, archive, hl7
 from zanthe._oserror import os_error_reason
 from zanthe.errors import ToolError
 from zanthe.fhir import zone_argument
-from zanthe.server import ToolServer
+from zanthe.server import Context, ToolServer
 
 __all__ = ["build_server", "serve"]
 
@@ -42,6 +43,117 @@ else:
         ("observation_datetime", "Ignored here: the time of the results is context.observation_datetime (OBR-7)."),
     )
     OruObservation = described_record("OruObservation", (*hl7.ORU_FIELDS["observation"], *IGNORED_IN_OBSERVATIONS))
+
+Destinations = Mapping[str, tuple[str, int]]  # name -> (host, port)
+
+# What every tool but hl7_send does: reads its arguments (and allowed files) and answers, nothing else.
+READS_ONLY = {"readOnlyHint": True, "destructiveHint": False, "idempotentHint": True, "openWorldHint": False}
+# hl7_send hands a message to a system outside: it adds, never deletes, and a repeat is a second message.
+SENDS = {"readOnlyHint": False, "destructiveHint": False, "idempotentHint": False, "openWorldHint": True}
+SEND_TIMEOUT = 30.0  # seconds for the whole delivery: connecting, resending, waiting for the ACK
+SEND_ATTEMPTS = 3
+CANCEL_POLL = 0.2  # seconds between looks at whether the client has gone
+
+
+# --- output schemas: the shapes the tools answer with (FHIR members are closed sets in JSON)
+
+FhirElement = dict[str, Any]  # Identifier, Coding, Reference, CodeableConcept, ... as FHIR R4 defines them
+
+
+class ImagingStudyInstance(TypedDict, total=False):
+    id: str
+    extension: list[FhirElement]
+    modifierExtension: list[FhirElement]
+    uid: str
+    sopClass: FhirElement
+    number: int
+    title: str
+
+
+class ImagingStudySeries(TypedDict, total=False):
+    id: str
+    extension: list[FhirElement]
+    modifierExtension: list[FhirElement]
+    uid: str
+    number: int
+    modality: FhirElement
+    description: str
+    numberOfInstances: int
+    endpoint: list[FhirElement]
+    bodySite: FhirElement
+    laterality: FhirElement
+    specimen: list[FhirElement]
+    started: str
+    performer: list[FhirElement]
+    instance: list[ImagingStudyInstance]
+
+
+class _ImagingStudyMembers(TypedDict, total=False):
+    id: str
+    meta: FhirElement
+    implicitRules: str
+    language: str
+    text: FhirElement
+    contained: list[FhirElement]
+    extension: list[FhirElement]
+    modifierExtension: list[FhirElement]
+    identifier: list[FhirElement]
+    status: str
+    modality: list[FhirElement]
+    subject: FhirElement
+    encounter: FhirElement
+    started: str
+    basedOn: list[FhirElement]
+    referrer: FhirElement
+    interpreter: list[FhirElement]
+    endpoint: list[FhirElement]
+    numberOfSeries: int
+    numberOfInstances: int
+    procedureReference: FhirElement
+    procedureCode: list[FhirElement]
+    location: FhirElement
+    reasonCode: list[FhirElement]
+    reasonReference: list[FhirElement]
+    note: list[FhirElement]
+    description: str
+    series: list[ImagingStudySeries]
+
+
+class ImagingStudy(_ImagingStudyMembers):
+    """A FHIR R4 ImagingStudy resource."""
+
+    resourceType: Literal["ImagingStudy"]
+
+
+class StudiesAnswer(_ImagingStudyMembers, total=False):
+    """For a file, its ImagingStudy (resourceType and the resource's members); for a folder, studies
+    and problems. One object type for both, as clients of the handshake era need an object schema."""
+
+    resourceType: Annotated[Literal["ImagingStudy"], "Present when a file was converted."]
+    studies: Annotated[list[ImagingStudy], "For a folder: one ImagingStudy per study found."]
+    problems: Annotated[list[str], "For a folder: files that failed, instances met twice, values that disagree."]
+
+
+class ParsedSegment(TypedDict):
+    id: Annotated[str, "The segment ID (MSH, PID, ...)."]
+    fields: Annotated[list[str], "fields[0] is the ID; then the fields as written, escapes and all."]
+
+
+class ParsedMessage(TypedDict):
+    segments: list[ParsedSegment]
+
+
+class ParsedText(TypedDict, total=False):
+    """One message's segments, or the messages of a batch of several."""
+
+    segments: Annotated[list[ParsedSegment], "The segments of the one message given."]
+    messages: Annotated[list[ParsedMessage], "The messages of a batch of several, in order."]
+
+
+class Acknowledgment(TypedDict):
+    code: Annotated[str, "MSA-1: AA accepted, AE error, AR rejected (CA, CE, CR: commit acknowledgments)."]
+    control_id: Annotated[str, "MSA-2: the control ID (MSH-10) of the message acknowledged."]
+    text: Annotated[str, "MSA-3: the receiver's text about the message, often empty."]
 
 
 class ConfinedFiles:
@@ -102,19 +214,22 @@ class ConfinedFiles:
             raise ToolError(f"{requested}: outside the allowed folders")
 
 
-def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
+def build_server(roots: Iterable[str | os.PathLike[str]], destinations: Destinations | None = None) -> ToolServer:
+    """zanthe's tools over files below `roots`; hl7_send too when there are `destinations`."""
     files = ConfinedFiles(roots)
     server = ToolServer("zanthe", __version__)
 
-    @server.tool
+    @server.tool(title="DICOM to FHIR ImagingStudy", annotations=READS_ONLY)
     def dicom_to_imaging_study(
         path: Annotated[
-            str, "A DICOM Part 10 file, or a folder of them, relative to an allowed folder or absolute inside one."
+            str, "A DICOM file, or a folder of them, relative to an allowed folder or absolute inside one."
         ],
         timezone: Annotated[
             str | None, "UTC offset (+01:00, Z) or IANA zone (Europe/Berlin) for times the files give without one."
         ] = None,
-    ) -> str:
+        *,
+        ctx: Context,
+    ) -> StudiesAnswer:
         """Convert DICOM files into FHIR R4 ImagingStudy resources (JSON).
 
         For a file: the ImagingStudy of its study with the study's identifiers (Study Instance UID,
@@ -122,8 +237,9 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
         description, referring physician, modality, and the file's series and instance (numbers, SOP
         Instance and Class UIDs), as a folder holding only that file gives it. For a folder:
         {"studies": [one ImagingStudy per study, with all its series and instances], "problems": [files
-        that failed, duplicates, disagreements]}. Only file headers are read, so files of any size
-        convert. Files that are not DICOM or have no Study Instance UID give an error result.
+        that failed, duplicates, disagreements]}, with progress reported as files are read. Only file
+        headers are read, so files of any size convert. Files that are not DICOM or have no Study
+        Instance UID give an error result.
         """
         try:
             zone = zone_argument(timezone)
@@ -131,7 +247,7 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
             raise ToolError(str(error)) from None
         real = files.resolve(path)
         if os.path.isdir(real):
-            return studies_in_folder(files, real, zone)
+            return studies_in_folder(files, real, zone, ctx)
         fd = files.open_file(path, real)
         try:
             # The descriptor's own link names the very file that was checked, whatever its path does now.
@@ -139,12 +255,12 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
         finally:
             os.close(fd)
 
-    @server.tool
+    @server.tool(title="Parse an HL7 v2 message", annotations=READS_ONLY)
     def hl7_parse(
         message: Annotated[
             str, "An HL7 v2 message in ER7 encoding (segments end in CR, LF or CR LF), or a batch of them."
         ],
-    ) -> dict[str, Any]:
+    ) -> ParsedText:
         """Parse an HL7 v2 message into its segments and fields.
 
         Returns {"segments": [{"id": "MSH", "fields": [...]}, ...]}. fields[0] is the segment ID; for
@@ -154,11 +270,11 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
         messages one after another) of several messages gives {"messages": [{"segments": [...]}, ...]}.
         """
         try:
-            return hl7.batch_document(hl7.parse_batch(message))
+            return hl7.batch_document(hl7.parse_batch(message))  # type: ignore[return-value]  # the same shape
         except hl7.ParseError as error:
             raise ToolError(error) from None
 
-    @server.tool
+    @server.tool(title="Build an HL7 v2 ORU^R01 result message", annotations=READS_ONLY)
     def hl7_build_oru(
         config: Annotated[OruConfig, "Message header values: sender, receiver, control ID, timestamp."],
         context: Annotated[OruContext, "Patient and order the results belong to."],
@@ -172,10 +288,78 @@ def build_server(roots: Iterable[str | os.PathLike[str]]) -> ToolServer:
         """
         return hl7.build_oru(config, context, observations)
 
+    if destinations:
+        add_hl7_send(server, dict(destinations))
     return server
 
 
-def study_of_file(opened: str, requested: str, zone: Any) -> str:
+def add_hl7_send(server: ToolServer, destinations: dict[str, tuple[str, int]]) -> None:
+    """The hl7_send tool, its destination one of the configured names."""
+    names = ", ".join(destinations)
+
+    async def hl7_send(destination: str, message: str, *, ctx: Context) -> Acknowledgment:
+        """Send one HL7 v2 message (ER7) over MLLP to a configured destination and return its acknowledgment.
+
+        The answer is the receiver's MSA segment: {"code": MSA-1 (AA accepted, AE error, AR rejected),
+        "control_id": MSA-2, "text": MSA-3}. The message goes as written, segments separated by CR; its
+        MSH-10 control ID must be unique, since the receiver may drop a message it has seen. A message
+        that is not acknowledged in time may be sent again. Failing to connect or no acknowledgment
+        within 30 seconds gives an error result.
+        """
+        host, port = destinations[destination]
+        return await send_acknowledged(destination, host, port, message, lambda: ctx.cancelled)
+
+    # The names exist only now, so the hints are objects rather than the module's deferred texts.
+    hl7_send.__annotations__ = {
+        "destination": Annotated[Literal[tuple(destinations)], f"Where to send the message: {names}."],
+        "message": Annotated[str, "The HL7 v2 message in ER7 encoding (segments end in CR, LF or CR LF)."],
+        "ctx": Context,
+        "return": Acknowledgment,
+    }
+    server.tool(title="Send an HL7 v2 message over MLLP", annotations=SENDS)(hl7_send)
+
+
+async def send_acknowledged(
+    name: str, host: str, port: int, message: str, cancelled: Callable[[], bool]
+) -> Acknowledgment:
+    """Delivers one message to host:port and returns its MSA fields; ToolError naming `name` otherwise."""
+    import asyncio  # only hl7_send needs an event loop, and serving starts faster without it
+
+    from zanthe.errors import MllpError
+    from zanthe.hl7.sender import Retry, connect, outgoing
+
+    try:
+        outgoing(message)  # refused before any connection is made
+    except ValueError as error:
+        raise ToolError(str(error)) from None
+    link = connect(host, port, timeout=SEND_TIMEOUT, retry=Retry(attempts=SEND_ATTEMPTS, deadline=SEND_TIMEOUT))
+
+    async def deliver() -> Acknowledgment:
+        async with link:
+            ack = await link.send(message)
+        return {"code": ack.code, "control_id": ack.control_id, "text": ack.text}
+
+    loop = asyncio.get_running_loop()
+    give_up = loop.time() + SEND_TIMEOUT
+    sending = asyncio.ensure_future(deliver())
+    try:
+        while not (await asyncio.wait({sending}, timeout=CANCEL_POLL))[0]:
+            if cancelled():
+                raise ToolError("cancelled")
+            if loop.time() > give_up:
+                raise ToolError(f"destination {name}: no acknowledgment within {SEND_TIMEOUT:g} s")
+        return sending.result()
+    except MllpError as error:
+        raise ToolError(f"destination {name}: {error}") from None
+    except ValueError as error:
+        raise ToolError(str(error)) from None
+    finally:
+        if not sending.done():
+            sending.cancel()
+            await asyncio.wait({sending})
+
+
+def study_of_file(opened: str, requested: str, zone: Any) -> StudiesAnswer:
     """The study-level ImagingStudy of one file, as `zanthe fhir FILE` and a folder of it give it."""
     run = archive.ArchiveRun([opened], timezone=zone, jobs=1)
     try:
@@ -185,27 +369,48 @@ def study_of_file(opened: str, requested: str, zone: Any) -> str:
     if not results:
         reason = run.report.failures[0][1] if run.report.failures else "no ImagingStudy"
         raise ToolError(f"{requested}: {reason}")
-    return results[0].study_json
+    study: StudiesAnswer = json.loads(results[0].study_json)
+    return study
 
 
-def studies_in_folder(files: ConfinedFiles, folder: str, zone: Any) -> str:
-    """One ImagingStudy per study of the files below `folder`, with the problems met, as JSON text."""
+def studies_in_folder(files: ConfinedFiles, folder: str, zone: Any, ctx: Context) -> StudiesAnswer:
+    """One ImagingStudy per study of the files below `folder`, with the problems met; progress is
+    files read of files found, and a client that has gone stops the reading."""
     paths = files.files_below(folder)
     if not paths:
         raise ToolError(f"{folder}: no files in this folder")
-    run = archive.ArchiveRun(paths, timezone=zone)
-    studies = [json.loads(result.study_json) for result in run.results()]
+    ctx.report_progress(0, len(paths))
+    run = archive.ArchiveRun(
+        paths,
+        timezone=zone,
+        on_progress=lambda done, total, _failed: ctx.report_progress(done, total),
+        cancelled=lambda: ctx.cancelled,
+    )
+    try:
+        studies = [json.loads(result.study_json) for result in run.results()]
+    except archive.Cancelled:
+        raise ToolError("cancelled") from None
     problems = [f"{name}: {reason}" for name, reason in run.report.failures]
     problems += run.report.duplicates + run.report.conflicts
-    return json.dumps({"studies": studies, "problems": problems}, ensure_ascii=False, separators=(",", ":"))
+    return {"studies": studies, "problems": problems}
 
 
-def serve(roots: Iterable[str | os.PathLike[str]] | None = None, verbose: bool = False) -> int:
-    """Serve zanthe's tools over stdin and stdout until stdin ends."""
-    return build_server(list(roots) if roots else [os.getcwd()]).run(verbose)
+def serve(
+    roots: Iterable[str | os.PathLike[str]] | None = None,
+    verbose: bool = False,
+    *,
+    destinations: Destinations | None = None,
+    **transport: Any,
+) -> int:
+    """Serve zanthe's tools until the client goes: over stdin and stdout, or over HTTP with
+    `transport` (the keyword arguments of ToolServer.run: http, allowed_origins, auth_tokens, ...)."""
+    server = build_server(list(roots) if roots else [os.getcwd()], destinations)
+    return server.run(verbose, **transport)
 
 
-def tool_definitions(roots: Iterable[str | os.PathLike[str]] | None = None) -> list[dict[str, Any]]:
+def tool_definitions(
+    roots: Iterable[str | os.PathLike[str]] | None = None, destinations: Destinations | None = None
+) -> list[dict[str, Any]]:
     """The tools/list entries, for documentation and tests."""
-    server = build_server(list(roots) if roots else [os.getcwd()])
+    server = build_server(list(roots) if roots else [os.getcwd()], destinations)
     return [json.loads(definition) for _, definition, _ in server.tool_table()]
