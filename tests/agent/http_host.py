@@ -1,0 +1,123 @@
+"""A small host serving a few test tools through zanthe._agent, for the end-to-end transport tests.
+
+    python http_host.py service              _agent.Service over stdin and stdout (both eras)
+    python http_host.py handshake            _agent.serve_stdio, the handshake-only loop, same tools
+    python http_host.py http [--token T]... [--auth-server URL]
+                                             _agent.Service over HTTP on 127.0.0.1; prints "port N"
+
+Tools: echo, stats (a JSON object answer), fail (an error result), sleep (seconds), count (reports
+progress 1..steps), wait_for_cancel (runs until the client cancels it) and cancellations (how many
+calls have seen their cancellation).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import resource
+import sys
+import threading
+import time
+
+from zanthe import _agent
+
+WAIT_LIMIT = 30.0  # seconds a wait_for_cancel runs at most, so a lost cancellation cannot hang a test
+
+
+def tool(name: str, properties: dict | None = None) -> tuple[str, str, str]:
+    schema = {"type": "object", "properties": properties or {}}
+    definition = {"name": name, "description": f"test tool {name}", "inputSchema": schema}
+    return name, json.dumps(definition, separators=(",", ":")), ""
+
+
+TOOLS = [
+    tool("echo", {"text": {"type": "string"}}),
+    tool("stats", {"text": {"type": "string"}}),
+    tool("fail"),
+    tool("sleep", {"seconds": {"type": "number"}}),
+    tool("count", {"steps": {"type": "integer"}}),
+    tool("wait_for_cancel"),
+    tool("cancellations"),
+]
+
+seen_cancelled = 0
+seen_lock = threading.Lock()
+
+
+def answer(name: str, args: dict | None) -> tuple[int, str]:
+    """The tools that need nothing of the call, as both loops serve them."""
+    args = args or {}
+    if name == "echo":
+        return 0, str(args.get("text", ""))
+    if name == "stats":
+        text = str(args.get("text", ""))
+        return 0, json.dumps({"characters": len(text), "words": len(text.split())})
+    if name == "fail":
+        return 1, "failed on purpose"
+    if name == "sleep":
+        time.sleep(float(args.get("seconds", 0)))
+        return 0, "slept"
+    if name == "cancellations":
+        with seen_lock:
+            return 0, str(seen_cancelled)
+    return 1, f"no such tool: {name}"
+
+
+def call_tool(name: str, args: dict | None, call) -> tuple[int, str]:
+    global seen_cancelled
+    if name == "count":
+        steps = int((args or {}).get("steps", 3))
+        for step in range(1, steps + 1):
+            time.sleep(0.05)
+            call.progress(step, steps, f"step {step}")
+        return 0, f"counted {steps}"
+    if name == "wait_for_cancel":
+        give_up = time.monotonic() + WAIT_LIMIT
+        while time.monotonic() < give_up:
+            if call.cancelled:
+                with seen_lock:
+                    seen_cancelled += 1
+                return 1, "cancelled"
+            time.sleep(0.01)
+        return 1, "never cancelled"
+    return answer(name, args)
+
+
+def serve_http(tokens: list[str], auth_server: str | None) -> int:
+    # Many concurrent clients: as many descriptors as the hard limit allows.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    service = _agent.Service(TOOLS, call_tool, "http-host", "1.0")
+    options: dict = {"workers": 64}
+    if tokens:
+        # The port is known only once bound, so the document names the endpoint without it.
+        document = {"resource": "http://127.0.0.1/mcp", "authorization_servers": [auth_server or ""]}
+        options.update(
+            bearer_tokens=tokens,
+            resource_metadata=json.dumps(document),
+            resource_metadata_url="http://127.0.0.1/.well-known/oauth-protected-resource/mcp",
+        )
+    server = service.http(host="127.0.0.1", port=0, **options)
+    print("port", server.port, flush=True)
+    try:
+        server.serve()
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("mode", choices=["service", "handshake", "http"])
+    parser.add_argument("--token", action="append", default=[])
+    parser.add_argument("--auth-server")
+    args = parser.parse_args()
+    if args.mode == "service":
+        return _agent.Service(TOOLS, call_tool, "http-host", "1.0").serve_stdio()
+    if args.mode == "handshake":
+        return _agent.serve_stdio(TOOLS, answer, "http-host", "1.0")
+    return serve_http(args.token, args.auth_server)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,210 @@
+"""MCP on the wire for end-to-end tests: JSON lines to a stdio server, raw HTTP to an HTTP one, and
+servers started as child processes.
+
+``envelope(...)`` builds the 2026-07-28 request ``_meta``; ``modern_request`` a whole request and
+``modern_headers`` the HTTP headers that must repeat it.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import http.client
+import json
+import queue
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Iterator
+from dataclasses import dataclass
+from pathlib import Path
+
+MODERN = "2026-07-28"
+HANDSHAKE_VERSIONS = ("2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25")
+VERSION_KEY = "io.modelcontextprotocol/protocolVersion"
+CAPABILITIES_KEY = "io.modelcontextprotocol/clientCapabilities"
+SERVER_INFO_KEY = "io.modelcontextprotocol/serverInfo"
+HOST_SCRIPT = Path(__file__).resolve().parents[1] / "agent" / "http_host.py"
+
+
+def envelope(version: str = MODERN, **extra) -> dict:
+    meta = {VERSION_KEY: version, CAPABILITIES_KEY: {}, "io.modelcontextprotocol/clientInfo": {"name": "t", "version": "1"}}
+    meta.update(extra)
+    return meta
+
+
+def modern_request(method: str, params: dict | None = None, request_id=1, version: str = MODERN, **meta) -> dict:
+    return {"jsonrpc": "2.0", "id": request_id, "method": method,
+            "params": {**(params or {}), "_meta": envelope(version, **meta)}}
+
+
+def request(method: str, params: dict | None = None, request_id=1) -> dict:
+    message = {"jsonrpc": "2.0", "id": request_id, "method": method}
+    if params is not None:
+        message["params"] = params
+    return message
+
+
+def modern_headers(message: dict) -> dict[str, str]:
+    """The headers an HTTP client must send with a 2026-07-28 request."""
+    headers = {"MCP-Protocol-Version": message["params"]["_meta"][VERSION_KEY], "Mcp-Method": message["method"]}
+    params = message.get("params", {})
+    if message["method"] in ("tools/call", "prompts/get"):
+        headers["Mcp-Name"] = params["name"]
+    elif message["method"] == "resources/read":
+        headers["Mcp-Name"] = params["uri"]
+    return headers
+
+
+# --- stdio ---------------------------------------------------------------------------------------
+
+
+class StdioPeer:
+    """A server child process spoken to in JSON lines; its lines are read on a thread."""
+
+    def __init__(self, command: list[str], env: dict[str, str] | None = None) -> None:
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=env)
+        self.lines: queue.Queue[bytes | None] = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self) -> None:
+        for line in self.process.stdout:
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def send(self, message) -> None:
+        text = message if isinstance(message, bytes) else json.dumps(message).encode()
+        self.process.stdin.write(text + b"\n")
+        self.process.stdin.flush()
+
+    def receive_line(self, timeout: float = 10) -> bytes:
+        line = self.lines.get(timeout=timeout)
+        if line is None:
+            raise EOFError(f"the server closed its output: {self.process.stderr.read().decode(errors='replace')}")
+        return line.rstrip(b"\n")
+
+    def receive(self, timeout: float = 10) -> dict:
+        return json.loads(self.receive_line(timeout))
+
+    def exchange(self, message, timeout: float = 10) -> dict:
+        self.send(message)
+        return self.receive(timeout)
+
+    def close(self) -> int:
+        with contextlib.suppress(BrokenPipeError):
+            self.process.stdin.close()
+        try:
+            return self.process.wait(timeout=20)
+        finally:
+            if self.process.poll() is None:
+                self.process.kill()
+            self.process.stdout.close()
+            self.process.stderr.close()
+
+
+def host_command(mode: str, *options: str) -> list[str]:
+    return [sys.executable, "-P", str(HOST_SCRIPT), mode, *options]
+
+
+def zanthe_command(*options: str) -> list[str]:
+    return [sys.executable, "-P", "-m", "zanthe", "mcp", *options]
+
+
+# --- HTTP servers --------------------------------------------------------------------------------
+
+
+@dataclass
+class RunningServer:
+    process: subprocess.Popen
+    port: int
+    scheme: str = "http"
+
+    @property
+    def url(self) -> str:
+        return f"{self.scheme}://127.0.0.1:{self.port}/mcp"
+
+
+ZANTHE_LISTENING = re.compile(rb"serving \d+ tools at (https?)://[^ ]*:(\d+)/mcp")
+
+
+@contextlib.contextmanager
+def http_server(command: list[str], timeout: float = 30) -> Iterator[RunningServer]:
+    """Starts an HTTP server child and waits for its listening line: the test host's "port N" on
+    stdout, or zanthe's "serving N tools at URL" on stderr. Interrupted (SIGINT) at the end."""
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    found: queue.Queue[tuple[str, int] | None] = queue.Queue()
+
+    def watch(stream, pattern) -> None:
+        for line in stream:
+            if match := pattern.search(line):
+                found.put((match.group(1).decode(), int(match.group(2))))
+        found.put(None)
+
+    threading.Thread(target=watch, args=(process.stdout, re.compile(rb"()^port (\d+)")), daemon=True).start()
+    threading.Thread(target=watch, args=(process.stderr, ZANTHE_LISTENING), daemon=True).start()
+    try:
+        deadline = time.monotonic() + timeout
+        listening = None
+        while listening is None:
+            remaining = deadline - time.monotonic()
+            listening = found.get(timeout=max(remaining, 0.01))
+            if listening is None and process.poll() is not None:
+                raise RuntimeError(f"the server exited with {process.returncode} before listening")
+        scheme, port = listening
+        yield RunningServer(process, port, scheme or "http")
+    finally:
+        if process.poll() is None:
+            process.send_signal(signal.SIGINT)
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+
+# --- raw HTTP ------------------------------------------------------------------------------------
+
+JSON_HEADERS = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
+
+
+@dataclass
+class Answer:
+    status: int
+    headers: http.client.HTTPMessage
+    body: bytes
+
+    def json(self):
+        return json.loads(self.body)
+
+    def events(self) -> list[dict]:
+        """The JSON-RPC messages of a text/event-stream body."""
+        return [json.loads(line[5:]) for line in self.body.decode().splitlines() if line.startswith("data:")]
+
+
+def post(connection: http.client.HTTPConnection, message, headers: dict[str, str] | None = None,
+         path: str = "/mcp", method: str = "POST") -> Answer:
+    body = message if isinstance(message, bytes) else json.dumps(message).encode()
+    sent = dict(JSON_HEADERS)
+    if isinstance(message, dict) and "_meta" in message.get("params", {}):
+        sent.update(modern_headers(message))
+    sent.update(headers or {})
+    for name in [name for name, value in sent.items() if value is None]:
+        del sent[name]
+    connection.request(method, path, body=body if method == "POST" else None, headers=sent)
+    response = connection.getresponse()
+    return Answer(response.status, response.headers, response.read())
+
+
+def connect(port: int, timeout: float = 30) -> http.client.HTTPConnection:
+    return http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+
+
+def raise_open_file_limit() -> None:
+    import resource
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < hard:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
