@@ -37,6 +37,7 @@ import contextlib
 import os
 import platform
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -168,6 +169,19 @@ class WrkRun:
     p99_us: float
     requests: int
     output: str
+    server_cpu_us: float = 0.0  # the server's CPU time (all its threads) per request
+    wrk_cpu_us: float = 0.0  # wrk's CPU time per request: on 2 CPUs it shares the machine with the server
+
+
+def process_cpu_seconds(pid: int) -> float:
+    """User and system time of every thread of `pid` so far."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def children_cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 TIME_UNITS_US = {"us": 1.0, "ms": 1e3, "s": 1e6}
@@ -267,13 +281,17 @@ def measure(servers: dict[str, HttpServerProcess], rounds: int, seconds: int) ->
     best: dict[str, WrkRun] = {}
     for _ in range(rounds):
         for name, server in servers.items():
+            server_cpu, wrk_cpu = process_cpu_seconds(server.proc.pid), children_cpu_seconds()
             run = parse_wrk(name, run_wrk(server, TIMED_SCRIPT, seconds))
+            run.server_cpu_us = (process_cpu_seconds(server.proc.pid) - server_cpu) / run.requests * 1e6
+            run.wrk_cpu_us = (children_cpu_seconds() - wrk_cpu) / run.requests * 1e6
             if name not in best:
                 best[name] = run
                 continue
             kept = best[name]
             kept.requests_per_s = max(kept.requests_per_s, run.requests_per_s)
             kept.p50_us, kept.p99_us = min(kept.p50_us, run.p50_us), min(kept.p99_us, run.p99_us)
+            kept.server_cpu_us, kept.wrk_cpu_us = min(kept.server_cpu_us, run.server_cpu_us), min(kept.wrk_cpu_us, run.wrk_cpu_us)
     return best
 
 
@@ -283,7 +301,9 @@ def figure_rows(best: dict[str, WrkRun]) -> list[dict]:
         label = host.removeprefix("zanthe ")
         for case, unit, value in (("requests/s", "requests/s", lambda r: r.requests_per_s),
                                   ("latency p50", "us", lambda r: r.p50_us),
-                                  ("latency p99", "us", lambda r: r.p99_us)):
+                                  ("latency p99", "us", lambda r: r.p99_us),
+                                  ("server CPU per request", "us", lambda r: r.server_cpu_us),
+                                  ("wrk CPU per request", "us", lambda r: r.wrk_cpu_us)):
             rows.append({"case": f"{label}, tools/call over HTTP, {CONNECTIONS} connections, {case}", "unit": unit,
                          "zanthe": value(best[host]) if host in best else None,
                          "peers": {PEER: value(best[PEER])}})
@@ -350,7 +370,8 @@ def main() -> None:
           f"round(s) of `{' '.join(wrk_command(TIMED_SCRIPT, 'URL', seconds))}` (from bench/wrk), the servers in "
           f"turn; latency is under that load. {sdk_note}. Checked before timing: "
           + ", ".join(f"{name} {count:,} answers" for name, count in checked.items())
-          + " all 200 with the echoed text; no timed run had a non-2xx answer or a socket error.")
+          + " all 200 with the echoed text; no timed run had a non-2xx answer or a socket error. CPU per request: "
+          "the server's threads (from /proc, 10 ms ticks) and wrk's, which shares the machine's CPUs with it.")
     write_results(args.json, rows, [])
 
 
