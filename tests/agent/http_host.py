@@ -2,8 +2,7 @@
 
     python http_host.py service              _agent.Service over stdin and stdout (both eras)
     python http_host.py handshake            _agent.serve_stdio, the handshake-only loop, same tools
-    python http_host.py http [--token T]... [--auth-server URL]
-                                             _agent.Service over HTTP on 127.0.0.1; prints "port N"
+    python http_host.py http                 _agent.Service over HTTP on 127.0.0.1; prints "port N"
 
 Tools: echo, stats (a JSON object answer), fail (an error result), sleep (seconds), count (reports
 progress 1..steps), wait_for_cancel (runs until the client cancels it) and cancellations (how many
@@ -83,21 +82,12 @@ def call_tool(name: str, args: dict | None, call) -> tuple[int, str]:
     return answer(name, args)
 
 
-def serve_http(tokens: list[str], auth_server: str | None) -> int:
+def serve_http() -> int:
     # Many concurrent clients: as many descriptors as the hard limit allows.
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     service = _agent.Service(TOOLS, call_tool, "http-host", "1.0")
-    options: dict = {"workers": 64}
-    if tokens:
-        # The port is known only once bound, so the document names the endpoint without it.
-        document = {"resource": "http://127.0.0.1/mcp", "authorization_servers": [auth_server or ""]}
-        options.update(
-            bearer_tokens=tokens,
-            resource_metadata=json.dumps(document),
-            resource_metadata_url="http://127.0.0.1/.well-known/oauth-protected-resource/mcp",
-        )
-    server = service.http(host="127.0.0.1", port=0, **options)
+    server = service.http(host="127.0.0.1", port=0, workers=64)
     print("port", server.port, flush=True)
     try:
         server.serve()
@@ -109,14 +99,12 @@ def serve_http(tokens: list[str], auth_server: str | None) -> int:
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("mode", choices=["service", "handshake", "http"])
-    parser.add_argument("--token", action="append", default=[])
-    parser.add_argument("--auth-server")
     args = parser.parse_args()
     if args.mode == "service":
         return _agent.Service(TOOLS, call_tool, "http-host", "1.0").serve_stdio()
     if args.mode == "handshake":
         return _agent.serve_stdio(TOOLS, answer, "http-host", "1.0")
-    return serve_http(args.token, args.auth_server)
+    return serve_http()
 
 
 if __name__ == "__main__":

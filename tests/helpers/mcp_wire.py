@@ -26,11 +26,12 @@ HANDSHAKE_VERSIONS = ("2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25")
 VERSION_KEY = "io.modelcontextprotocol/protocolVersion"
 CAPABILITIES_KEY = "io.modelcontextprotocol/clientCapabilities"
 SERVER_INFO_KEY = "io.modelcontextprotocol/serverInfo"
+CLIENT_INFO_KEY = "io.modelcontextprotocol/clientInfo"
 HOST_SCRIPT = Path(__file__).resolve().parents[1] / "agent" / "http_host.py"
 
 
 def envelope(version: str = MODERN, **extra) -> dict:
-    meta = {VERSION_KEY: version, CAPABILITIES_KEY: {}, "io.modelcontextprotocol/clientInfo": {"name": "t", "version": "1"}}
+    meta = {VERSION_KEY: version, CAPABILITIES_KEY: {}, CLIENT_INFO_KEY: {"name": "t", "version": "1"}}
     meta.update(extra)
     return meta
 
