@@ -501,8 +501,9 @@ std::string render(const Reply& reply, bool keep_alive) {
 struct InFlight {
   std::uint64_t connection = 0;
   std::atomic<bool> client_gone{false};
-  bool modern = false;         // statuses follow the error table
-  bool wants_stream = false;   // progress was asked for: notifications travel as events
+  // Set by whichever thread classifies the message (a worker, when a token check came first).
+  std::atomic<bool> modern{false};        // statuses follow the error table
+  std::atomic<bool> wants_stream{false};  // progress was asked for: notifications travel as events
   bool keep_alive = true;
   bool chunked = true;         // HTTP/1.1: the stream ends with a last chunk, else with the connection
   // I/O thread only.
