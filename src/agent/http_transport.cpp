@@ -456,6 +456,14 @@ struct Reply {
   bool close = false;  // close the connection after it
 };
 
+// A JSON-RPC error the transport answers with itself.
+struct Refusal {
+  std::string id = "null";
+  int code = kInvalidRequest;
+  std::string message;
+  std::string data;
+};
+
 Reply text_reply(int status, std::string_view text) {
   Reply reply;
   reply.status = status;
@@ -609,6 +617,12 @@ struct HttpTransport::Impl {
   [[nodiscard]] bool is_static_token(std::string_view token) const;
   void on_request(Connection& connection, HttpRequest request);
   void answer_posted(const std::shared_ptr<InFlight>& flight, Posted& posted, bool on_worker);
+  void answer_notification(const std::shared_ptr<InFlight>& flight, const Inbound& message, const Posted& posted,
+                           bool modern, bool on_worker);
+  void dispatch(const std::shared_ptr<InFlight>& flight, const Inbound& message, std::string_view scope,
+                bool on_worker);
+  bool token_verified(Posted& posted) const;
+  void refuse(const std::shared_ptr<InFlight>& flight, const Refusal& refusal, bool on_worker);
   void to_worker(const std::shared_ptr<InFlight>& flight, Posted posted);
 
   // Answers.
@@ -1214,43 +1228,90 @@ void HttpTransport::Impl::to_worker(const std::shared_ptr<InFlight>& flight, Pos
 
 namespace {
 
+Refusal invalid_body() { return {"null", kInvalidRequest, std::string(kInvalidBodyMessage), {}}; }
+
+Refusal unsupported_version(std::string_view requested) {
+  std::string data = R"({"supported":[")";
+  data += kStatelessVersion;
+  data += R"("],"requested":)";
+  append_json_quoted_utf8(data, requested);
+  data += '}';
+  return {"null", kUnsupportedProtocolVersion, "Unsupported protocol version", std::move(data)};
+}
+
 bool names_target(std::string_view method) {
   return method == "tools/call" || method == "prompts/get" || method == "resources/read";
 }
 
 std::string_view target_member(std::string_view method) { return method == "resources/read" ? "uri" : "name"; }
 
-}  // namespace
-
-// Answers a posted message whose head passed: parses it, checks what the protocol era demands of
-// the headers, and hands it to the service (on a worker when it runs host code).
-void HttpTransport::Impl::answer_posted(const std::shared_ptr<InFlight>& flight, Posted& posted, bool on_worker) {
-  const auto refuse = [&](std::string_view id, int code, std::string_view message, std::string_view data = {}) {
-    reply(flight, jsonrpc_reply(status_for_error(code), error_response(id, code, message, data)), on_worker);
-  };
-  if (!posted.token.empty()) {
-    bool valid = false;
-    try {
-      valid = config.verify_token(posted.token);
-    } catch (...) {
-      valid = false;
-    }
-    if (!valid) return reply(flight, unauthorized(true), on_worker);
-    posted.token.clear();
-    if (posted.refusal) return reply(flight, std::move(*posted.refusal), on_worker);
+// A 2026-07-28 request repeats its version, method and name in headers, each sent once; the first
+// that disagrees with the body is named.
+std::optional<Refusal> routing_header_fault(const Inbound& message, const Posted& posted) {
+  const auto mismatch = [&](std::string text) { return Refusal{message.id, kHeaderMismatch, std::move(text), {}}; };
+  if (!message.modern) return Refusal{message.id, kInvalidParams, std::string(kMissingEnvelopeMessage), {}};
+  if (!posted.duplicated.empty()) return mismatch(std::string(posted.duplicated) + " header appears more than once");
+  if (!posted.has_protocol_version || posted.protocol_version != message.modern_version) {
+    return mismatch("mcp-protocol-version header does not match the request envelope's protocol version");
   }
+  if (!posted.has_method || posted.method_header != message.method) {
+    return mismatch("mcp-method header does not match the request body's method");
+  }
+  if (names_target(message.method) && !message.target.empty()) {
+    const std::optional<std::string> name = posted.has_name ? decode_header_value(posted.name_header) : std::nullopt;
+    if (!name || *name != message.target) {
+      return mismatch("mcp-name header does not match the request body's '" +
+                      std::string(target_member(message.method)) + "' parameter");
+    }
+  }
+  return std::nullopt;
+}
 
-  // The tree points into the body and this arena, both owned here for the whole answer.
-  std::vector<std::uint8_t> arena_bytes;
+// Parses into `arena_bytes`, which (with the body) the tree then points into.
+JsonParseResult parse_body(std::string_view body, std::vector<std::uint8_t>& arena_bytes) {
   JsonParseResult parsed;
   for (std::size_t per_byte : {4u, 16u}) {
-    arena_bytes.assign(per_byte * posted.body.size() + 4096, 0);
+    arena_bytes.assign(per_byte * body.size() + 4096, 0);
     JsonArena arena{arena_bytes.data(), arena_bytes.size(), 0};
-    parsed = parse_json(posted.body, arena);
+    parsed = parse_json(body, arena);
     if (parsed.ok || parsed.error != JsonError::out_of_arena) break;
   }
-  if (!parsed.ok) return refuse("null", kParseError, "Parse error");
-  if (parsed.value.kind != JsonKind::object) return refuse("null", kInvalidRequest, kInvalidBodyMessage);
+  return parsed;
+}
+
+Reply accepted() { return Reply{202, {}, {}, {}, false}; }
+
+}  // namespace
+
+bool HttpTransport::Impl::token_verified(Posted& posted) const {
+  bool valid = false;
+  try {
+    valid = config.verify_token(posted.token);
+  } catch (...) {
+    valid = false;  // a checker that fails refuses
+  }
+  posted.token.clear();
+  return valid;
+}
+
+void HttpTransport::Impl::refuse(const std::shared_ptr<InFlight>& flight, const Refusal& refusal, bool on_worker) {
+  reply(flight,
+        jsonrpc_reply(status_for_error(refusal.code),
+                      error_response(refusal.id, refusal.code, refusal.message, refusal.data)),
+        on_worker);
+}
+
+// Answers a posted message whose head passed: parses it, checks what its protocol era demands of
+// the headers, and hands it to the service (on a worker when it runs host code).
+void HttpTransport::Impl::answer_posted(const std::shared_ptr<InFlight>& flight, Posted& posted, bool on_worker) {
+  if (!posted.token.empty()) {
+    if (!token_verified(posted)) return reply(flight, unauthorized(true), on_worker);
+    if (posted.refusal) return reply(flight, std::move(*posted.refusal), on_worker);
+  }
+  std::vector<std::uint8_t> arena_bytes;
+  const JsonParseResult parsed = parse_body(posted.body, arena_bytes);
+  if (!parsed.ok) return refuse(flight, {"null", kParseError, "Parse error", {}}, on_worker);
+  if (parsed.value.kind != JsonKind::object) return refuse(flight, invalid_body(), on_worker);
 
   const Inbound message = classify_message(parsed.value);
   const bool both_eras = service.config().both_eras;
@@ -1258,71 +1319,53 @@ void HttpTransport::Impl::answer_posted(const std::shared_ptr<InFlight>& flight,
   const bool modern = both_eras && (message.modern || modern_header);
   if (modern_header && !both_eras) {
     // Only the handshake revisions are served here, and the header names another.
-    return refuse("null", kInvalidRequest, "Bad Request: Unsupported protocol version");
+    return refuse(flight, {"null", kInvalidRequest, "Bad Request: Unsupported protocol version", {}}, on_worker);
   }
-
   switch (message.kind) {
     case MessageKind::invalid:
-      return refuse("null", kInvalidRequest, kInvalidBodyMessage);
-    case MessageKind::response:
-      if (modern) return refuse("null", kInvalidRequest, kInvalidBodyMessage);
-      return reply(flight, Reply{202, {}, {}, {}, false}, on_worker);
-    case MessageKind::notification: {
-      if (modern) {
-        // Nothing is cancelled or acted on by a notification at this revision: acknowledged.
-        if (posted.protocol_version != kStatelessVersion) {
-          std::string data = R"({"supported":[")";
-          data += kStatelessVersion;
-          data += R"("],"requested":)";
-          append_json_quoted_utf8(data, posted.protocol_version);
-          data += '}';
-          return refuse("null", kUnsupportedProtocolVersion, "Unsupported protocol version", data);
-        }
-        return reply(flight, Reply{202, {}, {}, {}, false}, on_worker);
-      }
-      reply(flight, Reply{202, {}, {}, {}, false}, on_worker);
-      SilentExchange silent;
-      try {
-        service.answer(message, silent, posted.scope);
-      } catch (...) {
-        // A notification has no answer to carry a failure.
-      }
-      return;
-    }
+      return refuse(flight, invalid_body(), on_worker);
+    case MessageKind::response:  // a client's answer to a server request; this server sends none
+      return modern ? refuse(flight, invalid_body(), on_worker) : reply(flight, accepted(), on_worker);
+    case MessageKind::notification:
+      return answer_notification(flight, message, posted, modern, on_worker);
     case MessageKind::request:
       break;
   }
-
   if (modern) {
-    if (!message.modern) return refuse(message.id, kInvalidParams, kMissingEnvelopeMessage);
-    if (!posted.duplicated.empty()) {
-      return refuse(message.id, kHeaderMismatch, std::string(posted.duplicated) + " header appears more than once");
-    }
-    if (!posted.has_protocol_version || posted.protocol_version != message.modern_version) {
-      return refuse(message.id, kHeaderMismatch,
-                    "mcp-protocol-version header does not match the request envelope's protocol version");
-    }
-    if (!posted.has_method || posted.method_header != message.method) {
-      return refuse(message.id, kHeaderMismatch, "mcp-method header does not match the request body's method");
-    }
-    if (names_target(message.method) && !message.target.empty()) {
-      const std::optional<std::string> name = posted.has_name ? decode_header_value(posted.name_header) : std::nullopt;
-      if (!name || *name != message.target) {
-        return refuse(message.id, kHeaderMismatch,
-                      "mcp-name header does not match the request body's '" +
-                          std::string(target_member(message.method)) + "' parameter");
-      }
-    }
+    if (std::optional<Refusal> fault = routing_header_fault(message, posted)) return refuse(flight, *fault, on_worker);
   }
   flight->modern = modern;
   flight->wants_stream = !message.progress_token.empty();
   if (!on_worker && service.is_slow(message)) return to_worker(flight, std::move(posted));
+  dispatch(flight, message, posted.scope, on_worker);
+}
 
+// Acknowledged with 202 before the service sees it. At 2026-07-28 nothing is cancelled or acted on
+// by a posted notification (a client cancels by closing), so it goes no further.
+void HttpTransport::Impl::answer_notification(const std::shared_ptr<InFlight>& flight, const Inbound& message,
+                                              const Posted& posted, bool modern, bool on_worker) {
+  if (modern) {
+    if (posted.protocol_version != kStatelessVersion) {
+      return refuse(flight, unsupported_version(posted.protocol_version), on_worker);
+    }
+    return reply(flight, accepted(), on_worker);
+  }
+  reply(flight, accepted(), on_worker);
+  SilentExchange silent;
+  try {
+    service.answer(message, silent, posted.scope);
+  } catch (...) {
+    // A notification has no answer to carry a failure.
+  }
+}
+
+void HttpTransport::Impl::dispatch(const std::shared_ptr<InFlight>& flight, const Inbound& message,
+                                   std::string_view scope, bool on_worker) {
   HttpExchange exchange(*this, flight, on_worker);
   try {
-    service.answer(message, exchange, posted.scope);
+    service.answer(message, exchange, scope);
   } catch (...) {
-    // Answered below like a request the service left unanswered.
+    // Answered below, like a request the service left unanswered.
   }
   if (!exchange.responded()) {
     exchange.respond(error_response(message.id, kInternalError, "Internal error"), kInternalError);
