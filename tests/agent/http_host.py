@@ -5,8 +5,8 @@
     python http_host.py http                 _agent.Service over HTTP on 127.0.0.1; prints "port N"
 
 Tools: echo, stats (a JSON object answer), fail (an error result), sleep (seconds), count (reports
-progress 1..steps), wait_for_cancel (runs until the client cancels it) and cancellations (how many
-calls have seen their cancellation).
+progress 1..steps), wait_for_cancel (runs until the client cancels it), cancellations (how many
+calls have seen their cancellation) and waiting (how many wait_for_cancel calls are running now).
 """
 
 from __future__ import annotations
@@ -37,9 +37,11 @@ TOOLS = [
     tool("count", {"steps": {"type": "integer"}}),
     tool("wait_for_cancel"),
     tool("cancellations"),
+    tool("waiting"),
 ]
 
 seen_cancelled = 0
+waiting = 0
 seen_lock = threading.Lock()
 
 
@@ -59,11 +61,13 @@ def answer(name: str, args: dict | None) -> tuple[int, str]:
     if name == "cancellations":
         with seen_lock:
             return 0, str(seen_cancelled)
+    if name == "waiting":
+        with seen_lock:
+            return 0, str(waiting)
     return 1, f"no such tool: {name}"
 
 
 def call_tool(name: str, args: dict | None, call) -> tuple[int, str]:
-    global seen_cancelled
     if name == "count":
         steps = int((args or {}).get("steps", 3))
         for step in range(1, steps + 1):
@@ -71,6 +75,15 @@ def call_tool(name: str, args: dict | None, call) -> tuple[int, str]:
             call.progress(step, steps, f"step {step}")
         return 0, f"counted {steps}"
     if name == "wait_for_cancel":
+        return wait_for_cancel(call)
+    return answer(name, args)
+
+
+def wait_for_cancel(call) -> tuple[int, str]:
+    global seen_cancelled, waiting
+    with seen_lock:
+        waiting += 1
+    try:
         give_up = time.monotonic() + WAIT_LIMIT
         while time.monotonic() < give_up:
             if call.cancelled:
@@ -79,7 +92,9 @@ def call_tool(name: str, args: dict | None, call) -> tuple[int, str]:
                 return 1, "cancelled"
             time.sleep(0.01)
         return 1, "never cancelled"
-    return answer(name, args)
+    finally:
+        with seen_lock:
+            waiting -= 1
 
 
 def serve_http() -> int:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import http.client
 import json
 import socket
 import ssl
@@ -20,15 +21,14 @@ from mcp.client.streamable_http import streamable_http_client
 from helpers.er7 import message as er7_message
 from helpers.mcp_wire import (
     MODERN,
-    JSON_HEADERS,
     connect,
     host_command,
     http_server,
-    modern_headers,
     modern_request,
     post,
     raise_open_file_limit,
     request,
+    request_bytes,
     zanthe_command,
 )
 from helpers.tls import self_signed_certificate
@@ -244,11 +244,7 @@ def test_notifications_are_accepted_and_no_session_is_ever_issued(port):
 
 
 def call_bytes(port: int, n: int) -> bytes:
-    message = modern_request("tools/call", {"name": "echo", "arguments": {"text": f"call {n}"}}, n)
-    body = json.dumps(message).encode()
-    headers = {**JSON_HEADERS, **modern_headers(message), "Content-Length": str(len(body)), "Connection": "close"}
-    lines = ["POST /mcp HTTP/1.1", f"Host: 127.0.0.1:{port}", *(f"{k}: {v}" for k, v in headers.items())]
-    return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
+    return request_bytes(port, modern_request("tools/call", {"name": "echo", "arguments": {"text": f"call {n}"}}, n))
 
 
 async def call_on(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, data: bytes) -> tuple[int, str]:
@@ -335,6 +331,27 @@ def test_a_non_loopback_bind_needs_authentication_or_an_explicit_opt_out():
         # Serving everywhere, Host is no longer held to loopback names.
         answer = post(connect(running.port), HL7_CALL, {"Host": f"mcp.example:{running.port}"})
         assert answer.status == 200
+
+
+def ipv6_loopback() -> bool:
+    try:
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not ipv6_loopback(), reason="no IPv6 loopback here")
+def test_an_ipv6_loopback_bind_holds_host_and_origin_to_loopback_names():
+    with http_server(zanthe_command("--http", "[::1]:0")) as running:
+        def status(**headers) -> int:
+            return post(http.client.HTTPConnection("::1", running.port, timeout=30), HL7_CALL, headers).status
+
+        assert status() == 200  # http.client names the host [::1]:PORT
+        assert status(Origin=f"http://[::1]:{running.port}") == 200
+        assert status(Host="evil.example") == 421
+        assert status(Origin="http://evil.example") == 403
 
 
 @pytest.fixture(scope="module")

@@ -69,7 +69,8 @@ class StdioPeer:
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env)
         self.lines: queue.Queue[bytes | None] = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self) -> None:
         for line in self.process.stdout:
@@ -95,6 +96,7 @@ class StdioPeer:
         return self.receive(timeout)
 
     def close(self) -> int:
+        """Ends the server's input and waits for it; lines it wrote meanwhile stay in `unread()`."""
         with contextlib.suppress(BrokenPipeError):
             self.process.stdin.close()
         try:
@@ -102,8 +104,15 @@ class StdioPeer:
         finally:
             if self.process.poll() is None:
                 self.process.kill()
+            self.reader.join(timeout=10)
             self.process.stdout.close()
             self.process.stderr.close()
+
+    def unread(self) -> list[bytes]:
+        lines = []
+        while (line := self.lines.get_nowait()) is not None:
+            lines.append(line)
+        return lines
 
 
 def host_command(mode: str, *options: str) -> list[str]:
@@ -197,6 +206,31 @@ def post(connection: http.client.HTTPConnection, message, headers: dict[str, str
     connection.request(method, path, body=body if method == "POST" else None, headers=sent)
     response = connection.getresponse()
     return Answer(response.status, response.headers, response.read())
+
+
+def request_bytes(port: int, message, headers: dict[str, str] | None = None) -> bytes:
+    """A whole POST /mcp of `message` that asks to close the connection after its answer."""
+    body = json.dumps(message).encode()
+    sent = {**JSON_HEADERS, **(modern_headers(message) if "_meta" in message.get("params", {}) else {})}
+    sent.update(headers or {})
+    sent.update({"Content-Length": str(len(body)), "Connection": "close"})
+    lines = ["POST /mcp HTTP/1.1", f"Host: 127.0.0.1:{port}", *(f"{name}: {value}" for name, value in sent.items())]
+    return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
+
+
+async def post_async(port: int, message) -> tuple[int, bytes]:
+    """Posts on a connection of its own; the status and body of the answer."""
+    import asyncio
+
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    try:
+        writer.write(request_bytes(port, message))
+        await writer.drain()
+        raw = await reader.read()
+    finally:
+        writer.close()
+    head, _, body = raw.partition(b"\r\n\r\n")
+    return int(head.split(b" ", 2)[1]), body
 
 
 def connect(port: int, timeout: float = 30) -> http.client.HTTPConnection:
