@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "agent/http_transport.h"
 #include "agent/mcp_server.h"
 #include "agent/mcp_service.h"
 
@@ -380,6 +381,95 @@ class Service {
   std::unique_ptr<McpService> service_;
 };
 
+
+// --- Streamable HTTP --------------------------------------------------------------------------------
+
+// Token checks by a host callable, with the lock taken for the call; a callable that fails refuses.
+std::function<bool(std::string_view)> token_verifier(const nb::object& verify) {
+  if (verify.is_none()) return {};
+  return [verify](std::string_view token) {
+    nb::gil_scoped_acquire hold;
+    try {
+      return nb::cast<bool>(verify(decode_utf8(token)));
+    } catch (nb::python_error& error) {
+      error.discard_as_unraisable("zanthe: verify_token");
+      return false;
+    } catch (const std::exception&) {
+      return false;
+    }
+  };
+}
+
+class HttpServer {
+ public:
+  HttpServer(nb::object owner, McpService& service, HttpConfig config, nb::object verify)
+      : owner_(std::move(owner)), verify_(std::move(verify)) {
+    config.verify_token = token_verifier(verify_);
+    transport_ = std::make_unique<HttpTransport>(service, std::move(config));
+    std::string failure = transport_->listen();
+    if (!failure.empty()) {
+      PyErr_SetString(PyExc_OSError, failure.c_str());
+      throw nb::python_error();
+    }
+  }
+
+  std::uint16_t port() const { return transport_->port(); }
+
+  // Serves with the lock released; the interpreter's signal handlers run every 100 ms, and one that
+  // raises (KeyboardInterrupt) ends serving with its exception.
+  void serve() {
+    std::unique_ptr<nb::python_error> interruption;
+    {
+      nb::gil_scoped_release unlocked;
+      transport_->serve([&interruption] {
+        nb::gil_scoped_acquire hold;
+        if (PyErr_CheckSignals() == 0) return false;
+        interruption = std::make_unique<nb::python_error>();
+        return true;
+      });
+    }
+    if (interruption) {
+      nb::python_error raised = std::move(*interruption);
+      interruption.reset();
+      throw raised;
+    }
+  }
+
+  void stop() { transport_->stop(); }
+
+  int visit_python(visitproc visit, void* arg) {
+    Py_VISIT(owner_.ptr());
+    Py_VISIT(verify_.ptr());
+    return 0;
+  }
+  void clear_python() {
+    // The transport's verifier holds its own reference; only the ones seen by the collector go.
+    owner_ = nb::none();
+    verify_ = nb::none();
+  }
+
+ private:
+  nb::object owner_;   // the Service, kept alive while the transport uses it
+  nb::object verify_;
+  std::unique_ptr<HttpTransport> transport_;
+};
+
+HttpServer open_http(nb::handle self, const std::string& host, std::uint16_t port,
+                     std::vector<std::string> allowed_origins, std::vector<std::string> bearer_tokens,
+                     nb::object verify_token, std::string resource_metadata, std::string resource_metadata_url,
+                     unsigned workers) {
+  HttpConfig config;
+  config.host = host;
+  config.port = port;
+  config.allowed_origins = std::move(allowed_origins);
+  config.bearer_tokens = std::move(bearer_tokens);
+  config.resource_metadata_json = std::move(resource_metadata);
+  config.resource_metadata_url = std::move(resource_metadata_url);
+  config.workers = workers;
+  Service& service = nb::cast<Service&>(self);
+  return HttpServer(nb::borrow(self), service.service(), std::move(config), std::move(verify_token));
+}
+
 int service_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   if (!nb::inst_ready(self)) return 0;
@@ -390,6 +480,21 @@ int service_clear(PyObject* self) {
   nb::inst_ptr<Service>(self)->clear_python();
   return 0;
 }
+
+int http_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  return nb::inst_ptr<HttpServer>(self)->visit_python(visit, arg);
+}
+
+int http_clear(PyObject* self) {
+  nb::inst_ptr<HttpServer>(self)->clear_python();
+  return 0;
+}
+
+PyType_Slot http_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(http_traverse)},
+                            {Py_tp_clear, reinterpret_cast<void*>(http_clear)},
+                            {0, nullptr}};
 
 PyType_Slot service_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(service_traverse)},
                                {Py_tp_clear, reinterpret_cast<void*>(service_clear)},
@@ -418,5 +523,15 @@ NB_MODULE(_agent, m) {
            nb::kw_only(), nb::arg("methods") = nb::none(), nb::arg("capabilities") = "",
            nb::arg("instructions") = "")
       .def("serve_stdio", &Service::serve_stdio, nb::arg("verbose") = false, nb::arg("workers") = 8,
-           "Serve over stdin and stdout until stdin ends; host calls run on `workers` threads.");
+           "Serve over stdin and stdout until stdin ends; host calls run on `workers` threads.")
+      .def("http", &open_http, nb::arg("host") = "127.0.0.1", nb::arg("port") = 0,
+           nb::arg("allowed_origins") = std::vector<std::string>(), nb::arg("bearer_tokens") = std::vector<std::string>(),
+           nb::arg("verify_token") = nb::none(), nb::arg("resource_metadata") = "",
+           nb::arg("resource_metadata_url") = "", nb::arg("workers") = 16,
+           "A Streamable HTTP server at /mcp, bound and listening; serve() runs it.");
+
+  nb::class_<HttpServer>(m, "HttpServer", "The service over Streamable HTTP (POST /mcp).", nb::type_slots(http_slots))
+      .def_prop_ro("port", &HttpServer::port)
+      .def("serve", &HttpServer::serve, "Serve until stop() or until a signal handler raises.")
+      .def("stop", &HttpServer::stop, "Stop serving (from any thread); running calls are told the client is gone.");
 }
