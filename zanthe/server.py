@@ -1107,7 +1107,9 @@ def serve_http(server: ToolServer, address: str, *, allowed_origins: Sequence[st
         native = service.http(host=native_host, port=native_port, allowed_origins=list(allowed_origins),
                               bearer_tokens=tokens, verify_token=verify_token,
                               resource_metadata=protected_resource_metadata(base_url, auth_server),
-                              resource_metadata_url=base_url + METADATA_PATH)
+                              resource_metadata_url=base_url + METADATA_PATH,
+                              # Behind the relay the native server binds loopback for every client.
+                              check_host=is_loopback(host))
         import sys
 
         print(f"zanthe mcp: serving {len(server.tools)} tools at {base_url}{MCP_PATH}", file=sys.stderr, flush=True)

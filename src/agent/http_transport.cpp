@@ -771,7 +771,7 @@ std::string HttpTransport::Impl::listen() {
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    loopback = is_loopback_address(bound);
+    loopback = config.check_host.value_or(is_loopback_address(bound));
     bound_port = port_of(bound);
     listener = fd;
   }

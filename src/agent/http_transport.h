@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,9 @@ struct HttpConfig {
   std::string host = "127.0.0.1";
   std::uint16_t port = 0;                    // 0: any free port
   std::vector<std::string> allowed_origins;  // beyond the loopback origins; "scheme://host:*" allows any port
+  // Whether the Host header must name a loopback host; unset: when the bound address is loopback.
+  // A relay in front (TLS) binds loopback for clients that are not, and says so here.
+  std::optional<bool> check_host;
   std::vector<std::string> bearer_tokens;    // compared in constant time
   // Asked about a token none of `bearer_tokens` matches; may be empty. Called on a worker thread.
   std::function<bool(std::string_view token)> verify_token;

@@ -457,8 +457,9 @@ class HttpServer {
 HttpServer open_http(nb::handle self, const std::string& host, std::uint16_t port,
                      std::vector<std::string> allowed_origins, std::vector<std::string> bearer_tokens,
                      nb::object verify_token, std::string resource_metadata, std::string resource_metadata_url,
-                     unsigned workers) {
+                     unsigned workers, std::optional<bool> check_host) {
   HttpConfig config;
+  config.check_host = check_host;
   config.host = host;
   config.port = port;
   config.allowed_origins = std::move(allowed_origins);
@@ -527,7 +528,7 @@ NB_MODULE(_agent, m) {
       .def("http", &open_http, nb::arg("host") = "127.0.0.1", nb::arg("port") = 0,
            nb::arg("allowed_origins") = std::vector<std::string>(), nb::arg("bearer_tokens") = std::vector<std::string>(),
            nb::arg("verify_token") = nb::none(), nb::arg("resource_metadata") = "",
-           nb::arg("resource_metadata_url") = "", nb::arg("workers") = 16,
+           nb::arg("resource_metadata_url") = "", nb::arg("workers") = 16, nb::arg("check_host") = nb::none(),
            "A Streamable HTTP server at /mcp, bound and listening; serve() runs it.");
 
   nb::class_<HttpServer>(m, "HttpServer", "The service over Streamable HTTP (POST /mcp).", nb::type_slots(http_slots))
