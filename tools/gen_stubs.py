@@ -44,6 +44,24 @@ zanthe._agent.serve_stdio$:
         tools/call with (code, output): code 0 is success, anything else an error result.
         """
 
+zanthe._agent.Service.__init__$:
+    \from collections.abc import Callable, Sequence
+    \from typing import Any
+    def __init__(self, tools: Sequence[tuple[str, str, str]], call_tool: Callable[[str, dict[str, Any] | None, Call], tuple[int, str] | tuple[int, str, str | None]], server_name: str = 'zanthe', server_version: str = '0.1', *, methods: Callable[[str, dict[str, Any] | None, Call], tuple[bool, str]] | None = None, capabilities: str = '', instructions: str = '') -> None:
+        """
+        Each tool is (name, definition JSON, definition JSON for 2026-07-28 clients or "" for the
+        same). call_tool(name, arguments, call) answers each tools/call with (code, output) or
+        (code, output, structured JSON); methods(method, params, call) answers resources/* and
+        prompts/* with (True, result JSON) or (False, error object JSON).
+        """
+
+zanthe._agent.Service.http$:
+    \from collections.abc import Callable, Sequence
+    def http(self, host: str = '127.0.0.1', port: int = 0, allowed_origins: Sequence[str] = [], bearer_tokens: Sequence[str] = [], verify_token: Callable[[str], bool] | None = None, resource_metadata: str = '', resource_metadata_url: str = '', workers: int = 16, check_host: bool | None = None) -> HttpServer:
+        """
+        A Streamable HTTP server at /mcp, bound and listening; serve() runs it.
+        """
+
 zanthe._fhir.imaging_study$:
     \import collections.abc
     def imaging_study(part10_bytes: collections.abc.Buffer, *, timezone: str | collections.abc.Sequence[tuple[str, str]] | None = None) -> str:

@@ -12,3 +12,57 @@ def serve_stdio(tools: Sequence[tuple[str, str, str]], dispatch: Callable[[str, 
     Each tool is (name, definition JSON, extra). dispatch(name, arguments) answers each
     tools/call with (code, output): code 0 is success, anything else an error result.
     """
+
+class Call:
+    """
+    One running call: its protocol era, progress reporting and cancellation.
+    """
+
+    @property
+    def modern(self) -> bool:
+        """True for a stateless (2026-07-28) request."""
+
+    @property
+    def protocol_version(self) -> str: ...
+
+    @property
+    def cancelled(self) -> bool:
+        """True once the client cancelled the call (or it is over)."""
+
+    def progress(self, progress: float, total: float | None = None, message: str | None = None) -> None:
+        """Report progress; nothing happens unless the client asked for it."""
+
+class Service:
+    """Tools (and resources and prompts) served in both protocol eras."""
+
+    def __init__(self, tools: Sequence[tuple[str, str, str]], call_tool: Callable[[str, dict[str, Any] | None, Call], tuple[int, str] | tuple[int, str, str | None]], server_name: str = 'zanthe', server_version: str = '0.1', *, methods: Callable[[str, dict[str, Any] | None, Call], tuple[bool, str]] | None = None, capabilities: str = '', instructions: str = '') -> None:
+        """
+        Each tool is (name, definition JSON, definition JSON for 2026-07-28 clients or "" for the
+        same). call_tool(name, arguments, call) answers each tools/call with (code, output) or
+        (code, output, structured JSON); methods(method, params, call) answers resources/* and
+        prompts/* with (True, result JSON) or (False, error object JSON).
+        """
+
+    def serve_stdio(self, verbose: bool = False, workers: int = 8) -> int:
+        """
+        Serve over stdin and stdout until stdin ends; host calls run on `workers` threads.
+        """
+
+    def http(self, host: str = '127.0.0.1', port: int = 0, allowed_origins: Sequence[str] = [], bearer_tokens: Sequence[str] = [], verify_token: Callable[[str], bool] | None = None, resource_metadata: str = '', resource_metadata_url: str = '', workers: int = 16, check_host: bool | None = None) -> HttpServer:
+        """
+        A Streamable HTTP server at /mcp, bound and listening; serve() runs it.
+        """
+
+class HttpServer:
+    """The service over Streamable HTTP (POST /mcp)."""
+
+    @property
+    def port(self) -> int: ...
+
+    def serve(self) -> None:
+        """Serve until stop() or until a signal handler raises."""
+
+    def stop(self) -> None:
+        """
+        Stop serving (from any thread); running calls are told the client is gone.
+        """
