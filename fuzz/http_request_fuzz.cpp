@@ -1,12 +1,24 @@
-// Fuzz target for the HTTP transport's request reading: one input is a connection's whole byte
-// stream. The first byte picks the limits and where the stream is cut in two; the rest is read once
+// Fuzz target for the HTTP transport: one input is a connection's whole byte stream.
+//
+// Reading: the first byte picks the limits and where the stream is cut in two; the rest is read once
 // whole and once in two parts (byte by byte when short), with the head handler keeping, discarding
 // or refusing bodies by path. Both readings must yield the same requests and end the same way, and
 // no request may exceed the limits or keep a body its head handler discarded.
+//
+// Serving: the same bytes go to a transport serving a stub service on 127.0.0.1 (head checks, both
+// eras, worker calls with progress streams), the client's side shut after them. What comes back must
+// read as well-formed HTTP responses, no more final ones than requests, before the server closes.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "agent/http_transport.h"
@@ -26,7 +38,11 @@ struct Limits {
   std::size_t body_bytes;
 };
 
-HttpRequestReader::BodyAction action_for(std::string_view path) {
+// The served transport's limits; its requests are counted with these and every body kept.
+constexpr Limits kServedLimits{8u << 10, 64u << 10};
+
+HttpRequestReader::BodyAction action_for(std::string_view path, const Limits& limits) {
+  if (&limits == &kServedLimits) return HttpRequestReader::BodyAction::keep;
   if (path.starts_with("/discard")) return HttpRequestReader::BodyAction::discard;
   if (path.starts_with("/stop")) return HttpRequestReader::BodyAction::stop;
   return HttpRequestReader::BodyAction::keep;
@@ -37,7 +53,7 @@ Reading read_all(const std::vector<std::string_view>& parts, const Limits& limit
   Reading reading;
   bool discarding = false;
   HttpRequestReader reader(limits.header_bytes, limits.body_bytes, [&](const HttpRequest& head) {
-    const HttpRequestReader::BodyAction action = action_for(head.path());
+    const HttpRequestReader::BodyAction action = action_for(head.path(), limits);
     discarding = action == HttpRequestReader::BodyAction::discard;
     return action;
   });
@@ -92,6 +108,107 @@ void check_limits(const Reading& reading, const Limits& limits) {
   }
 }
 
+// --- serving ----------------------------------------------------------------------------------------
+
+ToolResult stub_call(const ToolEntry& tool, const JsonValue* arguments, CallContext& call) {
+  if (tool.name == "progress") {
+    for (int step = 1; step <= 3; ++step) call.report_progress(step, 3, "step");
+  }
+  return ToolResult{tool.name == "fail" ? 1 : 0, arguments ? "arguments" : "none"};
+}
+
+MethodAnswer stub_method(std::string_view method, const JsonValue*, CallContext&) {
+  if (method == "resources/read") return MethodAnswer{true, 0, R"({"contents":[]})"};
+  return MethodAnswer{false, kInvalidParams, R"({"code":-32602,"message":"unknown"})"};
+}
+
+struct Server {
+  std::vector<ToolEntry> tools{{"echo", "{\"name\":\"echo\"}", ""},
+                               {"progress", "{\"name\":\"progress\",\n\"inputSchema\":{}}", ""},
+                               {"fail", "{\"name\":\"fail\"}", ""}};
+  std::unique_ptr<McpService> service;
+  std::unique_ptr<HttpTransport> transport;
+  std::thread loop;
+
+  Server() {
+    ServiceConfig config;
+    config.tools = tools;
+    config.call_tool = stub_call;
+    config.methods = stub_method;
+    config.server_name = "fuzz";
+    config.server_version = "0";
+    service = std::make_unique<McpService>(config);
+    HttpConfig http;
+    http.bearer_tokens = {"secret"};
+    http.resource_metadata_json = R"({"resource":"http://127.0.0.1/mcp"})";
+    http.resource_metadata_url = "http://127.0.0.1/.well-known/oauth-protected-resource/mcp";
+    http.max_body_bytes = kServedLimits.body_bytes;
+    http.max_header_bytes = kServedLimits.header_bytes;
+    http.workers = 2;
+    transport = std::make_unique<HttpTransport>(*service, http);
+    if (!transport->listen().empty()) __builtin_trap();
+    loop = std::thread([this] { transport->serve({}); });
+    loop.detach();  // serves until the process ends
+  }
+};
+
+struct ResponseCount {
+  std::size_t finals = 0;
+  bool in_head = false;
+};
+
+int count_final(http_parser* parser) {
+  auto* count = static_cast<ResponseCount*>(parser->data);
+  if (parser->status_code >= 200) ++count->finals;
+  return 0;
+}
+
+// Sends the stream, shuts the sending side and reads until the server closes; every byte read must
+// be an HTTP response.
+void serve_stream(std::string_view stream, std::size_t most_requests) {
+  static Server server;
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(server.transport->port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // A reset instead of TIME_WAIT on close: tens of thousands of runs would use up the local ports.
+  const linger reset{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);  // out of local ports or descriptors: the client's trouble, not the server's
+    return;
+  }
+  timeval patience{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+  for (std::size_t sent = 0; sent < stream.size();) {
+    const ssize_t n = ::send(fd, stream.data() + sent, stream.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;  // the server refused and closed: what it said is still read below
+    sent += static_cast<std::size_t>(n);
+  }
+  ::shutdown(fd, SHUT_WR);
+  std::string answers;
+  char buffer[1 << 16];
+  while (true) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    answers.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+
+  ResponseCount count;
+  http_parser parser{};
+  http_parser_init(&parser, HTTP_RESPONSE);
+  parser.data = &count;
+  http_parser_settings settings{};
+  http_parser_settings_init(&settings);
+  settings.on_message_complete = count_final;
+  const std::size_t used = http_parser_execute(&parser, &settings, answers.data(), answers.size());
+  if (HTTP_PARSER_ERRNO(&parser) != HPE_OK || used != answers.size()) __builtin_trap();
+  if (count.finals > most_requests + 1) __builtin_trap();  // one more: the refusal of a malformed rest
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -122,5 +239,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < whole.requests.size(); ++i) {
     if (!same_request(whole.requests[i], split.requests[i])) __builtin_trap();
   }
+  serve_stream(stream, read_all({stream}, kServedLimits).requests.size());
   return 0;
 }
