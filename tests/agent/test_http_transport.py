@@ -63,6 +63,19 @@ def read_until_closed(sock: socket.socket) -> bytes:
     return received
 
 
+def read_response(sock: socket.socket) -> bytes:
+    """One response with a Content-Length, leaving the connection open."""
+    received = b""
+    while b"\r\n\r\n" not in received:
+        received += sock.recv(65536)
+    head_text, _, body = received.partition(b"\r\n\r\n")
+    length = int(next(line.split(b":")[1] for line in head_text.split(b"\r\n")
+                      if line.lower().startswith(b"content-length:")))
+    while len(body) < length:
+        body += sock.recv(65536)
+    return head_text + b"\r\n\r\n" + body
+
+
 def status_of(raw: bytes) -> int:
     return int(raw.split(b" ", 2)[1])
 
@@ -271,6 +284,27 @@ def test_a_thousand_concurrent_connections_each_complete_a_call(port):
     assert answers == [(200, f"call {n}") for n in range(1000)]
 
 
+def test_connections_beyond_the_limit_are_told_to_come_back_later():
+    raise_open_file_limit()
+    with http_server(host_command("http")) as running:
+        held = [socket.create_connection(("127.0.0.1", running.port)) for _ in range(4096)]
+        try:
+            # The server has seen every held connection once the last of them is answered.
+            held[-1].sendall(call_bytes(running.port, 1).replace(b"Connection: close", b"Connection: keep-alive"))
+            assert status_of(read_response(held[-1])) == 200
+            refused = raw_exchange(running.port, call_bytes(running.port, 2))
+            assert status_of(refused) == 503 and b"Retry-After: 1" in refused
+        finally:
+            for sock in held:
+                sock.close()
+        for _ in range(50):  # closed connections are forgotten as the server reads their end
+            answer = raw_exchange(running.port, call_bytes(running.port, 3))
+            if status_of(answer) == 200:
+                break
+            time.sleep(0.1)
+        assert status_of(answer) == 200
+
+
 @pytest.mark.parametrize("header", ["MCP-Protocol-Version: 2026-07-28", "Mcp-Method: tools/call", "Mcp-Name: echo"])
 def test_a_routing_header_sent_twice_is_a_mismatch(port, header):
     data = call_bytes(port, 1)
@@ -376,3 +410,16 @@ def test_the_sdk_client_is_served_over_tls(tls_server, mode):
     result = asyncio.run(asyncio.wait_for(parse_over_tls(), timeout=60))
     assert [segment["id"] for segment in result.structured_content["segments"]] == ["MSH", "PID"]
 
+
+
+def test_behind_tls_plain_http_is_not_served_and_host_and_origin_are_still_checked(tls_server):
+    running, trust = tls_server
+    assert not raw_exchange(running.port, request_bytes(running.port, HL7_CALL)).startswith(b"HTTP/1.1 200")
+
+    def status(**headers) -> int:
+        connection = http.client.HTTPSConnection("127.0.0.1", running.port, context=trust, timeout=30)
+        return post(connection, HL7_CALL, headers).status
+
+    assert status() == 200
+    assert status(Host="evil.example") == 421
+    assert status(Origin="https://evil.example") == 403

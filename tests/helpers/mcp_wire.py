@@ -48,6 +48,10 @@ def request(method: str, params: dict | None = None, request_id=1) -> dict:
     return message
 
 
+def is_modern(message: dict) -> bool:
+    return VERSION_KEY in message.get("params", {}).get("_meta", {})
+
+
 def modern_headers(message: dict) -> dict[str, str]:
     """The headers an HTTP client must send with a 2026-07-28 request."""
     headers = {"MCP-Protocol-Version": message["params"]["_meta"][VERSION_KEY], "Mcp-Method": message["method"]}
@@ -146,9 +150,12 @@ def http_server(command: list[str], timeout: float = 30) -> Iterator[RunningServ
     stdout, or zanthe's "serving N tools at URL" on stderr. Interrupted (SIGINT) at the end."""
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     found: queue.Queue[tuple[str, int] | None] = queue.Queue()
+    told: list[bytes] = []
 
     def watch(stream, pattern) -> None:
         for line in stream:
+            told.append(line)
+            del told[:-20]  # the last lines are enough to tell why a server did not start
             if match := pattern.search(line):
                 found.put((match.group(1).decode(), int(match.group(2))))
         found.put(None)
@@ -157,12 +164,14 @@ def http_server(command: list[str], timeout: float = 30) -> Iterator[RunningServ
     threading.Thread(target=watch, args=(process.stderr, ZANTHE_LISTENING), daemon=True).start()
     try:
         deadline = time.monotonic() + timeout
-        listening = None
+        listening, ended = None, 0
         while listening is None:
-            remaining = deadline - time.monotonic()
-            listening = found.get(timeout=max(remaining, 0.01))
-            if listening is None and process.poll() is not None:
-                raise RuntimeError(f"the server exited with {process.returncode} before listening")
+            listening = found.get(timeout=max(deadline - time.monotonic(), 0.01))
+            ended += listening is None
+            if ended == 2:
+                process.wait(timeout=10)
+                output = b"".join(told).decode(errors="replace")
+                raise RuntimeError(f"the server exited with {process.returncode} before listening:\n{output}")
         scheme, port = listening
         yield RunningServer(process, port, scheme or "http")
     finally:
@@ -198,7 +207,7 @@ def post(connection: http.client.HTTPConnection, message, headers: dict[str, str
          path: str = "/mcp", method: str = "POST") -> Answer:
     body = message if isinstance(message, bytes) else json.dumps(message).encode()
     sent = dict(JSON_HEADERS)
-    if isinstance(message, dict) and "_meta" in message.get("params", {}):
+    if isinstance(message, dict) and is_modern(message):
         sent.update(modern_headers(message))
     sent.update(headers or {})
     for name in [name for name, value in sent.items() if value is None]:
@@ -211,7 +220,7 @@ def post(connection: http.client.HTTPConnection, message, headers: dict[str, str
 def request_bytes(port: int, message, headers: dict[str, str] | None = None) -> bytes:
     """A whole POST /mcp of `message` that asks to close the connection after its answer."""
     body = json.dumps(message).encode()
-    sent = {**JSON_HEADERS, **(modern_headers(message) if "_meta" in message.get("params", {}) else {})}
+    sent = {**JSON_HEADERS, **(modern_headers(message) if is_modern(message) else {})}
     sent.update(headers or {})
     sent.update({"Content-Length": str(len(body)), "Connection": "close"})
     lines = ["POST /mcp HTTP/1.1", f"Host: 127.0.0.1:{port}", *(f"{name}: {value}" for name, value in sent.items())]
