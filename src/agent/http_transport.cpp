@@ -623,7 +623,8 @@ struct HttpTransport::Impl {
                 bool on_worker);
   bool token_verified(Posted& posted) const;
   void refuse(const std::shared_ptr<InFlight>& flight, const Refusal& refusal, bool on_worker);
-  void to_worker(const std::shared_ptr<InFlight>& flight, Posted posted);
+  // `pending` keeps the request cancellable while it waits; empty when it is not classified yet.
+  void to_worker(const std::shared_ptr<InFlight>& flight, Posted posted, std::shared_ptr<PendingCall> pending = {});
 
   // Answers.
   void deliver(Delivery delivery, bool on_worker);
@@ -1219,8 +1220,9 @@ void HttpTransport::Impl::on_request(Connection& connection, HttpRequest request
   }
 }
 
-void HttpTransport::Impl::to_worker(const std::shared_ptr<InFlight>& flight, Posted posted) {
-  workers->submit([this, flight, posted = std::move(posted)]() mutable {
+void HttpTransport::Impl::to_worker(const std::shared_ptr<InFlight>& flight, Posted posted,
+                                    std::shared_ptr<PendingCall> pending) {
+  workers->submit([this, flight, posted = std::move(posted), pending = std::move(pending)]() mutable {
     if (flight->client_gone.load()) return;  // closed before its turn came
     answer_posted(flight, posted, true);
   });
@@ -1336,7 +1338,9 @@ void HttpTransport::Impl::answer_posted(const std::shared_ptr<InFlight>& flight,
   }
   flight->modern = modern;
   flight->wants_stream = !message.progress_token.empty();
-  if (!on_worker && service.is_slow(message)) return to_worker(flight, std::move(posted));
+  if (!on_worker && service.is_slow(message)) {
+    return to_worker(flight, std::move(posted), service.expect(message, posted.scope));
+  }
   dispatch(flight, message, posted.scope, on_worker);
 }
 

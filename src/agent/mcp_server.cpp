@@ -136,7 +136,7 @@ int McpServer::serve(McpService& service, unsigned workers, bool verbose) {
       service.answer(message, exchange);
     } else {
       // The job parses its own copy: the tree read here points into this line and this arena.
-      pool.submit([&service, &exchange, text = line] {
+      pool.submit([&service, &exchange, text = line, pending = service.expect(message)] {
         std::vector<std::uint8_t> own(kRetryArenaPerByte * text.size() + kLineArenaBytes);
         JsonArena job_arena{own.data(), own.size(), 0};
         JsonParseResult job = parse_json(text, job_arena);

@@ -175,21 +175,23 @@ void CallContext::report_progress(double progress, std::optional<double> total, 
 }
 
 std::shared_ptr<std::atomic<bool>> CancelRegistry::enter(const std::string& key) {
-  auto flag = std::make_shared<std::atomic<bool>>(false);
   std::lock_guard lock(mutex_);
-  running_[key] = flag;
-  return flag;
+  Entry& entry = running_[key];
+  if (!entry.flag) entry.flag = std::make_shared<std::atomic<bool>>(false);
+  ++entry.holders;
+  return entry.flag;
 }
 
 void CancelRegistry::leave(const std::string& key) {
   std::lock_guard lock(mutex_);
-  running_.erase(key);
+  auto found = running_.find(key);
+  if (found != running_.end() && --found->second.holders <= 0) running_.erase(found);
 }
 
 void CancelRegistry::cancel(const std::string& key) {
   std::lock_guard lock(mutex_);
   auto found = running_.find(key);
-  if (found != running_.end()) found->second->store(true, std::memory_order_relaxed);
+  if (found != running_.end()) found->second.flag->store(true, std::memory_order_relaxed);
 }
 
 // --- the service -----------------------------------------------------------------------------------
@@ -320,6 +322,10 @@ bool McpService::Reply::refuses_envelope() const {
 
 McpService::McpService(ServiceConfig config) : config_(std::move(config)) {}
 
+std::shared_ptr<PendingCall> McpService::expect(const Inbound& message, std::string_view scope) {
+  return std::make_shared<PendingCall>(cancels_, cancel_key(scope, message.id));
+}
+
 bool McpService::is_slow(const Inbound& message) const {
   if (message.kind != MessageKind::request) return false;
   return message.method == "tools/call" || (config_.methods && is_resource_or_prompt_method(message.method));
@@ -404,6 +410,10 @@ void McpService::answer_host_call(const Inbound& message, const Reply& reply, st
   std::string key = cancel_key(scope, message.id);
   auto flag = cancels_.enter(key);
   CallContext call(reply.exchange, message, flag);
+  if (call.cancelled()) {  // while it waited for a worker
+    cancels_.leave(key);
+    return reply.error(kRequestCancelled, kRequestCancelledMessage);
+  }
   if (tool) {
     ToolResult result = config_.call_tool(*tool, object_member(params, "arguments"), call);
     cancels_.leave(key);

@@ -122,6 +122,8 @@ struct ServiceConfig {
 };
 
 // In-flight requests by the key their cancellation names them with (transport scope + request id).
+// A request is entered when it is read and again when it starts, so a cancellation that arrives
+// while it waits for a worker is kept for it; each holder leaves once.
 class CancelRegistry {
  public:
   std::shared_ptr<std::atomic<bool>> enter(const std::string& key);
@@ -129,8 +131,28 @@ class CancelRegistry {
   void cancel(const std::string& key);
 
  private:
+  struct Entry {
+    std::shared_ptr<std::atomic<bool>> flag;
+    int holders = 0;
+  };
   std::mutex mutex_;
-  std::unordered_map<std::string, std::shared_ptr<std::atomic<bool>>> running_;
+  std::unordered_map<std::string, Entry> running_;
+};
+
+// A request's place in the cancel registry from the moment it is read until it has been answered
+// or dropped.
+class PendingCall {
+ public:
+  PendingCall(CancelRegistry& registry, std::string key) : registry_(&registry), key_(std::move(key)) {
+    registry_->enter(key_);
+  }
+  PendingCall(const PendingCall&) = delete;
+  PendingCall& operator=(const PendingCall&) = delete;
+  ~PendingCall() { registry_->leave(key_); }
+
+ private:
+  CancelRegistry* registry_;
+  std::string key_;
 };
 
 class McpService {
@@ -141,6 +163,10 @@ class McpService {
   // `scope` separates the request ids of different clients (a transport's own key for the client);
   // notifications/cancelled cancels the request of that id in the same scope.
   void answer(const Inbound& message, Exchange& exchange, std::string_view scope = {});
+
+  // Holds a slow request's place while it waits for a worker (see CancelRegistry); keep the result
+  // alive until the request has been answered or dropped.
+  [[nodiscard]] std::shared_ptr<PendingCall> expect(const Inbound& message, std::string_view scope = {});
 
   // Requests that run host code (tools, resources, prompts) and so belong on a worker thread.
   [[nodiscard]] bool is_slow(const Inbound& message) const;

@@ -459,19 +459,12 @@ def ask_over_http(port: int) -> str:
     return post(connect(port), modern_request("tools/call", {"name": "waiting"})).json()["result"]["content"][0]["text"]
 
 
-LOST_CANCELLATION = pytest.mark.xfail(
-    strict=True,
-    reason="McpService enters a call in its CancelRegistry only when a worker starts it, so "
-    "notifications/cancelled for a call still queued finds nothing and the call later runs to the end",
-)
-
-
 @pytest.mark.parametrize(
     "transport, modern",
     [
-        pytest.param("stdio", False, marks=LOST_CANCELLATION),
-        pytest.param("stdio", True, marks=LOST_CANCELLATION),
-        pytest.param("http", False, marks=LOST_CANCELLATION),
+        ("stdio", False),
+        ("stdio", True),
+        ("http", False),
         ("http", True),  # cancelled by closing the connection, which the queued job looks at first
     ],
     ids=["stdio-handshake", "stdio-modern", "http-handshake", "http-modern"],
