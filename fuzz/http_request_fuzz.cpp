@@ -166,7 +166,8 @@ int count_final(http_parser* parser) {
 // Sends the stream, shuts the sending side and reads until the server closes; every byte read must
 // be an HTTP response.
 void serve_stream(std::string_view stream, std::size_t most_requests) {
-  static Server server;
+  // Never destroyed: its loop serves until the process ends, so no destructor may pull it away.
+  static Server& server = *new Server;
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
