@@ -1190,6 +1190,11 @@ HttpRequestReader::BodyAction HttpTransport::Impl::inspect_head(Connection& conn
   connection.pending = Posted{};
   const bool expects_continue = iequals(head.header("expect"), "100-continue");
   connection.pending.refusal = refusal_for(head, connection.pending);
+  if (connection.pending.refusal && head.method == HTTP_HEAD) {
+    // An answer to HEAD has no body; with none, its length is 0 and the connection stays in step.
+    connection.pending.refusal->body.clear();
+    connection.pending.refusal->content_type.clear();
+  }
   if (connection.pending.refusal) {
     // A client waiting for 100 Continue sends no body: answer now rather than wait for one. A
     // refusal that waits on a token check reads the body instead, so it tells nothing early.
