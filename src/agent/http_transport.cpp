@@ -1238,9 +1238,9 @@ namespace {
 Refusal invalid_body() { return {"null", kInvalidRequest, std::string(kInvalidBodyMessage), {}}; }
 
 Refusal unsupported_version(std::string_view requested) {
-  std::string data = R"({"supported":[")";
-  data += kStatelessVersion;
-  data += R"("],"requested":)";
+  std::string data = R"({"supported":)";
+  data += kSupportedVersionsJson;
+  data += R"(,"requested":)";
   append_json_quoted_utf8(data, requested);
   data += '}';
   return {"null", kUnsupportedProtocolVersion, "Unsupported protocol version", std::move(data)};

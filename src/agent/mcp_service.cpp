@@ -10,10 +10,6 @@ constexpr std::string_view kRequestCancelledMessage = "Request cancelled";
 constexpr std::string_view kMissingToolName = "missing tool name";
 constexpr std::string_view kHandshakeMethodNotFound = "method not found";
 
-// The versions server/discover and an unsupported-version error name: the stateless revision first,
-// then the handshake revisions, newest first.
-constexpr std::string_view kSupportedVersionsJson =
-    R"(["2026-07-28","2025-11-25","2025-06-18","2025-03-26","2024-11-05"])";
 
 bool is_resource_or_prompt_method(std::string_view method) {
   return method == "resources/list" || method == "resources/templates/list" || method == "resources/read" ||

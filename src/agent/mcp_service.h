@@ -32,6 +32,10 @@ inline constexpr std::string_view kStatelessVersion = "2026-07-28";
 inline constexpr std::string_view kProtocolVersionKey = "io.modelcontextprotocol/protocolVersion";
 inline constexpr std::string_view kClientCapabilitiesKey = "io.modelcontextprotocol/clientCapabilities";
 inline constexpr std::string_view kServerInfoKey = "io.modelcontextprotocol/serverInfo";
+// The versions server/discover and an unsupported-version error name: the stateless revision first,
+// then the handshake revisions, newest first.
+inline constexpr std::string_view kSupportedVersionsJson =
+    R"(["2026-07-28","2025-11-25","2025-06-18","2025-03-26","2024-11-05"])";
 
 // JSON-RPC and MCP error codes a transport may need to answer with itself.
 inline constexpr int kParseError = -32700;
