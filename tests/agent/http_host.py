@@ -3,6 +3,7 @@
     python http_host.py service              _agent.Service over stdin and stdout (both eras)
     python http_host.py handshake            _agent.serve_stdio, the handshake-only loop, same tools
     python http_host.py http                 _agent.Service over HTTP on 127.0.0.1; prints "port N"
+    python http_host.py toolserver [--http]  the tools that need the call, through zanthe.server.ToolServer
 
 Tools: echo, stats (a JSON object answer), fail (an error result), sleep (seconds), count (reports
 progress 1..steps), wait_for_cancel (runs until the client cancels it), cancellations (how many
@@ -19,6 +20,7 @@ import threading
 import time
 
 from zanthe import _agent
+from zanthe.server import Context, ToolServer
 
 WAIT_LIMIT = 30.0  # seconds a wait_for_cancel runs at most, so a lost cancellation cannot hang a test
 
@@ -69,29 +71,32 @@ def answer(name: str, args: dict | None) -> tuple[int, str]:
 
 def call_tool(name: str, args: dict | None, call) -> tuple[int, str]:
     if name == "count":
-        steps = int((args or {}).get("steps", 3))
-        for step in range(1, steps + 1):
-            time.sleep(0.05)
-            call.progress(step, steps, f"step {step}")
-        return 0, f"counted {steps}"
+        return 0, count(int((args or {}).get("steps", 3)), call.progress)
     if name == "wait_for_cancel":
-        return wait_for_cancel(call)
+        return 1, wait_for_cancel(lambda: call.cancelled)
     return answer(name, args)
 
 
-def wait_for_cancel(call) -> tuple[int, str]:
+def count(steps: int, report) -> str:
+    for step in range(1, steps + 1):
+        time.sleep(0.05)
+        report(step, steps, f"step {step}")
+    return f"counted {steps}"
+
+
+def wait_for_cancel(cancelled) -> str:
     global seen_cancelled, waiting
     with seen_lock:
         waiting += 1
     try:
         give_up = time.monotonic() + WAIT_LIMIT
         while time.monotonic() < give_up:
-            if call.cancelled:
+            if cancelled():
                 with seen_lock:
                     seen_cancelled += 1
-                return 1, "cancelled"
+                return "cancelled"
             time.sleep(0.01)
-        return 1, "never cancelled"
+        return "never cancelled"
     finally:
         with seen_lock:
             waiting -= 1
@@ -111,14 +116,48 @@ def serve_http() -> int:
     return 0
 
 
+def tool_server(http: bool) -> int:
+    server = ToolServer("http-host", "1.0")
+
+    @server.tool
+    def echo(text: str) -> str:
+        """Echo the text."""
+        return text
+
+    @server.tool(name="count")
+    def count_steps(steps: int, ctx: Context) -> str:
+        """Count to steps, reporting each."""
+        return count(steps, ctx.report_progress)
+
+    @server.tool(name="wait_for_cancel")
+    def wait(ctx: Context) -> str:
+        """Run until cancelled."""
+        return wait_for_cancel(lambda: ctx.cancelled)
+
+    @server.tool
+    def cancellations() -> str:
+        """How many calls have seen their cancellation."""
+        return answer("cancellations", None)[1]
+
+    @server.tool
+    def waiting() -> str:
+        """How many wait_for_cancel calls run now."""
+        return answer("waiting", None)[1]
+
+    return server.run(http="127.0.0.1:0" if http else None)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["service", "handshake", "http"])
+    parser.add_argument("mode", choices=["service", "handshake", "http", "toolserver"])
+    parser.add_argument("--http", action="store_true")
     args = parser.parse_args()
     if args.mode == "service":
         return _agent.Service(TOOLS, call_tool, "http-host", "1.0").serve_stdio()
     if args.mode == "handshake":
         return _agent.serve_stdio(TOOLS, answer, "http-host", "1.0")
+    if args.mode == "toolserver":
+        return tool_server(args.http)
     return serve_http()
 
 

@@ -7,7 +7,6 @@ from __future__ import annotations
 import asyncio
 import json
 import subprocess
-import sys
 import time
 from contextlib import asynccontextmanager, suppress
 
@@ -21,7 +20,6 @@ from helpers.child_env import child_env
 from helpers.er7 import message as er7_message
 from helpers.mcp_wire import (
     HANDSHAKE_VERSIONS,
-    HOST_SCRIPT,
     MODERN,
     SERVER_INFO_KEY,
     StdioPeer,
@@ -335,15 +333,21 @@ def test_sdk_client_calls_every_zanthe_tool(tmp_path, transport, mode):
 # --- cancellation and progress from the SDK client ---------------------------------------------------
 
 
+HOSTS = {  # the same tools through the native call and through zanthe.server's Context
+    "native": {"stdio": ["service"], "http": ["http"]},
+    "toolserver": {"stdio": ["toolserver"], "http": ["toolserver", "--http"]},
+}
+
+
 @asynccontextmanager
-async def host_client(transport: str, mode: str):
+async def host_client(host: str, transport: str, mode: str):
+    command = host_command(*HOSTS[host][transport])
     if transport == "stdio":
-        params = StdioServerParameters(command=sys.executable, args=["-P", str(HOST_SCRIPT), "service"],
-                                       env=child_env())
+        params = StdioServerParameters(command=command[0], args=command[1:], env=child_env())
         async with Client(params, mode=mode, read_timeout_seconds=30) as client:
             yield client
         return
-    with http_server(host_command("http")) as running:
+    with http_server(command) as running:
         async with Client(running.url, mode=mode, read_timeout_seconds=30) as client:
             yield client
 
@@ -352,8 +356,8 @@ def text_of(result) -> str:
     return result.content[0].text
 
 
-async def cancel_a_running_call(transport: str, mode: str) -> tuple[float, int]:
-    async with host_client(transport, mode) as client:
+async def cancel_a_running_call(host: str, transport: str, mode: str) -> tuple[float, int]:
+    async with host_client(host, transport, mode) as client:
         running = asyncio.ensure_future(client.call_tool("wait_for_cancel", {}))
         while text_of(await client.call_tool("waiting", {})) != "1":
             await asyncio.sleep(0.02)
@@ -373,21 +377,22 @@ async def cancel_a_running_call(transport: str, mode: str) -> tuple[float, int]:
         return answered_in, seen
 
 
+@pytest.mark.parametrize("host", list(HOSTS))
 @pytest.mark.parametrize("transport", ["stdio", "http"])
 @pytest.mark.parametrize("mode", ["legacy", MODERN])
-def test_a_cancelled_call_stops_and_the_next_call_is_answered_at_once(transport, mode):
-    answered_in, seen = asyncio.run(asyncio.wait_for(cancel_a_running_call(transport, mode), timeout=60))
+def test_a_cancelled_call_stops_and_the_next_call_is_answered_at_once(host, transport, mode):
+    answered_in, seen = asyncio.run(asyncio.wait_for(cancel_a_running_call(host, transport, mode), timeout=60))
     assert seen == 1
     assert answered_in < 1.0  # not queued behind the cancelled call
 
 
-async def count_with_progress(transport: str, mode: str) -> tuple[list, str]:
+async def count_with_progress(host: str, transport: str, mode: str) -> tuple[list, str]:
     reports = []
 
     async def on_progress(progress, total, message):
         reports.append((progress, total, message))
 
-    async with host_client(transport, mode) as client:
+    async with host_client(host, transport, mode) as client:
         result = await client.call_tool("count", {"steps": 5}, progress_callback=on_progress)
         return reports, text_of(result)
 
@@ -477,10 +482,11 @@ def test_a_call_cancelled_while_queued_behind_busy_workers_does_not_run_on(trans
         assert asyncio.run(asyncio.wait_for(cancel_queued_over_http(running.port, modern), timeout=60)) == 0
 
 
+@pytest.mark.parametrize("host", list(HOSTS))
 @pytest.mark.parametrize("transport", ["stdio", "http"])
 @pytest.mark.parametrize("mode", ["legacy", MODERN])
-def test_progress_reaches_the_sdk_callback_in_order(transport, mode):
-    reports, answer = asyncio.run(asyncio.wait_for(count_with_progress(transport, mode), timeout=60))
+def test_progress_reaches_the_sdk_callback_in_order(host, transport, mode):
+    reports, answer = asyncio.run(asyncio.wait_for(count_with_progress(host, transport, mode), timeout=60))
     assert answer == "counted 5"
     assert reports == [(step, 5, f"step {step}") for step in range(1, 6)]
 
