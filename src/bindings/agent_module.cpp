@@ -185,6 +185,40 @@ int serve_stdio(const ToolItems& items, nb::callable dispatch, const std::string
 }
 
 
+// --- worker threads and the interpreter ------------------------------------------------------------
+
+// A worker thread keeps one interpreter thread state for its whole life instead of making and
+// dropping one per call (which costs an mmap/munmap pair and a cross-CPU flush each time). The
+// transports join their workers before they return, with the lock released, so the state is dropped
+// while the interpreter still runs.
+class LastingThreadState {
+ public:
+  LastingThreadState() = default;
+  LastingThreadState(const LastingThreadState&) = delete;
+  LastingThreadState& operator=(const LastingThreadState&) = delete;
+  ~LastingThreadState() {
+    if (!saved_) return;
+    PyEval_RestoreThread(saved_);
+    PyGILState_Release(outer_);
+  }
+
+  // Call without the lock; threads the interpreter already knows (the host's own) are left alone.
+  void keep() {
+    if (saved_ || PyGILState_GetThisThreadState() != nullptr) return;
+    outer_ = PyGILState_Ensure();
+    saved_ = PyEval_SaveThread();
+  }
+
+ private:
+  PyGILState_STATE outer_{};
+  PyThreadState* saved_ = nullptr;
+};
+
+void keep_thread_state() {
+  thread_local LastingThreadState lasting;
+  lasting.keep();
+}
+
 // --- both eras: the service object --------------------------------------------------------------
 
 // What Python holds of a call while it runs. The context lives on the answering thread's stack, so
@@ -338,6 +372,7 @@ class Service {
 
  private:
   ToolResult run_tool(const ToolEntry& tool, const JsonValue* arguments, CallContext& call) {
+    keep_thread_state();
     nb::gil_scoped_acquire hold;
     try {
       try {
@@ -355,6 +390,7 @@ class Service {
   }
 
   MethodAnswer call_method(std::string_view method, const JsonValue* params, CallContext& call) {
+    keep_thread_state();
     nb::gil_scoped_acquire hold;
     try {
       try {
@@ -388,6 +424,7 @@ class Service {
 std::function<bool(std::string_view)> token_verifier(const nb::object& verify) {
   if (verify.is_none()) return {};
   return [verify](std::string_view token) {
+    keep_thread_state();
     nb::gil_scoped_acquire hold;
     try {
       return nb::cast<bool>(verify(decode_utf8(token)));
