@@ -332,7 +332,8 @@ async def send_acknowledged(
         outgoing(message)  # refused before any connection is made
     except ValueError as error:
         raise ToolError(str(error)) from None
-    link = connect(host, port, timeout=SEND_TIMEOUT, retry=Retry(attempts=SEND_ATTEMPTS, deadline=SEND_TIMEOUT))
+    # The link retries a dropped connection; the loop below bounds the whole delivery.
+    link = connect(host, port, timeout=SEND_TIMEOUT, retry=Retry(attempts=SEND_ATTEMPTS))
 
     async def deliver() -> Acknowledgment:
         async with link:

@@ -20,11 +20,15 @@ from mcp import Client, StdioServerParameters
 
 from helpers.child_env import child_env
 from mcp_inputs import DATA, FILES_FOUND, FOLDER_FILES
+from zanthe import mcp as zanthe_mcp_module
 from zanthe.errors import Reject
 from zanthe.hl7 import mllp
 
 # python-hl7 stamps its acknowledgments with datetime.utcnow()
-pytestmark = [pytest.mark.timeout(120), pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:DeprecationWarning")]
+pytestmark = [
+    pytest.mark.timeout(120),
+    pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:DeprecationWarning"),
+]
 
 ERAS = ["legacy", "2026-07-28"]
 
@@ -123,7 +127,8 @@ async def converse(root: Path, era: str, store: Path) -> None:
                 assert {total for _, total in seen} == {FILES_FOUND}
                 assert done == sorted(done) and len(set(done)) > 2 and done[-1] == FILES_FOUND
 
-                single = schema_checked(await client.call_tool("hl7_parse", {"message": adt("1")}), schemas, "hl7_parse")
+                parsed = await client.call_tool("hl7_parse", {"message": adt("1")})
+                single = schema_checked(parsed, schemas, "hl7_parse")
                 assert [segment["id"] for segment in single["segments"]] == ["MSH", "PID"]
                 batch = schema_checked(await client.call_tool("hl7_parse", {"message": adt("1") + adt("2")}),
                                        schemas, "hl7_parse")  # fmt: skip
@@ -156,3 +161,11 @@ def plain_journal_holds(store: Path, control_ids: list[str]) -> bool:
 @pytest.mark.parametrize("era", ERAS)
 def test_every_tool_answers_what_its_output_schema_describes(root, era, tmp_path):
     asyncio.run(converse(root, era, tmp_path))
+
+
+def test_a_receiver_that_never_acknowledges_gives_an_error_result_naming_the_destination(monkeypatch, tmp_path):
+    monkeypatch.setattr(zanthe_mcp_module, "SEND_TIMEOUT", 0.5)
+    with socket.create_server(("127.0.0.1", 0)) as silent:
+        server = zanthe_mcp_module.build_server([tmp_path], {"silent": ("127.0.0.1", silent.getsockname()[1])})
+        code, output = server.dispatch("hl7_send", {"destination": "silent", "message": adt("z")})
+    assert code == 1 and output.startswith("hl7_send: destination silent: ") and "acknowledgment" in output
