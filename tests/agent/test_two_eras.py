@@ -22,6 +22,7 @@ from helpers.mcp_wire import (
     HANDSHAKE_VERSIONS,
     MODERN,
     SERVER_INFO_KEY,
+    VERSION_KEY,
     StdioPeer,
     connect,
     envelope,
@@ -67,10 +68,9 @@ def error(code, message=None, data=None):
 
 
 SUPPORTED = [MODERN, *reversed(HANDSHAKE_VERSIONS)]
-NO_CAPABILITIES = {"jsonrpc": "2.0", "id": 1, "method": "tools/list",
-                   "params": {"_meta": {"io.modelcontextprotocol/protocolVersion": MODERN}}}
+NO_CAPABILITIES = {"jsonrpc": "2.0", "id": 1, "method": "tools/list", "params": {"_meta": {VERSION_KEY: MODERN}}}
 NUMBER_VERSION = modern_request("tools/list")
-NUMBER_VERSION["params"]["_meta"]["io.modelcontextprotocol/protocolVersion"] = 20260728
+NUMBER_VERSION["params"]["_meta"][VERSION_KEY] = 20260728
 
 
 @pytest.mark.parametrize(
