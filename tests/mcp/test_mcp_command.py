@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+import json
 import ssl
+import subprocess
 import sys
 import types
+import urllib.error
+import urllib.request
 from pathlib import Path
 from typing import Any
 
@@ -108,3 +112,39 @@ def test_wrong_flags_are_usage_errors(run, served, argv, error):
     assert result.code == 2 and result.err.startswith("usage: zanthe mcp")
     assert last_line.startswith("zanthe mcp: error: ") and error in last_line
     assert served == []
+
+
+def post(url: str, body: dict[str, Any], token: str | None) -> tuple[int, dict[str, Any] | None]:
+    headers = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
+    if token is not None:
+        headers["Authorization"] = f"Bearer {token}"
+    request = urllib.request.Request(url, json.dumps(body).encode(), headers)
+    try:
+        with urllib.request.urlopen(request, timeout=30) as response:
+            text = response.read().decode()
+            status = response.status
+    except urllib.error.HTTPError as error:
+        return error.code, None
+    data = [line[5:] for line in text.splitlines() if line.startswith("data:")]  # an event stream's last event
+    return status, json.loads(data[-1] if data else text)
+
+
+@pytest.mark.timeout(60)
+def test_zanthe_mcp_serves_http_to_the_holders_of_its_tokens(tmp_path):
+    (tmp_path / "tokens").write_text("# for the tests\ns3cret\n")
+    argv = [sys.executable, "-P", "-m", "zanthe", "mcp", "--root", str(tmp_path), "--http", "127.0.0.1:0",
+            "--auth-token-file", str(tmp_path / "tokens"), "--hl7-destination", "ris=127.0.0.1:2575"]  # fmt: skip
+    with subprocess.Popen(argv, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as child:
+        try:
+            banner = child.stderr.readline()
+            if not banner.startswith("zanthe mcp: serving 4 tools at http://127.0.0.1:"):
+                pytest.fail(banner + child.stderr.read())
+            url = banner.split(" at ")[1].strip()
+            listing = {"jsonrpc": "2.0", "id": 1, "method": "tools/list"}
+            assert post(url, listing, None) == (401, None)
+            assert post(url, listing, "wrong") == (401, None)
+            status, answer = post(url, listing, "s3cret")
+            assert status == 200 and "hl7_send" in {tool["name"] for tool in answer["result"]["tools"]}
+        finally:
+            child.terminate()
+        assert child.wait(timeout=30) == 0
