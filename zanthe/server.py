@@ -396,6 +396,48 @@ def _member(where: str, key: str) -> str:
 
 def _convert(value: Any, hint: Any, where: str) -> Any:
     """`value` (decoded JSON) checked against `hint` and turned into it where the types differ."""
+    try:
+        convert = _converter(hint)
+    except TypeError:  # a hint that cannot be a cache key (metadata that is not hashable)
+        return _convert_by_hint(value, hint, where)
+    return convert(value, where)
+
+
+def _pass(value: Any, where: str) -> Any:
+    return value
+
+
+def _as_string(value: Any, where: str) -> Any:
+    if isinstance(value, str):
+        return value
+    raise _mismatch(where, "expected a string")
+
+
+def _as_boolean(value: Any, where: str) -> Any:
+    if isinstance(value, bool):
+        return value
+    raise _mismatch(where, "expected a boolean")
+
+
+@functools.lru_cache(maxsize=1024)
+def _converter(hint: Any) -> Callable[[Any, str], Any]:
+    """The check of one hint, worked out once: a tool's parameters are checked on every call, and most
+    are plain strings and booleans."""
+    bare, _ = _annotated_description(hint)
+    if bare is Any or bare is inspect.Parameter.empty or bare is object:
+        return _pass
+    if bare is str:
+        return _as_string
+    if bare is bool:
+        return _as_boolean
+    return functools.partial(_convert_hint, bare)
+
+
+def _convert_hint(hint: Any, value: Any, where: str) -> Any:
+    return _convert_by_hint(value, hint, where)
+
+
+def _convert_by_hint(value: Any, hint: Any, where: str) -> Any:
     hint, _ = _annotated_description(hint)
     if hint is Any or hint is inspect.Parameter.empty or hint is object:
         return value
@@ -495,10 +537,10 @@ def _bind_arguments(tool: Tool, args: Any) -> dict[str, Any]:
         args = {}
     if not isinstance(args, dict):
         raise ToolError("arguments must be a JSON object")
-    unknown = sorted(set(args) - set(tool.parameter_types))
-    if unknown:
+    if not args.keys() <= tool.parameter_types.keys():
+        unknown = sorted(args.keys() - tool.parameter_types.keys())
         raise ToolError(f"unknown argument {unknown[0]!r}")
-    missing = [name for name in tool.input_schema.get("required", []) if name not in args]
+    missing = [name for name in tool.input_schema.get("required", ()) if name not in args]
     if missing:
         raise ToolError(f"missing required argument {missing[0]!r}")
     return {name: _convert(value, tool.parameter_types[name], name) for name, value in args.items()}
