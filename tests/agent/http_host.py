@@ -3,7 +3,8 @@
     python http_host.py service              _agent.Service over stdin and stdout (both eras)
     python http_host.py handshake            _agent.serve_stdio, the handshake-only loop, same tools
     python http_host.py http                 _agent.Service over HTTP on 127.0.0.1; prints "port N"
-    python http_host.py toolserver [--http]  the tools that need the call, through zanthe.server.ToolServer
+    python http_host.py toolserver [--http] [--token T]...
+                                             the tools that need the call, through zanthe.server.ToolServer
 
 Tools: echo, stats (a JSON object answer), fail (an error result), sleep (seconds), count (reports
 progress 1..steps), wait_for_cancel (runs until the client cancels it), cancellations (how many
@@ -116,7 +117,7 @@ def serve_http() -> int:
     return 0
 
 
-def tool_server(http: bool) -> int:
+def tool_server(http: bool, tokens: list[str]) -> int:
     server = ToolServer("http-host", "1.0")
 
     @server.tool
@@ -144,20 +145,23 @@ def tool_server(http: bool) -> int:
         """How many wait_for_cancel calls run now."""
         return answer("waiting", None)[1]
 
-    return server.run(http="127.0.0.1:0" if http else None)
+    if not http:
+        return server.run()
+    return server.run(http="127.0.0.1:0", auth_tokens=tokens or None)
 
 
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("mode", choices=["service", "handshake", "http", "toolserver"])
     parser.add_argument("--http", action="store_true")
+    parser.add_argument("--token", action="append", default=[])
     args = parser.parse_args()
     if args.mode == "service":
         return _agent.Service(TOOLS, call_tool, "http-host", "1.0").serve_stdio()
     if args.mode == "handshake":
         return _agent.serve_stdio(TOOLS, answer, "http-host", "1.0")
     if args.mode == "toolserver":
-        return tool_server(args.http)
+        return tool_server(args.http, args.token)
     return serve_http()
 
 

@@ -137,12 +137,16 @@ def test_one_request_is_answered_or_refused(port, message, headers, status, code
     assert "mcp-session-id" not in answer.headers
 
 
-@pytest.mark.parametrize("method", ["GET", "DELETE", "PUT"])
+@pytest.mark.parametrize("method", ["GET", "DELETE", "PUT", "HEAD"])
 @pytest.mark.parametrize("modern", [True, False])
 def test_only_post_is_served(port, method, modern):
     headers = {"MCP-Protocol-Version": MODERN if modern else "2025-11-25", "Accept": "text/event-stream"}
-    answer = post(connect(port), b"", headers, method=method)
+    connection = connect(port)
+    answer = post(connection, b"", headers, method=method)
     assert (answer.status, answer.headers["Allow"]) == (405, "POST")
+    sock = connection.sock
+    assert post(connection, CALL).status == 200  # the connection is still in step
+    assert connection.sock is sock
 
 
 def test_other_paths_are_not_found(port):
@@ -222,6 +226,30 @@ def test_keep_alive_serves_many_requests_on_one_connection(port):
     assert [answer.json()["result"]["content"][0]["text"] for answer in answers[:3]] == ["0", "1", "2"]
 
 
+def test_pipelined_requests_are_answered_in_order(port):
+    slow = modern_request("tools/call", {"name": "sleep", "arguments": {"seconds": 0.3}}, "slow")
+    keep = {"Connection": "keep-alive"}
+    data = request_bytes(port, slow, keep) + request_bytes(port, CALL, keep) + call_bytes(port, 3)
+    raw = raw_exchange(port, data)
+    ids = [json.loads(body.partition(b"HTTP/1.1 ")[0])["id"] for body in raw.split(b"\r\n\r\n")[1:]]
+    assert ids == ["slow", 1, 3]
+
+
+@pytest.mark.parametrize("refused", [False, True])
+def test_a_client_expecting_100_continue_is_told_before_it_sends_its_body(port, refused):
+    data = request_bytes(port, CALL, {"Accept": "text/html"} if refused else {})
+    head_bytes, _, body = data.partition(b"\r\n\r\n")
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+        sock.sendall(head_bytes + b"\r\nExpect: 100-continue\r\n\r\n")
+        first = sock.recv(65536)
+        if refused:  # answered at once: no body is read for a request that is refused anyway
+            assert status_of(first) == 406
+            return
+        assert first == b"HTTP/1.1 100 Continue\r\n\r\n"
+        sock.sendall(body)
+        assert status_of(read_until_closed(sock)) == 200
+
+
 def test_a_slow_call_on_one_connection_does_not_hold_up_another(port):
     slow_done = threading.Event()
 
@@ -290,7 +318,7 @@ def test_connections_beyond_the_limit_are_told_to_come_back_later():
         held = [socket.create_connection(("127.0.0.1", running.port)) for _ in range(4096)]
         try:
             # The server has seen every held connection once the last of them is answered.
-            held[-1].sendall(call_bytes(running.port, 1).replace(b"Connection: close", b"Connection: keep-alive"))
+            held[-1].sendall(request_bytes(running.port, CALL, {"Connection": "keep-alive"}))
             assert status_of(read_response(held[-1])) == 200
             refused = raw_exchange(running.port, call_bytes(running.port, 2))
             assert status_of(refused) == 503 and b"Retry-After: 1" in refused
@@ -355,6 +383,31 @@ def test_the_metadata_document_names_the_resource_and_its_authorization_server(a
     document = answer.json()
     assert document["resource"] == authenticated.url
     assert document["authorization_servers"] == [AUTH_SERVER]
+
+
+def test_a_client_cancels_only_its_own_calls():
+    alice, bob = {"Authorization": "Bearer alice"}, {"Authorization": "Bearer bob"}
+    with http_server(host_command("toolserver", "--http", "--token", "alice", "--token", "bob")) as running:
+        port = running.port
+
+        def waiting() -> str:
+            answer = post(connect(port), request("tools/call", {"name": "waiting"}), alice)
+            return answer.json()["result"]["content"][0]["text"]
+
+        def cancel(headers) -> None:
+            note = {"jsonrpc": "2.0", "method": "notifications/cancelled", "params": {"requestId": 7}}
+            assert post(connect(port), note, headers).status == 202
+
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+            sock.sendall(request_bytes(port, request("tools/call", {"name": "wait_for_cancel"}, 7), alice))
+            while waiting() != "1":
+                time.sleep(0.02)
+            cancel(bob)  # the same request id from another client names another request
+            time.sleep(0.3)
+            assert waiting() == "1"
+            cancel(alice)
+            answer = json.loads(read_until_closed(sock).partition(b"\r\n\r\n")[2])
+    assert answer["error"]["code"] == -32800
 
 
 def test_a_non_loopback_bind_needs_authentication_or_an_explicit_opt_out():

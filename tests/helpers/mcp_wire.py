@@ -218,11 +218,12 @@ def post(connection: http.client.HTTPConnection, message, headers: dict[str, str
 
 
 def request_bytes(port: int, message, headers: dict[str, str] | None = None) -> bytes:
-    """A whole POST /mcp of `message` that asks to close the connection after its answer."""
+    """A whole POST /mcp of `message`, asking to close the connection after its answer unless
+    `headers` say otherwise."""
     body = json.dumps(message).encode()
-    sent = {**JSON_HEADERS, **(modern_headers(message) if is_modern(message) else {})}
+    sent = {**JSON_HEADERS, **(modern_headers(message) if is_modern(message) else {}), "Connection": "close"}
     sent.update(headers or {})
-    sent.update({"Content-Length": str(len(body)), "Connection": "close"})
+    sent["Content-Length"] = str(len(body))
     lines = ["POST /mcp HTTP/1.1", f"Host: 127.0.0.1:{port}", *(f"{name}: {value}" for name, value in sent.items())]
     return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
 
