@@ -20,6 +20,7 @@ from mcp.client.streamable_http import streamable_http_client
 
 from helpers.er7 import message as er7_message
 from helpers.mcp_wire import (
+    Answer,
     MODERN,
     connect,
     host_command,
@@ -248,6 +249,51 @@ def test_a_client_expecting_100_continue_is_told_before_it_sends_its_body(port, 
         assert first == b"HTTP/1.1 100 Continue\r\n\r\n"
         sock.sendall(body)
         assert status_of(read_until_closed(sock)) == 200
+
+
+def chunked_body(data: bytes) -> bytes:
+    body = b""
+    while True:
+        size_line, _, data = data.partition(b"\r\n")
+        size = int(size_line, 16)
+        if size == 0:
+            return body
+        body, data = body + data[:size], data[size + 2:]
+
+
+@pytest.mark.parametrize(
+    "version, connection",
+    [
+        ("HTTP/1.1", "keep-alive"),
+        pytest.param("HTTP/1.1", "close", marks=pytest.mark.xfail(
+            strict=True, reason="start_stream writes Connection: keep-alive on every chunked stream, though the "
+            "client asked to close and the connection is closed after the stream")),
+        ("HTTP/1.0", "close"),
+    ],
+)
+def test_progress_streams_as_events_framed_for_the_connection(port, version, connection):
+    message = modern_request("tools/call", {"name": "count", "arguments": {"steps": 3}}, "p", progressToken="t")
+    data = request_bytes(port, message, {"Connection": connection}).replace(b"HTTP/1.1", version.encode(), 1)
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+        sock.sendall(data)
+        if connection == "keep-alive":
+            received = b""
+            while not received.endswith(b"\r\n0\r\n\r\n"):
+                received += sock.recv(65536)
+            sock.sendall(request_bytes(port, CALL))  # the stream ended; the connection goes on
+        received = read_until_closed(sock) if connection == "close" else received + read_until_closed(sock)
+    head_text, _, rest = received.partition(b"\r\n\r\n")
+    headers = {line.split(b":")[0].lower(): line.split(b":", 1)[1].strip() for line in head_text.split(b"\r\n")[1:]}
+    assert headers[b"content-type"] == b"text/event-stream"
+    assert headers[b"connection"].decode() == connection
+    chunked = version == "HTTP/1.1"
+    assert (headers.get(b"transfer-encoding") == b"chunked") == chunked
+    stream = chunked_body(rest) if chunked else rest
+    events = Answer(200, None, stream).events()
+    assert [event.get("params", {}).get("progress") for event in events] == [1, 2, 3, None]
+    assert events[-1]["result"]["content"] == [{"type": "text", "text": "counted 3"}]
+    if connection == "keep-alive":
+        assert rest.partition(b"\r\n0\r\n\r\n")[2].startswith(b"HTTP/1.1 200")
 
 
 def test_a_slow_call_on_one_connection_does_not_hold_up_another(port):
