@@ -3,8 +3,9 @@
     python http_host.py service              _agent.Service over stdin and stdout (both eras)
     python http_host.py handshake            _agent.serve_stdio, the handshake-only loop, same tools
     python http_host.py http                 _agent.Service over HTTP on 127.0.0.1; prints "port N"
-    python http_host.py toolserver [--http] [--token T]...
-                                             the tools that need the call, through zanthe.server.ToolServer
+    python http_host.py toolserver [--http] [--token T]... [--verify]
+                                             the tools that need the call, through zanthe.server.ToolServer;
+                                             --verify accepts tokens starting "ok-" (and raises on "boom")
 
 Tools: echo, stats (a JSON object answer), fail (an error result), sleep (seconds), count (reports
 progress 1..steps), wait_for_cancel (runs until the client cancels it), cancellations (how many
@@ -117,7 +118,13 @@ def serve_http() -> int:
     return 0
 
 
-def tool_server(http: bool, tokens: list[str]) -> int:
+def verify_token(token: str) -> bool:
+    if token == "boom":
+        raise RuntimeError("the verifier failed")
+    return token.startswith("ok-")
+
+
+def tool_server(http: bool, tokens: list[str], verify: bool) -> int:
     server = ToolServer("http-host", "1.0")
 
     @server.tool
@@ -147,7 +154,7 @@ def tool_server(http: bool, tokens: list[str]) -> int:
 
     if not http:
         return server.run()
-    return server.run(http="127.0.0.1:0", auth_tokens=tokens or None)
+    return server.run(http="127.0.0.1:0", auth_tokens=tokens or None, verify_token=verify_token if verify else None)
 
 
 def main() -> int:
@@ -155,13 +162,14 @@ def main() -> int:
     parser.add_argument("mode", choices=["service", "handshake", "http", "toolserver"])
     parser.add_argument("--http", action="store_true")
     parser.add_argument("--token", action="append", default=[])
+    parser.add_argument("--verify", action="store_true")
     args = parser.parse_args()
     if args.mode == "service":
         return _agent.Service(TOOLS, call_tool, "http-host", "1.0").serve_stdio()
     if args.mode == "handshake":
         return _agent.serve_stdio(TOOLS, answer, "http-host", "1.0")
     if args.mode == "toolserver":
-        return tool_server(args.http, args.token)
+        return tool_server(args.http, args.token, args.verify)
     return serve_http()
 
 

@@ -431,6 +431,18 @@ def test_the_metadata_document_names_the_resource_and_its_authorization_server(a
     assert document["authorization_servers"] == [AUTH_SERVER]
 
 
+@pytest.mark.parametrize(
+    "token, status",
+    [("listed", 200), ("ok-from-the-verifier", 200), ("refused-by-the-verifier", 401), ("boom", 401)],
+)
+def test_tokens_not_listed_are_asked_of_the_verifier(token, status):
+    with http_server(host_command("toolserver", "--http", "--token", "listed", "--verify")) as running:
+        answer = post(connect(running.port), CALL, {"Authorization": f"Bearer {token}"})
+        assert answer.status == status
+        # A verifier that fails refuses the token and the server goes on.
+        assert post(connect(running.port), CALL, {"Authorization": "Bearer listed"}).status == 200
+
+
 def test_a_client_cancels_only_its_own_calls():
     alice, bob = {"Authorization": "Bearer alice"}, {"Authorization": "Bearer bob"}
     with http_server(host_command("toolserver", "--http", "--token", "alice", "--token", "bob")) as running:
