@@ -4,7 +4,8 @@
     python http_host.py handshake            _agent.serve_stdio, the handshake-only loop, same tools
     python http_host.py http                 _agent.Service over HTTP on 127.0.0.1; prints "port N"
     python http_host.py toolserver [--http] [--token T]... [--verify]
-                                             the tools that need the call, through zanthe.server.ToolServer;
+                                             the tools that need the call, a resource template
+                                             notes://{topic} and a prompt greet, through zanthe.server.ToolServer;
                                              --verify accepts tokens starting "ok-" (and raises on "boom")
 
 Tools: echo, stats (a JSON object answer), fail (an error result), sleep (seconds), count (reports
@@ -141,6 +142,15 @@ def tool_server(http: bool, tokens: list[str], verify: bool) -> int:
     def wait(ctx: Context) -> str:
         """Run until cancelled."""
         return wait_for_cancel(lambda: ctx.cancelled)
+
+    @server.resource("notes://{topic}", mime_type="text/plain")
+    def note(topic: str) -> str:
+        return f"notes on {topic}"
+
+    @server.prompt
+    def greet(name: str) -> str:
+        """Greet someone."""
+        return f"Hello, {name}."
 
     @server.tool
     def cancellations() -> str:

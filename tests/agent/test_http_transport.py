@@ -138,6 +138,40 @@ def test_one_request_is_answered_or_refused(port, message, headers, status, code
     assert "mcp-session-id" not in answer.headers
 
 
+@pytest.fixture(scope="module")
+def toolserver_port():
+    with http_server(host_command("toolserver", "--http")) as running:
+        yield running.port
+
+
+READ = modern_request("resources/read", {"uri": "notes://x"})
+PROMPT = modern_request("prompts/get", {"name": "greet", "arguments": {"name": "Ann"}})
+
+
+@pytest.mark.parametrize(
+    "message, headers, status, code",
+    [
+        (READ, {}, 200, None),
+        (READ, {"Mcp-Name": "notes://y"}, 400, -32020),
+        (READ, {"Mcp-Name": None}, 400, -32020),
+        (PROMPT, {}, 200, None),
+        (PROMPT, {"Mcp-Name": "other"}, 400, -32020),
+        (modern_request("resources/read", {"uri": "nope://x"}), {}, 400, -32602),
+        (request("resources/read", {"uri": "nope://x"}), {}, 200, -32602),  # the handshake era keeps 200
+        (modern_request("prompts/get", {"name": "nope"}), {}, 400, -32602),
+    ],
+    ids=["read", "read-other-name", "read-no-name", "prompt", "prompt-other-name", "unknown-resource",
+         "unknown-resource-handshake", "unknown-prompt"],
+)
+def test_resources_and_prompts_are_routed_by_their_name(toolserver_port, message, headers, status, code):
+    answer = post(connect(toolserver_port), message, headers)
+    assert answer.status == status
+    if code is not None:
+        assert answer.json()["error"]["code"] == code
+    else:
+        assert answer.json()["result"]["resultType"] == "complete"
+
+
 @pytest.mark.parametrize("method", ["GET", "DELETE", "PUT", "HEAD"])
 @pytest.mark.parametrize("modern", [True, False])
 def test_only_post_is_served(port, method, modern):

@@ -352,6 +352,30 @@ async def host_client(host: str, transport: str, mode: str):
             yield client
 
 
+async def read_resource_and_prompt(transport: str, mode: str) -> dict:
+    async with host_client("toolserver", transport, mode) as client:
+        return {
+            "templates": await client.list_resource_templates(),
+            "read": await client.read_resource("notes://pläne"),
+            "prompts": await client.list_prompts(),
+            "prompt": await client.get_prompt("greet", {"name": "Ann"}),
+        }
+
+
+@pytest.mark.parametrize("transport", ["stdio", "http"])
+@pytest.mark.parametrize("mode", ["legacy", "auto", MODERN])
+def test_sdk_client_reads_templated_resources_and_gets_prompts(transport, mode):
+    answers = asyncio.run(asyncio.wait_for(read_resource_and_prompt(transport, mode), timeout=60))
+    assert [t.uri_template for t in answers["templates"].resource_templates] == ["notes://{topic}"]
+    (content,) = answers["read"].contents
+    assert (content.text, content.mime_type) == ("notes on pläne", "text/plain")
+    assert [(p.name, [a.name for a in p.arguments]) for p in answers["prompts"].prompts] == [("greet", ["name"])]
+    (message,) = answers["prompt"].messages
+    assert (message.role, message.content.text) == ("user", "Hello, Ann.")
+
+
+
+
 def text_of(result) -> str:
     return result.content[0].text
 
