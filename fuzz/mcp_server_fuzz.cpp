@@ -57,20 +57,26 @@ bool is_json_object_line(std::string_view message) {
   return parsed.ok && parsed.value.kind == JsonKind::object;
 }
 
-// Serves `lines` through the two-era loop; progress notes are counted apart from responses.
-void serve_both_eras(const std::vector<std::string>& lines, const std::vector<ToolEntry>& tools) {
-  std::size_t next = 0;
-  std::size_t responses = 0;
-  McpServer server(
-      [&](std::string& line) {
-        if (next == lines.size()) return false;
-        line = lines[next++];
+// A server reading `lines` in turn. Every message it writes must be one line holding a JSON object;
+// each that is not a progress note counts in `responses`.
+std::unique_ptr<McpServer> server_over(const std::vector<std::string>& lines, std::size_t& responses) {
+  auto next = std::make_shared<std::size_t>(0);
+  return std::make_unique<McpServer>(
+      [&lines, next](std::string& line) {
+        if (*next == lines.size()) return false;
+        line = lines[(*next)++];
         return true;
       },
-      [&](std::string_view message) {
+      [&responses](std::string_view message) {
         if (!is_json_object_line(message)) __builtin_trap();
         if (message.find("\"notifications/progress\"") == std::string_view::npos) ++responses;
       });
+}
+
+// Serves `lines` through the two-era loop; progress notes are counted apart from responses.
+void serve_both_eras(const std::vector<std::string>& lines, const std::vector<ToolEntry>& tools) {
+  std::size_t responses = 0;
+  std::unique_ptr<McpServer> server = server_over(lines, responses);
   ServiceConfig config;
   config.tools = tools;
   config.call_tool = [](const ToolEntry& tool, const JsonValue* arguments, CallContext& call) {
@@ -82,32 +88,22 @@ void serve_both_eras(const std::vector<std::string>& lines, const std::vector<To
   config.server_name = "fuzz";
   config.server_version = "0";
   McpService service(std::move(config));
-  if (server.serve(service, 1, false) != 0 || responses > lines.size()) __builtin_trap();
+  if (server->serve(service, 1, false) != 0 || responses > lines.size()) __builtin_trap();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::vector<std::string> lines = split_lines(std::string_view(reinterpret_cast<const char*>(data), size));
-  std::size_t next = 0;
   std::size_t responses = 0;
-  McpServer server(
-      [&](std::string& line) {
-        if (next == lines.size()) return false;
-        line = lines[next++];
-        return true;
-      },
-      [&](std::string_view message) {
-        if (!is_json_object_line(message)) __builtin_trap();
-        ++responses;
-      });
+  std::unique_ptr<McpServer> server = server_over(lines, responses);
   const std::vector<ToolEntry> tools{
       {"echo", "{\"name\":\"echo\"}", ""},
       {"fail", "{\"name\":\"fail\",\n\"inputSchema\":{}}", ""},
       {"image", "{\"name\":\"image\"}", ""},
   };
   ToolDispatch dispatch = answer;
-  const int status = server.run(tools.data(), tools.size(), dispatch, ServerInfo{"fuzz", "0"}, false);
+  const int status = server->run(tools.data(), tools.size(), dispatch, ServerInfo{"fuzz", "0"}, false);
   if (status != 0 || responses > lines.size()) __builtin_trap();
   serve_both_eras(lines, tools);
   return 0;

@@ -508,35 +508,24 @@ HttpServer open_http(nb::handle self, const std::string& host, std::uint16_t por
   return HttpServer(nb::borrow(self), service.service(), std::move(config), std::move(verify_token));
 }
 
-int service_traverse(PyObject* self, visitproc visit, void* arg) {
+// The cyclic collector's slots for a bound class that holds host objects (visit_python, clear_python).
+template <typename Holder>
+int traverse_holder(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   if (!nb::inst_ready(self)) return 0;
-  return nb::inst_ptr<Service>(self)->visit_python(visit, arg);
+  return nb::inst_ptr<Holder>(self)->visit_python(visit, arg);
 }
 
-int service_clear(PyObject* self) {
-  nb::inst_ptr<Service>(self)->clear_python();
+template <typename Holder>
+int clear_holder(PyObject* self) {
+  nb::inst_ptr<Holder>(self)->clear_python();
   return 0;
 }
 
-int http_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  return nb::inst_ptr<HttpServer>(self)->visit_python(visit, arg);
-}
-
-int http_clear(PyObject* self) {
-  nb::inst_ptr<HttpServer>(self)->clear_python();
-  return 0;
-}
-
-PyType_Slot http_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(http_traverse)},
-                            {Py_tp_clear, reinterpret_cast<void*>(http_clear)},
-                            {0, nullptr}};
-
-PyType_Slot service_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(service_traverse)},
-                               {Py_tp_clear, reinterpret_cast<void*>(service_clear)},
-                               {0, nullptr}};
+template <typename Holder>
+PyType_Slot holder_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse_holder<Holder>)},
+                              {Py_tp_clear, reinterpret_cast<void*>(clear_holder<Holder>)},
+                              {0, nullptr}};
 
 }  // namespace
 
@@ -554,7 +543,7 @@ NB_MODULE(_agent, m) {
            nb::arg("message") = nb::none(), "Report progress; nothing happens unless the client asked for it.");
 
   nb::class_<Service>(m, "Service", "Tools (and resources and prompts) served in both protocol eras.",
-                     nb::type_slots(service_slots))
+                     nb::type_slots(holder_slots<Service>))
       .def(nb::init<const std::vector<std::tuple<std::string, std::string, std::string>>&, nb::callable, std::string,
                     std::string, std::optional<nb::callable>, std::string, std::string>(),
            nb::arg("tools"), nb::arg("call_tool"), nb::arg("server_name") = "zanthe", nb::arg("server_version") = "0.1",
@@ -568,7 +557,7 @@ NB_MODULE(_agent, m) {
            nb::arg("resource_metadata_url") = "", nb::arg("workers") = 16, nb::arg("check_host") = nb::none(),
            "A Streamable HTTP server at /mcp, bound and listening; serve() runs it.");
 
-  nb::class_<HttpServer>(m, "HttpServer", "The service over Streamable HTTP (POST /mcp).", nb::type_slots(http_slots))
+  nb::class_<HttpServer>(m, "HttpServer", "The service over Streamable HTTP (POST /mcp).", nb::type_slots(holder_slots<HttpServer>))
       .def_prop_ro("port", &HttpServer::port)
       .def("serve", &HttpServer::serve, "Serve until stop() or until a signal handler raises.")
       .def("stop", &HttpServer::stop, "Stop serving (from any thread); running calls are told the client is gone.");
