@@ -1418,8 +1418,9 @@ void HttpTransport::Impl::start_stream(Connection& connection, InFlight& flight)
   connection.output +=
       "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache, no-transform\r\n"
       "X-Accel-Buffering: no\r\n";
-  connection.output += flight.chunked ? "Transfer-Encoding: chunked\r\nConnection: keep-alive\r\n\r\n"
-                                      : "Connection: close\r\n\r\n";
+  if (flight.chunked) connection.output += "Transfer-Encoding: chunked\r\n";
+  const bool stays_open = flight.chunked && flight.keep_alive;
+  connection.output += stays_open ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
   if (!flight.chunked) flight.keep_alive = false;  // the stream ends with the connection
   flight.streaming = true;
   flight.last_event = Clock::now();
