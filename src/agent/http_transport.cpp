@@ -794,7 +794,7 @@ std::string HttpTransport::Impl::listen() {
 
 void HttpTransport::Impl::serve(const std::function<bool()>& interrupted) {
   if (listener < 0) return;
-  workers = std::make_unique<WorkerPool>(config.workers);
+  workers = std::make_unique<WorkerPool>(config.workers, service.config().host_calls);
   std::array<epoll_event, 256> events{};
   Clock::time_point next_tick = Clock::now();
   while (!stopping.load()) {

@@ -128,7 +128,9 @@ int McpServer::serve(McpService& service, unsigned workers, bool verbose) {
   std::vector<std::uint8_t> arena(kLineArenaBytes);
   std::string line;
   JsonParseResult parsed;
-  WorkerPool pool(workers);  // declared last: its destructor waits for the calls still running
+  // No host-call bracket here: a response written to a full pipe blocks, and the host's lock must not
+  // be held then. Declared last: the pool's destructor waits for the calls still running.
+  WorkerPool pool(workers);
   while (reader_(line)) {
     if (line.empty() || !parse_line(line, arena, parsed)) continue;
     Inbound message = classify_message(parsed.value);

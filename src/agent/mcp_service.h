@@ -25,6 +25,7 @@
 #include "agent/json_reader.h"
 #include "agent/mcp_server.h"
 #include "agent/tool_result.h"
+#include "agent/worker_pool.h"
 
 namespace zanthe::agent {
 
@@ -120,6 +121,9 @@ struct ServiceConfig {
   std::string_view server_version;
   std::string_view instructions;          // optional guidance for the model, in initialize and server/discover
   std::int64_t list_ttl_ms = 60000;       // caching hint on the 2026-07-28 list and discover results
+  // Around each run of host calls a worker makes back to back (see JobRunBracket); transports whose
+  // answers never block the worker use it.
+  JobRunBracket host_calls;
   // Serve requests carrying the 2026-07-28 envelope statelessly; false: the handshake era only, where
   // an envelope means nothing and server/discover is an unknown method.
   bool both_eras = true;

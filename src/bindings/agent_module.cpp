@@ -219,6 +219,18 @@ void keep_thread_state() {
   lasting.keep();
 }
 
+// A worker holds the interpreter lock across a run of host calls it makes back to back; each call
+// still takes it (again) for itself, so a call made outside a run is served the same way.
+thread_local PyGILState_STATE run_lock_state{};
+
+JobRunBracket interpreter_lock_per_run() {
+  return {[] {
+            keep_thread_state();
+            run_lock_state = PyGILState_Ensure();
+          },
+          [] { PyGILState_Release(run_lock_state); }};
+}
+
 // --- both eras: the service object --------------------------------------------------------------
 
 // What Python holds of a call while it runs. The context lives on the answering thread's stack, so
@@ -341,6 +353,7 @@ class Service {
     config.instructions = instructions_;
     config.server_name = server_name_;
     config.server_version = server_version_;
+    config.host_calls = interpreter_lock_per_run();
     service_ = std::make_unique<McpService>(std::move(config));
   }
 
