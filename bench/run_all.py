@@ -208,7 +208,8 @@ def target_text(target: float | None, unit: str = "x") -> str:
     return f"{target:.3g}{unit}" if target is not None else "-"
 
 
-def report(outputs: dict[str, str], figures: dict[str, dict], command: str, plot_name: str | None) -> str:
+def report(outputs: dict[str, str], figures: dict[str, dict], command: str, plot_name: str | None,
+           measured_on: dict[str, str] | None = None) -> str:
     lines = ["# Performance", "", f"Made by `{command}` on {datetime.date.today()}.", "",
              f"Machine: {machine()}.", "",
              "Every ratio is how many times better zanthe is: peer time / zanthe time, or zanthe rate / peer rate.",
@@ -227,7 +228,9 @@ def report(outputs: dict[str, str], figures: dict[str, dict], command: str, plot
     lines += ["", "What was tuned, and where each floor lies: `bench/README.md`."]
     for title, script in BENCHES:
         if script in outputs:  # figures saved before a bench existed lack it
-            lines += ["", f"## {title} (`bench/{script}`)", "", "```", outputs[script].rstrip(), "```"]
+            when = f"Measured: {measured_on[script]}." if measured_on and script in measured_on else ""
+            lines += ["", f"## {title} (`bench/{script}`)", "", *([when, ""] if when else []), "```",
+                      outputs[script].rstrip(), "```"]
     return "\n".join(lines) + "\n"
 
 
@@ -237,17 +240,28 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="short rounds: a smoke run, not figures to keep")
     parser.add_argument("--markdown", help="write the report here, the growth plot and the raw figures beside it")
     parser.add_argument("--from-figures", help="make the report from the raw figures of an earlier run")
+    parser.add_argument("--rerun", nargs="+", metavar="SCRIPT", choices=[script for _, script in BENCHES],
+                        help="with --from-figures: run these benches again and keep the others' figures")
     args = parser.parse_args()
+    if args.rerun and not args.from_figures:
+        parser.error("--rerun needs --from-figures (the run whose other figures are kept)")
 
     if args.from_figures:
         saved = json.loads(Path(args.from_figures).read_text())
         outputs, figures = saved["outputs"], saved["figures"]
+        measured_on = saved.get("measured_on") or {script: "the first run of the command above" for script in outputs}
+        with tempfile.TemporaryDirectory() as scratch:
+            for script in args.rerun or ():
+                outputs[script], figures[script] = run_bench(script, args.build_dir, args.quick, Path(scratch) / "r.json")
+                measured_on[script] = str(datetime.date.today())
+                print(outputs[script])
     else:
         outputs, figures = {}, {}
         with tempfile.TemporaryDirectory() as scratch:
             for _, script in BENCHES:
                 outputs[script], figures[script] = run_bench(script, args.build_dir, args.quick, Path(scratch) / "r.json")
                 print(outputs[script])
+        measured_on = {script: str(datetime.date.today()) for script in outputs}
     for what, target, measured, unit in targets(figures):
         print(f"target {what}: {target_text(target, unit)}, measured {target_text(measured, unit)}" if measured else f"target {what}: not measured")
     for name, sizes, overall, last in growth_exponents(collect_growth(figures)):
@@ -258,12 +272,14 @@ def main() -> None:
         plot(collect_growth(figures), picture)
         options = (f" --build-dir {args.build_dir}" if args.build_dir else "") + (" --quick" if args.quick else "")
         command = f"python bench/run_all.py{options} --markdown {args.markdown}"
-        if args.from_figures:
+        if args.from_figures and not args.rerun:
             command = saved["command"]
         else:
-            raw = {"command": command, "outputs": outputs, "figures": figures}
+            if args.rerun:
+                command = saved["command"] + f", then{options} --from-figures {args.from_figures} --rerun {' '.join(args.rerun)}"
+            raw = {"command": command, "outputs": outputs, "figures": figures, "measured_on": measured_on}
             markdown.with_name(markdown.stem + "-figures.json").write_text(json.dumps(raw, indent=1))
-        markdown.write_text(report(outputs, figures, command, picture.name))
+        markdown.write_text(report(outputs, figures, command, picture.name, measured_on))
         print(f"wrote {markdown} and {picture}", file=sys.stderr)
 
 
