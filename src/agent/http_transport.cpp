@@ -1162,7 +1162,7 @@ std::optional<Reply> HttpTransport::Impl::refusal_for(const HttpRequest& head, P
     return reply;
   }
   if (!is_json_content_type(head.header("content-type"))) {
-    return text_reply(415, "Unsupported Media Type: Content-Type must be application/json");
+    return text_reply(400, "Invalid Content-Type header");  // the status and text the SDK's own server gives
   }
   if (!accepts_both_answer_types(head.joined("accept"))) {
     return text_reply(406, "Not Acceptable: Client must accept both application/json and text/event-stream");
