@@ -10,6 +10,7 @@ from __future__ import annotations
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from zanthe._dicom import PixelDataError
     from zanthe.hl7.sender import Ack
 
 from zanthe._fhir import MissingStudyError, NotDicomError, TextRepairedWarning, UnsupportedTransferSyntaxError
@@ -22,11 +23,22 @@ __all__ = [
     "MllpError",
     "NotDicomError",
     "ParseError",
+    "PixelDataError",
     "Reject",
     "TextRepairedWarning",
     "ToolError",
     "UnsupportedTransferSyntaxError",
 ]
+
+
+def __getattr__(name: str) -> object:
+    # PixelDataError lives in zanthe._dicom, loaded only when the name is first asked for.
+    if name == "PixelDataError":
+        from zanthe._dicom import PixelDataError
+
+        globals()[name] = PixelDataError
+        return PixelDataError
+    raise AttributeError(f"module 'zanthe.errors' has no attribute {name!r}")
 
 
 class ToolError(Exception):

@@ -363,8 +363,8 @@ PixelStatus read_frame(const DicomImage& image, std::uint32_t index, Frame& out)
   out.image = image.image;
   out.type = sample_type_of(image.image);
   if (index >= image.image.number_of_frames) {
-    return status(PixelCode::frame_out_of_range, "frame " + std::to_string(index) + " asked of " +
-                                                     std::to_string(image.image.number_of_frames) + " frames");
+    return status(PixelCode::frame_out_of_range, "frame " + std::to_string(index) + " is past the last frame (" +
+                                                     std::to_string(image.image.number_of_frames) + " frames, from 0)");
   }
   if (image.encapsulated) return read_encapsulated_frame(image, index, out);
   if (!is_native_syntax(image.image.transfer_syntax)) {
