@@ -68,26 +68,36 @@ std::string traceback_text(nb::python_error& error) {
 
 ToolResult failure_result(std::string description) { return {1, kFailurePrefix + std::move(description)}; }
 
-// Calls the host's callable for one tool call, on the serving thread, with the interpreter lock held
-// only for the call. Every failure becomes an error result; nothing propagates into the loop.
-ToolResult call_host(const nb::callable& host, const ToolEntry& tool, const JsonValue* arguments) {
-  nb::gil_scoped_acquire hold;
+// Runs one call into the host (with the lock held); every failure becomes `failed(description)`: the
+// traceback, or when formatting that fails in turn, the exception's own description. Nothing
+// propagates into the serving loops.
+template <typename HostCall, typename Failed>
+auto guarded(HostCall&& host_call, Failed&& failed) -> decltype(host_call()) {
   try {
     try {
-      nb::object args = arguments ? json_to_pyobject(*arguments) : nb::none();
-      nb::object name = decode_utf8(tool.name);
-      nb::object answer = host(name, args);
-      auto [code, output] = nb::cast<std::pair<std::int32_t, std::string>>(answer);
-      return {code, std::move(output)};
+      return host_call();
     } catch (nb::python_error& error) {
-      return failure_result(traceback_text(error));
+      return failed(traceback_text(error));
     }
   } catch (nb::python_error& error) {
-    // Formatting the traceback failed in turn: keep at least the exception's own description.
-    return failure_result(error.what());
+    return failed(std::string(error.what()));
   } catch (const std::exception& error) {
-    return failure_result(error.what());
+    return failed(std::string(error.what()));
   }
+}
+
+// Calls the host's callable for one tool call, on the serving thread, with the interpreter lock held
+// only for the call.
+ToolResult call_host(const nb::callable& host, const ToolEntry& tool, const JsonValue* arguments) {
+  nb::gil_scoped_acquire hold;
+  return guarded(
+      [&] {
+        nb::object args = arguments ? json_to_pyobject(*arguments) : nb::none();
+        nb::object answer = host(decode_utf8(tool.name), args);
+        auto [code, output] = nb::cast<std::pair<std::int32_t, std::string>>(answer);
+        return ToolResult(code, std::move(output));
+      },
+      [](std::string description) { return failure_result(std::move(description)); });
 }
 
 ToolDispatch make_tool_dispatch(nb::callable host) {
@@ -387,37 +397,27 @@ class Service {
   ToolResult run_tool(const ToolEntry& tool, const JsonValue* arguments, CallContext& call) {
     keep_thread_state();
     nb::gil_scoped_acquire hold;
-    try {
-      try {
-        OpenCall open(call, kLatestHandshakeVersion);
-        nb::object args = arguments ? json_to_pyobject(*arguments) : nb::none();
-        return tool_answer(call_tool_(decode_utf8(tool.name), args, open.python()));
-      } catch (nb::python_error& error) {
-        return failure_result(traceback_text(error));
-      }
-    } catch (nb::python_error& error) {
-      return failure_result(error.what());
-    } catch (const std::exception& error) {
-      return failure_result(error.what());
-    }
+    return guarded(
+        [&] {
+          OpenCall open(call, kLatestHandshakeVersion);
+          nb::object args = arguments ? json_to_pyobject(*arguments) : nb::none();
+          return tool_answer(call_tool_(decode_utf8(tool.name), args, open.python()));
+        },
+        [](std::string description) { return failure_result(std::move(description)); });
   }
 
   MethodAnswer call_method(std::string_view method, const JsonValue* params, CallContext& call) {
     keep_thread_state();
     nb::gil_scoped_acquire hold;
-    try {
-      try {
-        OpenCall open(call, kLatestHandshakeVersion);
-        nb::object arguments = params ? json_to_pyobject(*params) : nb::none();
-        return method_answer(methods_(decode_utf8(method), arguments, open.python()));
-      } catch (nb::python_error& error) {
-        return {false, kInternalError, failure_object(kInternalError, traceback_text(error))};
-      }
-    } catch (nb::python_error& error) {
-      return {false, kInternalError, failure_object(kInternalError, error.what())};
-    } catch (const std::exception& error) {
-      return {false, kInternalError, failure_object(kInternalError, error.what())};
-    }
+    return guarded(
+        [&] {
+          OpenCall open(call, kLatestHandshakeVersion);
+          nb::object arguments = params ? json_to_pyobject(*params) : nb::none();
+          return method_answer(methods_(decode_utf8(method), arguments, open.python()));
+        },
+        [](std::string description) {
+          return MethodAnswer{false, kInternalError, failure_object(kInternalError, description)};
+        });
   }
 
   std::vector<ToolEntry> tools_;
