@@ -70,6 +70,15 @@ PixelStatus decode_rle_frame(std::span<const std::uint8_t> frame_bytes, const Im
     }
   }
   offsets[segment_count] = frame_bytes.size();
+  // A two-byte run gives at most 128 bytes: a segment shorter than that allows cannot fill its plane,
+  // and nothing is allocated for it.
+  for (std::uint32_t i = 0; i < segment_count; ++i) {
+    const std::size_t length = offsets[i + 1] - offsets[i];
+    if (length < (pixels + 127) / 128 * 2) {
+      return failed("RLE segment " + std::to_string(i + 1) + " of " + std::to_string(length) +
+                    " bytes cannot decode to " + std::to_string(pixels) + " bytes");
+    }
+  }
 
   out.bytes.assign(pixels * expected_segments, 0);
   std::vector<std::uint8_t> plane(pixels);
