@@ -1,0 +1,234 @@
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "pixels/render.h"
+
+namespace zanthe::pixels {
+namespace {
+
+constexpr double kOutputMax = 255.0;
+
+[[nodiscard]] PixelStatus failure(PixelCode code, std::string detail) { return PixelStatus{code, std::move(detail)}; }
+
+template <typename T>
+[[nodiscard]] std::int64_t load(const std::uint8_t* p) {
+  T value;
+  std::memcpy(&value, p, sizeof(T));
+  return static_cast<std::int64_t>(value);
+}
+
+// Sample `i` of the frame's stored values.
+[[nodiscard]] std::int64_t stored_value(const Frame& frame, std::size_t i) {
+  const std::uint8_t* base = frame.bytes.data();
+  switch (frame.type) {
+    case SampleType::u8: return base[i];
+    case SampleType::i8: return static_cast<std::int8_t>(base[i]);
+    case SampleType::u16: return load<std::uint16_t>(base + i * 2);
+    case SampleType::i16: return load<std::int16_t>(base + i * 2);
+    case SampleType::u32: return load<std::uint32_t>(base + i * 4);
+    case SampleType::i32: return load<std::int32_t>(base + i * 4);
+  }
+  return 0;
+}
+
+[[nodiscard]] std::uint8_t to_byte(double y) {
+  return static_cast<std::uint8_t>(std::lround(std::clamp(y, 0.0, kOutputMax)));
+}
+
+// An entry of `bits` bits scaled onto 0..255.
+[[nodiscard]] std::uint8_t scaled_to_byte(double value, unsigned bits) {
+  const double top = std::ldexp(1.0, static_cast<int>(bits)) - 1;
+  return to_byte(value * kOutputMax / top);
+}
+
+// The window functions with the output range 0..255.
+[[nodiscard]] double window_linear(double x, Window w) {
+  const double width = std::max(w.width, 1.0);
+  const double below = w.center - 0.5 - (width - 1) / 2;
+  const double above = w.center - 0.5 + (width - 1) / 2;
+  if (x <= below) return 0;
+  if (x > above) return kOutputMax;
+  return ((x - (w.center - 0.5)) / (width - 1) + 0.5) * kOutputMax;
+}
+
+[[nodiscard]] double window_linear_exact(double x, Window w) {
+  if (x <= w.center - w.width / 2) return 0;
+  if (x > w.center + w.width / 2) return kOutputMax;
+  return ((x - w.center) / w.width + 0.5) * kOutputMax;
+}
+
+[[nodiscard]] double window_sigmoid(double x, Window w) {
+  return kOutputMax / (1 + std::exp(-4 * (x - w.center) / w.width));
+}
+
+struct GreyMapping {
+  const DisplayAttributes& attributes;
+  std::optional<Window> window;  // nullopt: the VOI LUT
+  VoiFunction function = VoiFunction::linear;
+  bool invert = false;
+
+  [[nodiscard]] double modality(std::int64_t stored) const {
+    if (attributes.modality_lut) return attributes.modality_lut->at(stored);
+    return static_cast<double>(stored) * attributes.rescale_slope + attributes.rescale_intercept;
+  }
+
+  [[nodiscard]] std::uint8_t display(std::int64_t stored) const {
+    const double value = modality(stored);
+    std::uint8_t y = 0;
+    if (!window) {
+      const LookupTable& lut = *attributes.voi_lut;
+      y = scaled_to_byte(lut.at(static_cast<std::int64_t>(std::floor(value))), lut.bits);
+    } else {
+      switch (function) {
+        case VoiFunction::linear: y = to_byte(window_linear(value, *window)); break;
+        case VoiFunction::linear_exact: y = to_byte(window_linear_exact(value, *window)); break;
+        case VoiFunction::sigmoid: y = to_byte(window_sigmoid(value, *window)); break;
+      }
+    }
+    return invert ? static_cast<std::uint8_t>(255 - y) : y;
+  }
+};
+
+// The window that maps the smallest modality value of the frame (padding left out) to 0 and the
+// largest to 255 under the linear function.
+[[nodiscard]] Window range_window(const Frame& frame, const GreyMapping& mapping, std::size_t count) {
+  double low = std::numeric_limits<double>::infinity();
+  double high = -low;
+  const auto& padding = mapping.attributes.padding;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t stored = stored_value(frame, i);
+    if (padding && stored >= (*padding)[0] && stored <= (*padding)[1]) continue;
+    const double value = mapping.modality(stored);
+    low = std::min(low, value);
+    high = std::max(high, value);
+  }
+  if (low > high) low = high = 0;  // nothing but padding
+  return Window{(low + high + 1) / 2, high - low + 1};
+}
+
+[[nodiscard]] bool narrow_type(SampleType type) {
+  return type == SampleType::u8 || type == SampleType::i8 || type == SampleType::u16 || type == SampleType::i16;
+}
+
+[[nodiscard]] std::int64_t type_minimum(SampleType type) {
+  switch (type) {
+    case SampleType::i8: return std::numeric_limits<std::int8_t>::min();
+    case SampleType::i16: return std::numeric_limits<std::int16_t>::min();
+    case SampleType::i32: return std::numeric_limits<std::int32_t>::min();
+    default: return 0;
+  }
+}
+
+[[nodiscard]] PixelStatus render_grey(const Frame& frame, const DisplayAttributes& attributes,
+                                      const std::optional<Window>& requested, std::string_view photometric,
+                                      RenderedImage& out) {
+  const std::size_t count = out.pixels.size();
+  GreyMapping mapping{attributes, std::nullopt, VoiFunction::linear, false};
+  mapping.invert = (photometric == "MONOCHROME1") != attributes.presentation_inverse;
+  if (requested) {
+    mapping.window = requested;
+    mapping.function = attributes.voi_function;
+  } else if (attributes.window) {
+    mapping.window = attributes.window;
+    mapping.function = attributes.voi_function;
+  } else if (!attributes.voi_lut) {
+    mapping.window = range_window(frame, mapping, count);
+  }
+  if (mapping.window && mapping.function != VoiFunction::linear && !(mapping.window->width > 0)) {
+    return failure(PixelCode::bad_attributes, "the window width must be above 0");
+  }
+  out.window = mapping.window;
+  if (narrow_type(frame.type)) {
+    // Every possible stored value once, then a lookup per pixel.
+    const std::size_t span = sample_size(frame.type) == 1 ? 256 : 65536;
+    const std::int64_t minimum = type_minimum(frame.type);
+    std::vector<std::uint8_t> table(span);
+    for (std::size_t v = 0; v < span; ++v) table[v] = mapping.display(minimum + static_cast<std::int64_t>(v));
+    for (std::size_t i = 0; i < count; ++i) {
+      out.pixels[i] = table[static_cast<std::size_t>(stored_value(frame, i) - minimum)];
+    }
+  } else {
+    for (std::size_t i = 0; i < count; ++i) out.pixels[i] = mapping.display(stored_value(frame, i));
+  }
+  return {};
+}
+
+void render_palette(const Frame& frame, const std::array<LookupTable, 3>& palette, RenderedImage& out) {
+  const std::size_t count = static_cast<std::size_t>(out.width) * out.height;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t index = stored_value(frame, i);
+    for (std::size_t c = 0; c < 3; ++c) out.pixels[i * 3 + c] = scaled_to_byte(palette[c].at(index), palette[c].bits);
+  }
+}
+
+enum class ColourSpace : std::uint8_t { rgb, ybr_full, ybr_partial };
+
+[[nodiscard]] ColourSpace colour_space_of(std::string_view photometric) {
+  if (photometric == "YBR_FULL" || photometric == "YBR_FULL_422") return ColourSpace::ybr_full;
+  if (photometric == "YBR_PARTIAL_422" || photometric == "YBR_PARTIAL_420") return ColourSpace::ybr_partial;
+  return ColourSpace::rgb;
+}
+
+void render_colour(const Frame& frame, ColourSpace space, RenderedImage& out) {
+  const unsigned bits = std::clamp<unsigned>(frame.image.bits_stored, 1, 32);
+  const double top = std::ldexp(1.0, static_cast<int>(bits)) - 1;
+  const double half = std::ldexp(1.0, static_cast<int>(bits) - 1);
+  const double black = std::ldexp(16.0, static_cast<int>(bits) - 8);  // the partial range's Y offset
+  const std::size_t count = static_cast<std::size_t>(out.width) * out.height;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double a = static_cast<double>(stored_value(frame, i * 3));
+    const double b = static_cast<double>(stored_value(frame, i * 3 + 1));
+    const double c = static_cast<double>(stored_value(frame, i * 3 + 2));
+    std::array<double, 3> rgb{a, b, c};
+    if (space == ColourSpace::ybr_full) {
+      const double cb = b - half;
+      const double cr = c - half;
+      rgb = {a + 1.402 * cr, a - (0.114 * 1.772 / 0.587) * cb - (0.299 * 1.402 / 0.587) * cr, a + 1.772 * cb};
+    } else if (space == ColourSpace::ybr_partial) {
+      const double y = 1.1644 * (a - black);
+      const double cb = b - half;
+      const double cr = c - half;
+      rgb = {y + 1.5960 * cr, y - 0.3918 * cb - 0.8130 * cr, y + 2.0172 * cb};
+    }
+    for (std::size_t k = 0; k < 3; ++k) out.pixels[i * 3 + k] = to_byte(std::clamp(rgb[k], 0.0, top) * kOutputMax / top);
+  }
+}
+
+}  // namespace
+
+PixelStatus render_frame(const Frame& frame, const DisplayAttributes& attributes,
+                         const std::optional<Window>& requested, RenderedImage& out) {
+  out = RenderedImage{};
+  const ImagePixel& image = frame.image;
+  const std::uint32_t samples = image.samples_per_pixel;
+  const std::string_view photometric =
+      frame.photometric_after_decoding.empty() ? std::string_view(image.photometric) : frame.photometric_after_decoding;
+  if (samples != 1 && samples != 3) {
+    return failure(PixelCode::bad_attributes, "cannot display " + std::to_string(samples) + " samples per pixel");
+  }
+  const std::size_t count = static_cast<std::size_t>(image.rows) * image.columns;
+  if (count == 0 || frame.bytes.size() < count * samples * sample_size(frame.type)) {
+    return failure(PixelCode::truncated, "the frame holds fewer values than rows x columns x samples");
+  }
+  out.width = image.columns;
+  out.height = image.rows;
+  const bool palette = samples == 1 && photometric == "PALETTE COLOR";
+  out.channels = samples == 3 || palette ? 3 : 1;
+  out.pixels.resize(count * out.channels);
+  if (palette) {
+    if (!attributes.palette) return failure(PixelCode::bad_attributes, "PALETTE COLOR without palettes");
+    render_palette(frame, *attributes.palette, out);
+    return {};
+  }
+  if (samples == 3) {
+    render_colour(frame, colour_space_of(photometric), out);
+    return {};
+  }
+  return render_grey(frame, attributes, requested, photometric, out);
+}
+
+}  // namespace zanthe::pixels
