@@ -140,6 +140,8 @@ PixelStatus decode_jpeg_2000(std::span<const std::uint8_t> bytes, const ImagePix
   if (!opj_decode(codec.get(), stream.get(), decoded.get()) || !opj_end_decompress(codec.get(), stream.get()))
     return openjpeg_failure("decoding failed", error);
 
+  // OpenJPEG undoes the codestream's component transform: YBR_ICT and YBR_RCT frames come back as RGB.
+  if (image.photometric == "YBR_ICT" || image.photometric == "YBR_RCT") out.photometric_after_decoding = "RGB";
   const std::size_t components = decoded->numcomps;
   const std::size_t pixels = std::size_t{image.rows} * image.columns;
   for (std::size_t c = 0; c < components; ++c) {

@@ -7,9 +7,9 @@ as pydicom splits them; JPEG Lossless also against streams encoded here for ever
 transform, restart interval and precision, which pylibjpeg-libjpeg must decode to the same values.
 """
 
+import io
 import struct
 import warnings
-from functools import cache
 
 import numpy as np
 import pydicom
@@ -17,7 +17,12 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from pydicom.data import get_testdata_file, get_testdata_files
-from pydicom.encaps import generate_frames
+from pydicom.dataset import Dataset, FileMetaDataset
+from pydicom.encaps import encapsulate, generate_frames
+from pydicom.pixels import pixel_array
+
+from zanthe import dicom
+from zanthe.errors import PixelDataError, UnsupportedTransferSyntaxError
 
 _codecs_testing = pytest.importorskip("_codecs_testing")
 libjpeg = pytest.importorskip("libjpeg")
@@ -66,59 +71,109 @@ def frames_of(ds):
 
 
 def corpus():
+    """Frame 0 and the last frame of every pydicom test file of a syntax decoded here."""
     found = []
     for path in sorted(get_testdata_files(), key=lambda p: p.rsplit("/", 1)[-1]):
         try:
             ds = pydicom.dcmread(path, stop_before_pixels=True)
-            ts = str(ds.file_meta.TransferSyntaxUID)
+            syntax = str(ds.file_meta.TransferSyntaxUID)
+            count = int(ds.get("NumberOfFrames", 1) or 1)
         except Exception:
             continue
-        if ts in COVERED:
-            found.append(pytest.param(path, id=path.rsplit("/", 1)[-1]))
+        if syntax in COVERED:
+            name = path.rsplit("/", 1)[-1]
+            found += [pytest.param(path, index, id=f"{name}-{index}") for index in sorted({0, count - 1})]
     return found
 
 
-@cache
-def reference(path):
-    """pydicom's pixel_array, or None when pydicom cannot decode the file."""
-    ds = pydicom.dcmread(path)
+def pydicom_frame(ds, index):
+    """pydicom's pixel_array of frame `index`, or None when pydicom cannot decode it."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            return ds, ds.pixel_array
+            return pixel_array(ds, index=index)
         except Exception:
-            return ds, None
+            return None
 
 
-def is_12_bit_dct(ds, frame):
-    sof = frame.find(b"\xff\xc1")
-    return str(ds.file_meta.TransferSyntaxUID) == JPEG_EXTENDED and sof > 0 and frame[sof + 4] == 12
-
-
-@pytest.mark.parametrize("path", corpus())
-def test_stored_values_equal_pydicom(path):
-    ds, expected = reference(path)
+def assert_as_pydicom(ds, index, source):
+    expected = pydicom_frame(ds, index)
     if expected is None:
         pytest.skip("pydicom cannot decode this file")
-    frames = frames_of(ds)
-    for index in sorted({0, len(frames) - 1}):
-        if is_12_bit_dct(ds, frames[index]):
-            with pytest.raises(CodecError, match="unsupported transfer syntax 1.2.840.10008.1.2.4.51") as failed:
-                decode_dataset_frame(ds, frames[index])
-            assert failed.value.code == "unsupported_transfer_syntax"
-            continue
-        values, after = decode_dataset_frame(ds, frames[index])
-        wanted = expected[index] if len(frames) > 1 else expected
-        assert values.shape == wanted.shape
-        if str(ds.file_meta.TransferSyntaxUID) == JPEG_BASELINE:
-            # Lossy DCT: libjpeg-turbo and pylibjpeg-libjpeg round their inverse transforms (and the
-            # YCbCr conversion) differently, by a few levels on a few samples.
-            difference = np.abs(values.astype(np.int64) - wanted.astype(np.int64))
-            assert difference.max() <= 3 and (difference > 0).mean() < 0.1
-        else:
-            np.testing.assert_array_equal(values, wanted)
-        if ds.PhotometricInterpretation in ("YBR_FULL", "YBR_FULL_422"):
-            assert after == "RGB"
+    syntax = str(ds.file_meta.TransferSyntaxUID)
+    if syntax == JPEG_EXTENDED and ds.BitsStored > 8:
+        with pytest.raises(UnsupportedTransferSyntaxError, match="unsupported transfer syntax 1.2.840.10008.1.2.4.51"):
+            dicom.pixels(source, index)
+        return
+    frame = dicom.pixels(source, index)
+    values = np.asarray(frame)
+    assert values.shape == expected.shape
+    if syntax == JPEG_BASELINE:
+        # Lossy DCT: libjpeg-turbo and pylibjpeg-libjpeg round their inverse transforms (and the YCbCr
+        # conversion) differently, by a few levels on a few samples.
+        difference = np.abs(values.astype(np.int64) - expected.astype(np.int64))
+        assert difference.max() <= 3 and (difference > 0).mean() < 0.1
+    else:
+        assert (values.dtype.kind, values.dtype.itemsize) == (expected.dtype.kind, expected.dtype.itemsize)
+        np.testing.assert_array_equal(values, expected)
+    transformed = ("YBR_FULL", "YBR_FULL_422", "YBR_ICT", "YBR_RCT")
+    photometric = ds.PhotometricInterpretation
+    assert frame.photometric == ("RGB" if photometric in transformed else photometric)
+
+
+@pytest.mark.parametrize(("path", "index"), corpus())
+def test_stored_values_equal_pydicom(path, index):
+    assert_as_pydicom(pydicom.dcmread(path), index, path)
+
+
+def dicom_file(syntax, frames, image, bits_stored, photometric="MONOCHROME2"):
+    """A Secondary Capture file of the encapsulated `frames` of `image` (frames x rows x columns [x samples])."""
+    ds = Dataset()
+    ds.file_meta = FileMetaDataset()
+    ds.file_meta.TransferSyntaxUID = syntax
+    ds.file_meta.MediaStorageSOPClassUID = ds.SOPClassUID = "1.2.840.10008.5.1.4.1.1.7"
+    ds.file_meta.MediaStorageSOPInstanceUID = ds.SOPInstanceUID = "1.2.3.4"
+    ds.Rows, ds.Columns = image.shape[1:3]
+    ds.SamplesPerPixel = image.shape[3] if image.ndim == 4 else 1
+    ds.PhotometricInterpretation = photometric
+    if ds.SamplesPerPixel > 1:
+        ds.PlanarConfiguration = 0
+    ds.BitsAllocated = image.dtype.itemsize * 8
+    ds.BitsStored, ds.HighBit = bits_stored, bits_stored - 1
+    ds.PixelRepresentation = int(image.dtype.kind == "i")
+    ds.NumberOfFrames = len(frames)
+    ds.PixelData = encapsulate(frames)
+    ds["PixelData"].VR = "OB"
+    buffer = io.BytesIO()
+    ds.save_as(buffer, enforce_file_format=True)
+    return buffer.getvalue()
+
+
+HTJ2K = ["1.2.840.10008.1.2.4.201", "1.2.840.10008.1.2.4.202", "1.2.840.10008.1.2.4.203"]
+
+
+@pytest.mark.parametrize(
+    ("syntax", "dtype", "bits", "samples", "options"),
+    [(HTJ2K[0], np.uint16, 12, 1, {}), (HTJ2K[1], np.int16, 16, 1, {}), (HTJ2K[0], np.uint8, 8, 3, {}),
+     (HTJ2K[2], np.uint16, 16, 1, {"reversible": False, "qstep": 0.01}),
+     (HTJ2K[2], np.int16, 16, 1, {"reversible": False, "qstep": 0.005})],
+)  # fmt: skip
+def test_htj2k_frames_equal_pydicom(syntax, dtype, bits, samples, options):
+    ojph = pytest.importorskip("ojph")
+    rng = np.random.default_rng(bits * samples)
+    low, high = (-(1 << (bits - 1)), 1 << (bits - 1)) if np.dtype(dtype).kind == "i" else (0, 1 << bits)
+    y, x = np.mgrid[0:40, 0:56]
+    smooth = (x * 37 + y * 53) % (high - low) + low  # lossy coding keeps smooth images close
+    shape = (2, 40, 56, samples) if samples > 1 else (2, 40, 56)
+    noise = rng.integers(0, 8, shape)
+    image = np.clip((smooth[..., None] if samples > 1 else smooth) + noise, low, high - 1).astype(dtype)
+    frames = [ojph.imwrite_to_memory(f, **options).tobytes() for f in image]
+    data = dicom_file(syntax, frames, image, bits, "RGB" if samples > 1 else "MONOCHROME2")
+    ds = pydicom.dcmread(io.BytesIO(data))
+    for index in (0, 1):
+        assert_as_pydicom(ds, index, data)
+    if options.get("reversible", True):
+        np.testing.assert_array_equal(np.asarray(dicom.pixels(data, 1)), image[1])
 
 
 # -------------------------------------------------------------------------------------------------
@@ -348,3 +403,12 @@ def test_damaged_streams_decode_or_fail_cleanly(name, data):
         assert error.code in {"decode_failed", "too_large", "unsupported_transfer_syntax"}
     else:
         assert values.shape[:2] == (ds.Rows, ds.Columns)
+
+
+def test_a_file_whose_rows_disagree_with_its_jpeg_stream_raises_pixel_data_error():
+    ds = pydicom.dcmread(get_testdata_file("SC_rgb_jpeg_dcmtk.dcm"))
+    ds.Rows = 50
+    buffer = io.BytesIO()
+    ds.save_as(buffer)
+    with pytest.raises(PixelDataError, match="JPEG stream is 100x100 with 3 components, but Columns x Rows is 100x50"):
+        dicom.pixels(buffer.getvalue())
