@@ -134,6 +134,14 @@ class StudiesAnswer(_ImagingStudyMembers, total=False):
     problems: Annotated[list[str], "For a folder: files that failed, instances met twice, values that disagree."]
 
 
+class DicomAttribute(TypedDict, total=False):
+    """One attribute of the DICOM JSON model."""
+
+    vr: Annotated[str, "The value representation (PN, DA, US, SQ, OB, ...)."]
+    Value: Annotated[list[Any], "The values; for SQ one object of attributes per item, for PN component groups."]
+    InlineBinary: Annotated[str, "A binary value in base64, when short enough."]
+
+
 class ParsedSegment(TypedDict):
     id: Annotated[str, "The segment ID (MSH, PID, ...)."]
     fields: Annotated[list[str], "fields[0] is the ID; then the fields as written, escapes and all."]
@@ -252,6 +260,36 @@ def build_server(roots: Iterable[str | os.PathLike[str]], destinations: Destinat
         try:
             # The descriptor's own link names the very file that was checked, whatever its path does now.
             return study_of_file(f"/proc/self/fd/{fd}", path, zone)
+        finally:
+            os.close(fd)
+
+    @server.tool(title="Every attribute of a DICOM file", annotations=READS_ONLY)
+    def dicom_attributes(
+        path: Annotated[str, "A DICOM file, relative to an allowed folder or absolute inside one."],
+        inline_limit: Annotated[
+            int, "Most base64 characters of a binary value given inline; longer ones carry their VR alone."
+        ] = 1024,
+    ) -> dict[str, DicomAttribute]:
+        """Read every attribute of a DICOM file as the DICOM JSON model.
+
+        Returns {"<tag>": {"vr": ..., "Value": [...]}, ...}: tags as eight uppercase hex digits (e.g.
+        "00100010" Patient's Name) in tag order, without the file meta group. Person names hold
+        {"Alphabetic", "Ideographic", "Phonetic"} groups, sequences one such object per item, IS and DS
+        numbers. Binary values (OB, OW, UN, ...) are "InlineBinary" base64 only up to inline_limit
+        characters, so Pixel Data is usually left out. Text is decoded by the file's character set. A
+        file that is not DICOM gives an error result.
+        """
+        from zanthe.dicom import attributes
+
+        if inline_limit < 0:
+            raise ToolError("inline_limit must be 0 or more")
+        fd = files.open_file(path)
+        try:
+            return attributes(f"/proc/self/fd/{fd}", inline_limit=inline_limit)  # type: ignore[return-value]
+        except OSError as error:
+            raise ToolError(f"{path}: cannot read: {os_error_reason(error)}") from None
+        except RuntimeError as error:  # NotDicomError among them
+            raise ToolError(f"{path}: {error}") from None
         finally:
             os.close(fd)
 

@@ -350,8 +350,11 @@ class ModelWriter {
   [[nodiscard]] bool stopped() const { return out_.size() > options_.max_output; }
 
  private:
+  // The first problem met is reported, except that past the depth bound the reader's searches for
+  // item ends fail too: there the depth is the cause.
   void note(JsonModelCode code, std::string_view detail) {
-    if (code_ != JsonModelCode::ok) return;
+    const bool deeper_cause = code == JsonModelCode::nesting_too_deep && code_ == JsonModelCode::malformed_sequence;
+    if (code_ != JsonModelCode::ok && !deeper_cause) return;
     code_ = code;
     detail_ = detail;
   }

@@ -1,0 +1,248 @@
+"""zanthe.dicom.attributes: the DICOM JSON model equal to pydicom's Dataset.to_json_dict on pydicom's own
+files, the command line and the MCP tool that show it, and hostile bytes that end in a clear result."""
+
+import json
+import os
+import warnings
+import zlib
+from pathlib import Path
+
+import pydicom
+import pytest
+from pydicom import config
+from pydicom.data import get_charset_files
+from pydicom.hooks import hooks, raw_element_vr
+
+from helpers import dicom_writer as w
+from zanthe import cli
+from zanthe._fhir import NotDicomError
+from zanthe.dicom import attributes
+from zanthe.mcp import build_server
+
+DATA = Path(pydicom.__file__).parent / "data"
+TEST_FILES = DATA / "test_files"
+# Datasets without a meta group, which pydicom reads only when forced.
+BARE_DATASETS = ["ExplVR_BigEndNoMeta.dcm", "ExplVR_LitEndNoMeta.dcm", "rtstruct.dcm"]
+LEFT_OUT = "left out"
+
+
+def pydicom_reads(path: Path) -> bool:
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            pydicom.dcmread(path).to_json_dict()
+    except Exception:  # not DICOM to pydicom, or a value it cannot convert (badVR.dcm)
+        return False
+    return True
+
+
+CORPUS = [p for p in sorted(TEST_FILES.rglob("*")) if p.is_file() and pydicom_reads(p)]
+CORPUS += [Path(p) for p in sorted(get_charset_files()) if pydicom_reads(Path(p))]
+CORPUS += [TEST_FILES / name for name in BARE_DATASETS]
+
+
+def name_of(path: Path) -> str:
+    return str(path.relative_to(DATA))
+
+
+def unknown_private_vrs(raw, data, **kwargs):
+    """pydicom's VR lookup, but with no private dictionary: our dictionary knows no private VRs (only
+    which private elements are sequences), so a private element without a written VR stays UN."""
+    raw_element_vr(raw, data, **kwargs)
+    tag = raw.tag
+    if raw.VR in (None, "UN") and tag.is_private and not tag.is_private_creator and data["VR"] not in ("SQ", "UN"):
+        data["VR"] = "UN"
+
+
+@pytest.fixture(scope="module")
+def reference():
+    """pydicom's JSON model with bulk data left out: its bulk data handler marks each binary value
+    longer than the limit, and the mark is dropped, leaving the attribute its VR alone. A binary number
+    whose length is no multiple of its size is kept as UN bytes, as convert_wrong_length_to_UN does."""
+    hooks.register_callback("raw_element_vr", unknown_private_vrs)
+    wrong_length_to_un, config.convert_wrong_length_to_UN = config.convert_wrong_length_to_UN, True
+
+    def model(path: Path, inline_limit: int) -> dict:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            dataset = pydicom.dcmread(path, force=path.name in BARE_DATASETS)
+            return without_bulk_data(
+                dataset.to_json_dict(bulk_data_threshold=inline_limit, bulk_data_element_handler=lambda e: LEFT_OUT)
+            )
+
+    yield model
+    hooks.register_callback("raw_element_vr", raw_element_vr)
+    config.convert_wrong_length_to_UN = wrong_length_to_un
+
+
+def without_bulk_data(dataset: dict) -> dict:
+    for attribute in dataset.values():
+        if attribute.pop("BulkDataURI", LEFT_OUT) != LEFT_OUT:
+            raise AssertionError("a bulk data reference that is not ours")
+        if attribute["vr"] == "SQ":
+            for item in attribute["Value"]:
+                without_bulk_data(item)
+    return dataset
+
+
+def without_damaged_item(model: dict) -> dict:
+    """rtplan_truncated.dcm ends inside a DS value of its last control point: pydicom keeps the bytes
+    to the end, the tolerant reader the value's plausible prefix and then what the rest reads as.
+    Everything before that item must agree."""
+    control_points = model["300A00B0"]["Value"][-1]["300A0111"]["Value"]
+    control_points.pop()
+    return model
+
+
+DAMAGED = {"rtplan_truncated.dcm": without_damaged_item}
+
+
+def ours(path: Path, inline_limit: int) -> dict:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return attributes(path, inline_limit=inline_limit)
+
+
+@pytest.mark.parametrize("path", CORPUS, ids=name_of)
+def test_every_pydicom_file_gives_pydicoms_json_model(path, reference):
+    expected, found = reference(path, 1024), ours(path, 1024)
+    repair = DAMAGED.get(path.name)
+    if repair:
+        expected, found = repair(expected), repair(found)
+    assert found == expected
+
+
+# MR_small.dcm's Pixel Data is 8192 bytes: 10924 base64 characters.
+@pytest.mark.parametrize("inline_limit", [0, 3, 4, 10923, 10924, 1 << 30])
+@pytest.mark.parametrize("name", ["MR_small.dcm", "MR_small_bigendian.dcm", "image_dfl.dcm", "waveform_ecg.dcm"])
+def test_binary_values_are_inline_exactly_up_to_the_limit(name, inline_limit, reference):
+    path = TEST_FILES / name
+    found = ours(path, inline_limit)
+    assert found == reference(path, inline_limit)
+    for attribute in found.values():
+        assert len(attribute.get("InlineBinary", "")) <= inline_limit
+
+
+def test_a_path_bytes_and_a_memoryview_read_alike():
+    path = TEST_FILES / "CT_small.dcm"
+    data = path.read_bytes()
+    from_path = attributes(path)
+    assert attributes(data) == from_path == attributes(memoryview(bytearray(data))) == attributes(str(path))
+    assert "00020010" not in from_path and from_path["00100010"] == {"vr": "PN", "Value": [{"Alphabetic": "CompressedSamples^CT1"}]}
+    assert list(from_path) == sorted(from_path)
+
+
+def test_items_are_decoded_by_the_character_set_they_declare():
+    model = attributes(DATA / "charset_files" / "chrSQEncoding.dcm")  # UTF-8 outside, JIS in the item
+    assert model["00080005"]["Value"] == ["ISO_IR 192"]
+    names = [item["00100010"]["Value"][0] for item in model["00321064"]["Value"]]
+    assert names == [{"Alphabetic": "ﾔﾏﾀﾞ^ﾀﾛｳ", "Ideographic": "山田^太郎", "Phonetic": "やまだ^たろう"}]
+
+
+# ---------------------------------------------------------------------------------------------------
+# Hostile bytes
+
+PATIENT = w.explicit(0x00100010, "PN", w.text("Doe^Jane"))
+
+
+def nested(depth: int) -> bytes:
+    content = PATIENT
+    for _ in range(depth):
+        content = w.sequence(0x00081115, [w.item(content, w.UNDEFINED)])
+    return content
+
+
+def depth_of(model: dict) -> int:
+    items = model.get("00081115", {}).get("Value", [])
+    return 1 + max((depth_of(item) for item in items), default=0) if items else 0
+
+
+def test_deep_nesting_stops_at_its_bound_with_a_warning():
+    with pytest.warns(UserWarning, match="nested too deep"):
+        model = attributes(w.part10(nested(200)))
+    assert depth_of(model) == 33  # items of 32 sequences read, those of the 33rd left empty
+
+
+def test_nesting_within_the_bound_reads_whole():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        model = attributes(w.part10(nested(30)))
+    assert depth_of(model) == 30
+
+
+@pytest.mark.parametrize(
+    "dataset, warning, kept",
+    [
+        # An item claiming more bytes than its sequence holds.
+        (w.sequence(0x00081115, [w.item_header(1000) + PATIENT], undefined=False), "item runs past", "00081115"),
+        # A sequence holding something other than items.
+        (w.explicit(0x00081115, "SQ", PATIENT), "other than items", "00081115"),
+        # A header cut short by the end of the data.
+        (PATIENT + b"\x10\x00\x20\x00LO", "cut short", "00100010"),
+    ],
+)
+def test_damaged_structure_gives_what_was_read_and_says_why(dataset, warning, kept):
+    with pytest.warns(UserWarning, match=warning):
+        model = attributes(w.part10(dataset))
+    assert kept in model
+
+
+def test_a_value_running_past_the_end_keeps_its_plausible_part():
+    model = attributes(w.part10(PATIENT + w.explicit(0x00100020, "LO", b"ID12", length=1000)))
+    assert model == {"00100010": {"vr": "PN", "Value": [{"Alphabetic": "Doe^Jane"}]},
+                     "00100020": {"vr": "LO", "Value": ["ID12"]}}  # fmt: skip
+
+
+def test_a_broken_deflate_stream_keeps_what_inflated():
+    deflater = zlib.compressobj(wbits=-15)
+    comments = w.explicit(0x00204000, "LT", w.text(os.urandom(3000).hex()))
+    stream = deflater.compress(PATIENT + comments) + deflater.flush()
+    data = w.part10(stream[: len(stream) // 2], transfer_syntax=w.DEFLATED_LE)
+    with pytest.warns(UserWarning, match="deflated stream breaks off"):
+        model = attributes(data)
+    assert model["00100010"]["Value"] == [{"Alphabetic": "Doe^Jane"}]
+
+
+@pytest.mark.parametrize("data", [b"", b"\0" * 300, os.urandom(4096), b"DICM" * 100], ids=["empty", "zeros", "random", "magic"])
+def test_bytes_that_hold_no_dataset_raise_not_dicom(data):
+    with pytest.raises(NotDicomError, match="dicom.attributes"):
+        attributes(data)
+
+
+def test_values_pydicom_cannot_convert_are_kept():
+    dataset = (w.explicit(0x00180050, "DS", w.text("1.5\\\\abc")) + w.explicit(0x00200013, "IS", w.text("7\\2.9"))
+               + w.explicit(0x00189087, "FD", bytes(12)) + PATIENT.replace(b"Doe^Jane", b"Do\\\\Jane"))  # fmt: skip
+    model = attributes(w.part10(dataset))
+    assert model["00180050"]["Value"] == [1.5, None, "abc"]
+    assert model["00200013"]["Value"] == [7, 2]
+    assert model["00189087"] == {"vr": "UN", "InlineBinary": "AAAAAAAAAAAAAAAA"}
+    assert model["00100010"]["Value"] == [{"Alphabetic": "Do"}, None, {"Alphabetic": "Jane"}]
+
+
+# ---------------------------------------------------------------------------------------------------
+# The command line and the MCP tool
+
+
+def test_zanthe_dicom_tags_prints_the_model(capsys):
+    path = TEST_FILES / "MR_small.dcm"
+    assert cli.main(["dicom", "tags", str(path), "--inline-limit", "0"]) == 0
+    captured = capsys.readouterr()
+    assert (json.loads(captured.out), captured.err) == (attributes(path, inline_limit=0), "")
+
+
+@pytest.mark.parametrize(
+    "data, code, message",
+    [(b"not dicom", 1, "neither file meta"), (w.part10(nested(40)), 1, "read in part: dicom.attributes: sequences")],
+)
+def test_zanthe_dicom_tags_reports_failures(tmp_path, capsys, data, code, message):
+    (tmp_path / "f.dcm").write_bytes(data)
+    assert cli.main(["dicom", "tags", str(tmp_path / "f.dcm")]) == code
+    assert message in capsys.readouterr().err
+
+
+def test_the_mcp_tool_gives_the_model_of_a_confined_file(tmp_path):
+    (tmp_path / "ct.dcm").write_bytes((TEST_FILES / "CT_small.dcm").read_bytes())
+    server = build_server([tmp_path])
+    code, output = server.dispatch("dicom_attributes", {"path": "ct.dcm", "inline_limit": 8})
+    assert code == 0 and json.loads(output) == attributes(tmp_path / "ct.dcm", inline_limit=8)
+    assert server.dispatch("dicom_attributes", {"path": "../x.dcm"})[0] == 1
