@@ -20,7 +20,8 @@ from zanthe import __version__, archive, hl7
 from zanthe._oserror import os_error_reason
 from zanthe.errors import ToolError
 from zanthe.fhir import zone_argument
-from zanthe.server import Context, ToolServer
+from zanthe.dicom.render import render_with_summary
+from zanthe.server import Context, Image, ToolServer
 
 __all__ = ["build_server", "serve"]
 
@@ -53,6 +54,7 @@ SENDS = {"readOnlyHint": False, "destructiveHint": False, "idempotentHint": Fals
 SEND_TIMEOUT = 30.0  # seconds for the whole delivery: connecting, resending, waiting for the ACK
 SEND_ATTEMPTS = 3
 CANCEL_POLL = 0.2  # seconds between looks at whether the client has gone
+RENDER_MAX_SIZE = 1024  # pixels on the larger side of a rendered image: enough to read, small to send
 
 
 # --- output schemas: the shapes the tools answer with (FHIR members are closed sets in JSON)
@@ -140,6 +142,18 @@ class DicomAttribute(TypedDict, total=False):
     vr: Annotated[str, "The value representation (PN, DA, US, SQ, OB, ...)."]
     Value: Annotated[list[Any], "The values; for SQ one object of attributes per item, for PN component groups."]
     InlineBinary: Annotated[str, "A binary value in base64, when short enough."]
+
+
+class RenderedFrame(TypedDict):
+    """What a rendered image shows."""
+
+    rows: Annotated[int, "Rows of the file's frames."]
+    columns: Annotated[int, "Columns of the file's frames."]
+    frames: Annotated[int, "Number of frames in the file."]
+    width: Annotated[int, "Width of the image sent, after shrinking."]
+    height: Annotated[int, "Height of the image sent, after shrinking."]
+    window: Annotated[list[float] | None, "The window [center, width] applied; null for colour and VOI LUTs."]
+    photometric: Annotated[str, "The file's Photometric Interpretation (MONOCHROME2, RGB, PALETTE COLOR, ...)."]
 
 
 class ParsedSegment(TypedDict):
@@ -292,6 +306,40 @@ def build_server(roots: Iterable[str | os.PathLike[str]], destinations: Destinat
             raise ToolError(f"{path}: {error}") from None
         finally:
             os.close(fd)
+
+    @server.tool(title="Render a DICOM image", annotations=READS_ONLY)
+    def dicom_render(
+        path: Annotated[str, "A DICOM file, relative to an allowed folder or absolute inside one."],
+        frame: Annotated[int, "The frame to show, from 0."] = 0,
+        window: Annotated[
+            tuple[float, float] | None, "[center, width] of the grey window; the file's own when absent."
+        ] = None,
+    ) -> tuple[Image, RenderedFrame]:
+        """Show one frame of a DICOM image as a PNG, as a viewer displays it.
+
+        Grey images pass the rescale (or Modality LUT) and the window given, else the file's own
+        window, else its VOI LUT, else the range of its values; MONOCHROME1 is inverted. Palette and
+        YBR colour images are converted to RGB. The image is shrunk so its larger side is at most
+        1024 pixels. The structured result gives the file's rows, columns and frames, the image's
+        width and height and the window used.
+        """
+        if frame < 0:
+            raise ToolError("frame must be 0 or more")
+        if window is not None and not window[1] > 0:
+            raise ToolError("the window width must be above 0")
+        fd = files.open_file(path)
+        try:
+            with os.fdopen(os.dup(fd), "rb") as file:
+                data = file.read()
+        except OSError as error:
+            raise ToolError(f"{path}: cannot read: {os_error_reason(error)}") from None
+        finally:
+            os.close(fd)
+        try:
+            png, summary = render_with_summary(data, frame, window=window, max_size=RENDER_MAX_SIZE)
+        except (RuntimeError, ValueError) as error:  # NotDicomError and PixelDataError among them
+            raise ToolError(f"{path}: {str(error).removeprefix('dicom.render: ')}") from None
+        return Image(png, "image/png"), summary  # type: ignore[return-value]  # the same keys
 
     @server.tool(title="Parse an HL7 v2 message", annotations=READS_ONLY)
     def hl7_parse(

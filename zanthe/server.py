@@ -26,7 +26,8 @@ Literal, Enum, unions, TypedDict, dataclasses, ``Annotated[T, "description"]``) 
 parameters). Its output schema comes from its return annotation: a TypedDict, dataclass or dict is
 the structured content itself; any other type is carried as ``{"result": value}`` for 2025 clients
 and bare for 2026-07-28 ones, whose output schemas need not be objects. Results become MCP content:
-``str`` is text, ``Image`` an image block, anything else JSON text. Arguments are checked against
+``str`` is text, ``Image`` an image block, anything else JSON text; a ``tuple[Image, T]`` result is
+the image block with the T as its structured content. Arguments are checked against
 the input schema before the function runs and structured results against the output schema after
 it; a failure is answered with an error result and the server keeps serving. A parameter annotated
 ``Context`` receives the call's progress reporting, cancellation and protocol version.
@@ -264,8 +265,11 @@ def _mentions_image(hint: Any) -> bool:
 
 def output_schema_for(hint: Any) -> OutputSchema | None:
     """The output schema a return annotation declares; None where results stay unstructured: no
-    annotation, Any, images, and types no JSON Schema describes (their results are sent as today)."""
+    annotation, Any, images, and types no JSON Schema describes (their results are sent as today).
+    For ``tuple[Image, T]`` (an image and what it shows) it is T's."""
     base, _ = _annotated_description(hint)
+    if get_origin(base) is tuple and len(get_args(base)) == 2 and get_args(base)[0] is Image:
+        return output_schema_for(get_args(base)[1])
     if base is Any or base is object or base is inspect.Parameter.empty or _mentions_image(base):
         return None
     try:
@@ -592,6 +596,14 @@ def structured_result(tool: Tool, value: Any, text: str, modern: bool) -> str:
     if modern or not tool.output.wrapped:
         return encoded
     return f'{{"result":{encoded}}}'
+
+
+def _image_and_value(result: Any) -> tuple[Image | None, Any]:
+    """An (Image, value) result as its parts: the image is the content, the value the structured
+    content; (None, result) for any other result."""
+    if isinstance(result, tuple) and len(result) == 2 and isinstance(result[0], Image):
+        return result[0], result[1]
+    return None, result
 
 
 def _refuse_constant(name: str) -> Any:
@@ -984,9 +996,10 @@ class ToolServer:
             if tool.context_parameter:
                 arguments[tool.context_parameter] = Context(call)
             value = _settled(tool.function(**arguments))
+            image, value = _image_and_value(value)
             text = render_result(value)
             structured = structured_result(tool, value, text, modern) if tool.output is not None else None
-            return 0, text, structured
+            return 0, text if image is None else render_result(image), structured
         except OutputMismatch as error:
             return _FAILURE, str(error), None
         except ToolError as error:

@@ -220,7 +220,7 @@ def test_python_dash_m_zanthe_mcp_lists_its_tools_over_stdio(tmp_path):
     assert child.returncode == 0, child.stderr
     answers = {answer["id"]: answer for answer in map(json.loads, child.stdout.splitlines())}
     names = {tool["name"] for tool in answers[2]["result"]["tools"]}
-    assert names == {"dicom_to_imaging_study", "dicom_attributes", "hl7_parse", "hl7_build_oru"}
+    assert names == {"dicom_to_imaging_study", "dicom_attributes", "dicom_render", "hl7_parse", "hl7_build_oru"}
 
 
 def test_python_dash_m_zanthe_builds_an_oru_from_stdin():

@@ -106,7 +106,8 @@ async def converse(root: Path, era: str, store: Path) -> None:
                 for schema in schemas.values():
                     jsonschema.Draft202012Validator.check_schema(schema)
                 assert {t.name: t.annotations.read_only_hint for t in listed.tools} == {
-                    "dicom_to_imaging_study": True, "dicom_attributes": True, "hl7_parse": True, "hl7_build_oru": True,
+                    "dicom_to_imaging_study": True, "dicom_attributes": True, "dicom_render": True, "hl7_parse": True,
+                    "hl7_build_oru": True,
                     "hl7_send": False,
                 }  # fmt: skip
 

@@ -88,9 +88,12 @@ def test_roots_must_be_folders(tmp_path):
         ConfinedFiles([])
 
 
+TOOL_NAMES = ["dicom_to_imaging_study", "dicom_attributes", "dicom_render", "hl7_parse", "hl7_build_oru"]
+
+
 def test_tool_list_has_schemas_and_descriptions():
     definitions = {d["name"]: d for d in tool_definitions([DATA])}
-    assert list(definitions) == ["dicom_to_imaging_study", "dicom_attributes", "hl7_parse", "hl7_build_oru"]
+    assert list(definitions) == TOOL_NAMES
     for definition in definitions.values():
         assert len(definition["description"]) > 40
         assert definition["inputSchema"]["type"] == "object"
@@ -173,7 +176,7 @@ def is_error(result):
 
 def test_sdk_client_drives_python_m_zanthe_mcp():
     listed, (study, refused, parsed, built) = asyncio.run(asyncio.wait_for(converse(DATA), timeout=60))
-    assert [tool.name for tool in listed.tools] == ["dicom_to_imaging_study", "dicom_attributes", "hl7_parse", "hl7_build_oru"]
+    assert [tool.name for tool in listed.tools] == TOOL_NAMES
     assert structured(study)["resourceType"] == "ImagingStudy" and not is_error(study)
     assert is_error(refused) and "outside the allowed folders" in refused.content[0].text
     assert structured(parsed)["segments"][0]["id"] == "MSH"
