@@ -24,7 +24,7 @@ import os  # noqa: E402
 import sys  # noqa: E402
 
 from zanthe import __version__  # noqa: E402
-from zanthe.cli import dicom, fhir, hl7, mcp  # noqa: E402
+from zanthe.cli import dicom, fhir, hl7, mcp, render  # noqa: E402
 from zanthe.cli.common import EXIT_FAILED, EXIT_OK, CommandParser, UsageError, positive_int, positive_seconds  # noqa: E402
 
 __all__ = ["EXIT_FAILED", "EXIT_OK", "UsageError", "build_parser", "main", "positive_int", "positive_seconds"]
@@ -51,6 +51,7 @@ def build_parser() -> argparse.ArgumentParser:
     mcp.add_command(commands)
     fhir.add_command(commands)
     dicom.add_command(commands)
+    render.add_command(commands)
     hl7.add_command(commands)
     return parser
 
