@@ -54,7 +54,9 @@ constexpr int kItemDepth = 1;
   while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
   double value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc{} || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  if (error != std::errc{} || end != text.data() + text.size() || text.empty() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
   return value;
 }
 
@@ -80,7 +82,9 @@ template <typename T>
 template <typename T>
 [[nodiscard]] std::optional<double> binary_number(const dicom::DataElement& e, std::size_t index, ByteOrder order) {
   if (e.length < (index + 1) * sizeof(T)) return std::nullopt;
-  return static_cast<double>(read_binary<T>(e.value + index * sizeof(T), order));
+  const auto value = static_cast<double>(read_binary<T>(e.value + index * sizeof(T), order));
+  if (!std::isfinite(value)) return std::nullopt;
+  return value;
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ template <typename T>
 }
 
 [[nodiscard]] std::uint8_t to_byte(double y) {
-  return static_cast<std::uint8_t>(std::lround(std::clamp(y, 0.0, kOutputMax)));
+  if (!(y >= 0)) return 0;  // NaN too: a slope of 0 over a window of width 0, say
+  return static_cast<std::uint8_t>(std::lround(std::min(y, kOutputMax)));
 }
 
 // An entry of `bits` bits scaled onto 0..255.

@@ -175,22 +175,52 @@ def test_enhanced_files_take_each_frames_functional_groups_first():
         assert_close(png, window_reference(frames[index].astype(float) * 2 - 100, *window))
 
 
-def test_a_segmented_palette_expands_discrete_linear_and_indirect_segments():
-    red = us(0, 3, 0, 30000, 9000, 1, 100, 65535, 2, 1, 0, 0)  # discrete, linear, then the discrete again
-    ramp = us(0, 106, *range(0, 106 * 600, 600))
-    stored = numpy.arange(106, dtype=numpy.uint8).reshape(2, 53)
-    descriptor = us(106, 0, 16)
+def palette_file(stored: numpy.ndarray, descriptor: bytes | None, red: bytes, green_blue: bytes, data_tag: int) -> bytes:
+    """An 8-bit PALETTE COLOR file; `data_tag` is (0028,1201) for plain LUT data, (0028,1221) for segmented."""
+    rows, columns = stored.shape
     elements = [
         d.explicit(0x00280002, "US", us(1)), d.explicit(0x00280004, "CS", d.text("PALETTE COLOR")),
-        d.explicit(0x00280010, "US", us(2)), d.explicit(0x00280011, "US", us(53)),
+        d.explicit(0x00280010, "US", us(rows)), d.explicit(0x00280011, "US", us(columns)),
         d.explicit(0x00280100, "US", us(8)), d.explicit(0x00280101, "US", us(8)), d.explicit(0x00280102, "US", us(7)),
         d.explicit(0x00280103, "US", us(0)),
-        *(d.explicit(0x00281101 + i, "US", descriptor) for i in range(3)),
-        d.explicit(0x00281221, "OW", red), d.explicit(0x00281222, "OW", ramp), d.explicit(0x00281223, "OW", ramp),
-        d.explicit(0x7FE00010, "OB", stored.tobytes()),
+        *(d.explicit(0x00281101 + i, "US", descriptor) for i in range(3) if descriptor is not None),
+        d.explicit(data_tag, "OW", red), d.explicit(data_tag + 1, "OW", green_blue),
+        d.explicit(data_tag + 2, "OW", green_blue), d.explicit(0x7FE00010, "OB", stored.tobytes()),
     ]  # fmt: skip
-    data = d.part10(b"".join(elements))
+    return d.part10(b"".join(elements))
+
+
+SEGMENTED, PLAIN = 0x00281221, 0x00281201
+PALETTE_INDEXES = numpy.arange(106, dtype=numpy.uint8).reshape(2, 53)
+SEGMENTED_RAMP = us(0, 106, *range(0, 106 * 600, 600))
+
+
+def test_a_segmented_palette_expands_discrete_linear_and_indirect_segments():
+    red = us(0, 3, 0, 30000, 9000, 1, 100, 65535, 2, 1, 0, 0)  # discrete, linear, then the discrete again
+    data = palette_file(PALETTE_INDEXES, us(106, 0, 16), red, SEGMENTED_RAMP, SEGMENTED)
     assert_close(render(data), colour_reference(pydicom.dcmread(io.BytesIO(data))))
+
+
+@pytest.mark.parametrize("descriptor, red, data_tag", [
+    (None, SEGMENTED_RAMP, SEGMENTED),                       # no descriptor
+    (us(106, 0, 16), us(7, 2, 1, 1), SEGMENTED),            # an unknown segment type
+    (us(106, 0, 16), us(0, 1, 5, 2, 1, 900, 0), SEGMENTED),  # an indirect segment pointing past the data
+    (us(50, 0, 16), SEGMENTED_RAMP, SEGMENTED),             # more entries than the descriptor says
+    (us(256, 0, 16), us(*range(10)), PLAIN),                 # LUT data shorter than the descriptor
+])  # fmt: skip
+def test_broken_palettes_raise_a_clear_error(descriptor, red, data_tag):
+    data = palette_file(PALETTE_INDEXES, descriptor, red, SEGMENTED_RAMP if data_tag == SEGMENTED else us(*range(256)),
+                        data_tag)  # fmt: skip
+    with pytest.raises(PixelDataError, match="LUT|palette|segment"):
+        render(data)
+
+
+@pytest.mark.parametrize("wrap", [bytes, bytearray, memoryview])
+def test_any_buffer_renders_alike(wrap):
+    data = get_testdata_file("MR_small.dcm")
+    with open(data, "rb") as file:
+        content = file.read()
+    assert render(wrap(content)) == render(data)
 
 
 def box_average(image: numpy.ndarray, factor: int) -> numpy.ndarray:

@@ -4,6 +4,7 @@
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -99,7 +100,9 @@ nb::tuple render(nb::handle data, std::int64_t frame, std::optional<std::pair<do
   pixels::RenderRequest request;
   request.frame = static_cast<std::uint32_t>(frame);
   if (window) {
-    if (!(window->second > 0)) throw nb::value_error("dicom.render: the window width must be above 0");
+    if (!std::isfinite(window->first) || !std::isfinite(window->second) || !(window->second > 0)) {
+      throw nb::value_error("dicom.render: the window needs a finite center and a width above 0");
+    }
     request.window = pixels::Window{window->first, window->second};
   }
   request.max_size = max_size ? static_cast<std::uint32_t>(*max_size) : 0;
