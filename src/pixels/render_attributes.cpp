@@ -180,7 +180,9 @@ PixelStatus expand_segmented_lut(std::span<const std::uint16_t> words, std::size
         const std::size_t length = words[at + 1];
         at += 2;
         if (opcode == 0) {
-          if (length > words.size() - at) return failure(PixelCode::bad_attributes, "a discrete segment runs past the LUT data");
+          if (length > words.size() - at) {
+            return failure(PixelCode::bad_attributes, "a discrete segment runs past the LUT data");
+          }
           if (!room_for(length)) return too_long();
           out.insert(out.end(), words.begin() + static_cast<std::ptrdiff_t>(at),
                      words.begin() + static_cast<std::ptrdiff_t>(at + length));
@@ -203,7 +205,9 @@ PixelStatus expand_segmented_lut(std::span<const std::uint16_t> words, std::size
           // The offset counts entries of the data, least significant word first.
           const std::size_t target = words[at] | (static_cast<std::size_t>(words[at + 1]) << 16);
           at += 2;
-          if (target >= words.size()) return failure(PixelCode::bad_attributes, "an indirect segment points past the LUT data");
+          if (target >= words.size()) {
+            return failure(PixelCode::bad_attributes, "an indirect segment points past the LUT data");
+          }
           if (PixelStatus status = run(target, length, false); !status.ok()) return status;
         } else {
           return failure(PixelCode::bad_attributes,
@@ -261,7 +265,9 @@ namespace {
       const auto entries = dataset.word(kPaletteDescriptors[channel], 0);
       const auto first = dataset.word(kPaletteDescriptors[channel], 1);
       const auto bits = dataset.word(kPaletteDescriptors[channel], 2);
-      if (!entries || !first || !bits) return failure(PixelCode::bad_attributes, "PALETTE COLOR without a palette descriptor");
+      if (!entries || !first || !bits) {
+        return failure(PixelCode::bad_attributes, "PALETTE COLOR without a palette descriptor");
+      }
       std::vector<std::uint16_t> words(segmented.size() / 2);
       for (std::size_t i = 0; i < words.size(); ++i) {
         words[i] = word_at(segmented.data() + i * 2, dataset.encoding().byte_order);

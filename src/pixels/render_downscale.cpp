@@ -54,7 +54,9 @@ void downscale_to_fit(RenderedImage& image, std::uint32_t max_side) {
       const Box& box = across[x];
       for (std::size_t c = 0; c < channels; ++c) {
         double sum = 0;
-        for (std::size_t i = 0; i < box.weights.size(); ++i) sum += box.weights[i] * row[(box.first + i) * channels + c];
+        for (std::size_t i = 0; i < box.weights.size(); ++i) {
+          sum += box.weights[i] * row[(box.first + i) * channels + c];
+        }
         out[x * channels + c] = sum;
       }
     }
@@ -65,7 +67,9 @@ void downscale_to_fit(RenderedImage& image, std::uint32_t max_side) {
     const Box& box = down[y];
     for (std::size_t x = 0; x < stride; ++x) {
       double sum = 0;
-      for (std::size_t i = 0; i < box.weights.size(); ++i) sum += box.weights[i] * narrowed[(box.first + i) * stride + x];
+      for (std::size_t i = 0; i < box.weights.size(); ++i) {
+        sum += box.weights[i] * narrowed[(box.first + i) * stride + x];
+      }
       pixels[y * stride + x] = static_cast<std::uint8_t>(std::lround(std::clamp(sum, 0.0, 255.0)));
     }
   }

@@ -195,7 +195,9 @@ void render_colour(const Frame& frame, ColourSpace space, RenderedImage& out) {
       const double cr = c - half;
       rgb = {y + 1.5960 * cr, y - 0.3918 * cb - 0.8130 * cr, y + 2.0172 * cb};
     }
-    for (std::size_t k = 0; k < 3; ++k) out.pixels[i * 3 + k] = to_byte(std::clamp(rgb[k], 0.0, top) * kOutputMax / top);
+    for (std::size_t k = 0; k < 3; ++k) {
+      out.pixels[i * 3 + k] = to_byte(std::clamp(rgb[k], 0.0, top) * kOutputMax / top);
+    }
   }
 }
 

@@ -19,7 +19,7 @@ import pytest
 from mcp import Client, StdioServerParameters
 from PIL import Image
 from pydicom.data import get_testdata_file
-from pydicom.pixels import apply_color_lut, apply_modality_lut
+from pydicom.pixels import apply_color_lut, apply_modality_lut, apply_voi_lut
 
 from helpers import dicom_writer as d
 from helpers.child_env import child_env
@@ -159,6 +159,32 @@ def test_monochrome1_and_an_inverse_presentation_shape_invert(photometric, shape
     assert_close(render(data), 255 - straight if inverted else straight)
 
 
+STORED_BYTES = numpy.arange(256, dtype=numpy.uint16).reshape(1, 16, 16)
+
+
+def lut_sequence(tag: int, descriptor: tuple[int, int, int], entries: numpy.ndarray) -> bytes:
+    data = entries.astype("<u2").tobytes()
+    content = d.explicit(0x00283002, "US", us(*descriptor)) + d.explicit(0x00283006, "OW", data)
+    return d.sequence(tag, [d.item(content)])
+
+
+MODALITY_LUT = lut_sequence(0x00283000, (256, 0, 16), 4095 - 16 * numpy.arange(256))  # falling: not a rescale
+VOI_LUT = lut_sequence(0x00283010, (4096, 0, 16), numpy.rint(numpy.sqrt(numpy.arange(4096) / 4095) * 65535))
+
+
+@pytest.mark.parametrize("elements, expected", [
+    ((MODALITY_LUT, VOI_LUT), lambda ds: numpy.rint(apply_voi_lut(apply_modality_lut(ds.pixel_array, ds), ds) / 257)),
+    ((MODALITY_LUT, d.explicit(0x00281050, "DS", d.text("1000\\3000")),
+      d.explicit(0x00281051, "DS", d.text("500\\10"))),
+     lambda ds: window_reference(apply_modality_lut(ds.pixel_array, ds).astype(float), 1000, 500)),
+    ((d.explicit(0x00280120, "US", us(0)), d.explicit(0x00280121, "US", us(15))),  # padding 0..15 left out
+     lambda ds: window_reference(ds.pixel_array.astype(float), (16 + 255 + 1) / 2, 255 - 16 + 1)),
+])  # fmt: skip
+def test_lookup_tables_multiple_windows_and_padding_ranges(elements, expected):
+    data = grey_file(STORED_BYTES, "MONOCHROME2", *elements)
+    assert_close(render(data), expected(pydicom.dcmread(io.BytesIO(data))).astype(float))
+
+
 def test_enhanced_files_take_each_frames_functional_groups_first():
     frames = numpy.stack([RAMP[0], RAMP[0][::-1]])
     def voi(center: float, width: float) -> bytes:
@@ -175,7 +201,8 @@ def test_enhanced_files_take_each_frames_functional_groups_first():
         assert_close(png, window_reference(frames[index].astype(float) * 2 - 100, *window))
 
 
-def palette_file(stored: numpy.ndarray, descriptor: bytes | None, red: bytes, green_blue: bytes, data_tag: int) -> bytes:
+def palette_file(stored: numpy.ndarray, descriptor: bytes | None, red: bytes, green_blue: bytes,
+                 data_tag: int) -> bytes:
     """An 8-bit PALETTE COLOR file; `data_tag` is (0028,1201) for plain LUT data, (0028,1221) for segmented."""
     rows, columns = stored.shape
     elements = [
