@@ -29,6 +29,19 @@ struct Box {
   return out;
 }
 
+// One source row averaged across: `out` holds one value per output column and channel.
+void narrow_row(const std::uint8_t* row, const std::vector<Box>& across, std::size_t channels,
+                std::vector<double>& out) {
+  for (std::size_t x = 0; x < across.size(); ++x) {
+    const Box& box = across[x];
+    for (std::size_t c = 0; c < channels; ++c) {
+      double sum = 0;
+      for (std::size_t i = 0; i < box.weights.size(); ++i) sum += box.weights[i] * row[(box.first + i) * channels + c];
+      out[x * channels + c] = sum;
+    }
+  }
+}
+
 [[nodiscard]] std::uint32_t scaled_side(std::uint32_t side, double scale) {
   return std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::lround(side * scale)));
 }
@@ -45,32 +58,21 @@ void downscale_to_fit(RenderedImage& image, std::uint32_t max_side) {
   const std::vector<Box> across = boxes(image.width, width);
   const std::vector<Box> down = boxes(image.height, height);
 
-  // Rows first, into doubles so that the second pass rounds only once.
-  std::vector<double> narrowed(static_cast<std::size_t>(image.height) * width * channels);
-  for (std::size_t y = 0; y < image.height; ++y) {
-    const std::uint8_t* row = image.pixels.data() + y * image.width * channels;
-    double* out = narrowed.data() + y * width * channels;
-    for (std::size_t x = 0; x < width; ++x) {
-      const Box& box = across[x];
-      for (std::size_t c = 0; c < channels; ++c) {
-        double sum = 0;
-        for (std::size_t i = 0; i < box.weights.size(); ++i) {
-          sum += box.weights[i] * row[(box.first + i) * channels + c];
-        }
-        out[x * channels + c] = sum;
-      }
-    }
-  }
-  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(height) * width * channels);
+  // Each output row sums its box's source rows, each narrowed on the way: a source row is narrowed at
+  // most twice (it may straddle two boxes) and only one output row of sums is held at a time.
   const std::size_t stride = width * channels;
+  std::vector<double> narrowed(stride);
+  std::vector<double> sums(stride);
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(height) * stride);
   for (std::size_t y = 0; y < height; ++y) {
-    const Box& box = down[y];
+    const Box& rows = down[y];
+    std::fill(sums.begin(), sums.end(), 0.0);
+    for (std::size_t r = 0; r < rows.weights.size(); ++r) {
+      narrow_row(image.pixels.data() + (rows.first + r) * image.width * channels, across, channels, narrowed);
+      for (std::size_t x = 0; x < stride; ++x) sums[x] += rows.weights[r] * narrowed[x];
+    }
     for (std::size_t x = 0; x < stride; ++x) {
-      double sum = 0;
-      for (std::size_t i = 0; i < box.weights.size(); ++i) {
-        sum += box.weights[i] * narrowed[(box.first + i) * stride + x];
-      }
-      pixels[y * stride + x] = static_cast<std::uint8_t>(std::lround(std::clamp(sum, 0.0, 255.0)));
+      pixels[y * stride + x] = static_cast<std::uint8_t>(std::lround(std::clamp(sums[x], 0.0, 255.0)));
     }
   }
   image.width = width;
