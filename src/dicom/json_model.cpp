@@ -641,7 +641,7 @@ class ModelWriter {
       values = split_values(text);
       for (auto& v : values) v = strip_padding(v);
     } else if (vr == vr_of("DS")) {
-      values = split_values(strip_whitespace(text));
+      values = split_values(strip_padding(strip_whitespace(text)));
     } else {
       values = split_values(strip_padding(text));
     }
