@@ -299,7 +299,7 @@ def build_server(roots: Iterable[str | os.PathLike[str]], destinations: Destinat
             raise ToolError("inline_limit must be 0 or more")
         fd = files.open_file(path)
         try:
-            return attributes(f"/proc/self/fd/{fd}", inline_limit=inline_limit)  # type: ignore[return-value]
+            return attributes(f"/proc/self/fd/{fd}", inline_limit=inline_limit)
         except OSError as error:
             raise ToolError(f"{path}: cannot read: {os_error_reason(error)}") from None
         except RuntimeError as error:  # NotDicomError among them

@@ -39,7 +39,12 @@ def attributes(path_or_buffer: str | os.PathLike[str] | Buffer, *, inline_limit:
     if isinstance(path_or_buffer, (str, os.PathLike)):
         with open(path_or_buffer, "rb") as file:
             if os.fstat(file.fileno()).st_size == 0:
-                return json.loads(attributes_json(b"", inline_limit))
+                return model_of(attributes_json(b"", inline_limit))
             with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
-                return json.loads(attributes_json(mapped, inline_limit))
-    return json.loads(attributes_json(path_or_buffer, inline_limit))
+                return model_of(attributes_json(mapped, inline_limit))
+    return model_of(attributes_json(path_or_buffer, inline_limit))
+
+
+def model_of(text: str) -> dict[str, Any]:
+    model: dict[str, Any] = json.loads(text)
+    return model
