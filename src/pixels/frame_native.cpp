@@ -60,17 +60,17 @@ void copy_samples(const NativeSource& source, std::size_t first, std::size_t cou
   }
 }
 
-PixelStatus read_bit_frame(const DicomImage& image, std::uint32_t index, Frame& out) {
-  const std::size_t values = frame_value_count(image.image);
+PixelStatus read_bit_frame(const ImagePixel& info, const NativeData& native, std::uint32_t index, Frame& out) {
+  const std::size_t values = frame_value_count(info);
   const std::uint64_t first_bit = std::uint64_t{index} * values;
   const std::uint64_t end_byte = (first_bit + values + 7) / 8;
-  if (end_byte > image.pixel_data.length) {
+  if (end_byte > native.size) {
     return status(PixelCode::truncated, "frame " + std::to_string(index) + " of 1-bit data needs " +
                                             std::to_string(end_byte) + " bytes, the pixel data hold " +
-                                            std::to_string(image.pixel_data.length));
+                                            std::to_string(native.size));
   }
   out.bytes.resize(values);
-  const std::uint8_t* data = image.pixel_data.value;
+  const std::uint8_t* data = native.data;
   for (std::size_t k = 0; k < values; ++k) {
     const std::uint64_t bit = first_bit + k;
     out.bytes[k] = static_cast<std::uint8_t>((data[bit / 8] >> (bit % 8)) & 1u);
@@ -120,20 +120,25 @@ PixelStatus check_frame_size(const ImagePixel& image) {
 }
 
 PixelStatus read_native_frame(const DicomImage& image, std::uint32_t index, Frame& out) {
-  const ImagePixel& info = image.image;
-  if (info.bits_allocated == 1) return read_bit_frame(image, index, out);
+  const NativeData native{image.pixel_data.value, static_cast<std::size_t>(image.pixel_data.length),
+                          image.encoding.byte_order == dicom::ByteOrder::big_endian,
+                          effective_vr(image.pixel_data) == dicom::kVrOW};
+  return unpack_native_frame(image.image, native, index, out);
+}
+
+PixelStatus unpack_native_frame(const ImagePixel& info, const NativeData& native, std::uint32_t index, Frame& out) {
+  if (info.bits_allocated == 1) return read_bit_frame(info, native, index, out);
   const std::uint64_t frame_bytes = native_frame_bytes(info);
   // Frames, each at most 4 GiB, never overflow 64 bits before 2^32 of them.
   const std::uint64_t first = std::uint64_t{index} * frame_bytes;
-  if (first + frame_bytes > image.pixel_data.length) {
+  if (first + frame_bytes > native.size) {
     return status(PixelCode::truncated, "frame " + std::to_string(index) + " needs bytes " + std::to_string(first) +
                                             ".." + std::to_string(first + frame_bytes) + ", the pixel data hold " +
-                                            std::to_string(image.pixel_data.length));
+                                            std::to_string(native.size));
   }
   const std::size_t width = info.bits_allocated / 8u;
-  const bool big_endian = image.encoding.byte_order == dicom::ByteOrder::big_endian;
-  const NativeSource source{image.pixel_data.value, static_cast<std::size_t>(image.pixel_data.length),
-                            big_endian && width == 1 && effective_vr(image.pixel_data) == dicom::kVrOW};
+  const bool big_endian = native.big_endian;
+  const NativeSource source{native.data, native.size, big_endian && width == 1 && native.ow_words};
   const std::size_t pixels = static_cast<std::size_t>(std::uint64_t{info.rows} * info.columns);
   const std::size_t samples = info.samples_per_pixel;
   out.bytes.resize(pixels * samples * width);

@@ -166,8 +166,11 @@ PixelStatus read_image_pixel(DicomImage& out) {
 
 bool is_native_syntax(std::string_view uid) {
   return uid == "1.2.840.10008.1.2" || uid == "1.2.840.10008.1.2.1" || uid == "1.2.840.10008.1.2.2" ||
-         uid == "1.2.840.10008.1.2.1.99" || uid == "1.2.840.10008.1.2.1.98" || uid == "1.2.840.10008.1.20";
+         uid == "1.2.840.10008.1.2.1.99" || uid == "1.2.840.10008.1.20";
 }
+
+// Encapsulated Uncompressed Explicit VR Little Endian: each frame's fragments hold it natively.
+constexpr std::string_view kEncapsulatedUncompressed = "1.2.840.10008.1.2.1.98";
 
 bool starts_with_item(const dicom::DataElement& element, dicom::Encoding encoding) {
   if (element.length < 8) return false;
@@ -323,6 +326,9 @@ PixelStatus read_encapsulated_frame(const DicomImage& image, std::uint32_t index
   }
   std::vector<std::uint8_t> joined;
   const std::span<const std::uint8_t> bytes = encapsulated_frame(image, index, joined);
+  if (image.image.transfer_syntax == kEncapsulatedUncompressed) {
+    return unpack_native_frame(image.image, NativeData{bytes.data(), bytes.size()}, 0, out);
+  }
   if (PixelStatus decoded = decode_encapsulated(image.image.transfer_syntax, bytes, image.image, out); !decoded.ok()) {
     out.bytes.clear();
     return decoded;

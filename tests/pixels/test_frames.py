@@ -187,6 +187,12 @@ def test_encapsulated_frames_are_found_by_tables_or_fragments(layout):
     assert values_of(file, 1).tolist() == [[5, 6, 255, 217]]
 
 
+def test_encapsulated_uncompressed_frames_are_read_natively():
+    file = image(1, 2, encapsulated([struct.pack("<2H", 1, 2), struct.pack("<2H", 3, 4)]), bits=16, frames=2,
+                 pixel_vr="OB", syntax="1.2.840.10008.1.2.1.98", length=d.UNDEFINED)
+    assert [values_of(file, frame).tolist() for frame in (0, 1)] == [[[1, 2]], [[3, 4]]]
+
+
 def rle_header(*offsets):
     return struct.pack("<16I", len(offsets), *offsets, *[0] * (15 - len(offsets)))
 
