@@ -14,6 +14,10 @@ namespace {
 
 using codec::failure;
 
+// The accurate inverse DCT (pydicom's decoders use one too), and a bound on the scans of a
+// progressive stream, which could otherwise hold the decoder for a long time on a small input.
+constexpr int kDecodeFlags = TJFLAG_ACCURATEDCT | TJFLAG_LIMITSCANS;
+
 struct TurboDeleter {
   void operator()(void* handle) const { tjDestroy(handle); }
 };
@@ -56,7 +60,7 @@ PixelStatus decode_raw_components(tjhandle handle, std::span<const std::uint8_t>
     strides[c] = plane_widths[c];
   }
   const int result = tjDecompressToYUVPlanes(handle, bytes.data(), static_cast<unsigned long>(bytes.size()),
-                                             plane_pointers, width, strides, height, 0);
+                                             plane_pointers, width, strides, height, kDecodeFlags);
   if (!turbo_succeeded(result, handle)) return turbo_failure(handle, "decoding failed");
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x)
@@ -109,7 +113,7 @@ PixelStatus decode_jpeg_baseline(std::span<const std::uint8_t> bytes, const Imag
   } else {
     const int result = tjDecompress2(handle.get(), bytes.data(), static_cast<unsigned long>(bytes.size()),
                                      pixels.data(), width, 0, height, colour ? TJPF_RGB : TJPF_GRAY,
-                                     TJFLAG_ACCURATEDCT);
+                                     kDecodeFlags);
     if (!turbo_succeeded(result, handle.get())) return turbo_failure(handle.get(), "decoding failed");
     if (colour && colorspace == TJCS_YCbCr) out.photometric_after_decoding = "RGB";
   }

@@ -353,6 +353,10 @@ PixelStatus LosslessDecoder::run(Frame& out) {
 }  // namespace
 
 PixelStatus decode_jpeg_lossless(std::span<const std::uint8_t> bytes, const ImagePixel& image, Frame& out) {
+  // A DCT stream filed under a lossless syntax is still read, by the DCT decoder.
+  codec::JpegFrameHeader header;
+  if (codec::read_jpeg_frame_header(bytes.data(), bytes.size(), header).ok() && header.marker <= 0xC2)
+    return decode_jpeg_baseline(bytes, image, out);
   LosslessDecoder decoder(bytes, image);
   return decoder.run(out);
 }

@@ -99,6 +99,10 @@ def pydicom_frame(ds, index):
 def assert_as_pydicom(ds, index, source):
     expected = pydicom_frame(ds, index)
     if expected is None:
+        try:  # still a clean answer, whatever it is
+            dicom.pixels(source, index)
+        except (PixelDataError, UnsupportedTransferSyntaxError):
+            pass
         pytest.skip("pydicom cannot decode this file")
     syntax = str(ds.file_meta.TransferSyntaxUID)
     if syntax == JPEG_EXTENDED and ds.BitsStored > 8:
@@ -379,6 +383,13 @@ def test_bytes_that_are_no_stream_fail_to_decode(ts, frame):
     with pytest.raises(CodecError) as failed:
         decode(ts, frame, 16, 16)
     assert failed.value.code == "decode_failed"
+
+
+@pytest.mark.parametrize(("name", "filed_as"), [("SC_rgb_jpeg_dcmtk.dcm", JPEG_LOSSLESS_SV1),
+                                               ("SC_rgb_jpeg_gdcm.dcm", JPEG_BASELINE)])
+def test_a_stream_filed_under_the_other_jpeg_process_is_still_decoded(name, filed_as):
+    ds, frame = first_frame(name)
+    np.testing.assert_array_equal(decode_like(ds, frame, ts=filed_as)[0], decode_like(ds, frame)[0])
 
 
 def test_a_stream_of_higher_precision_than_bits_allocated_is_refused():
