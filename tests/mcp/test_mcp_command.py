@@ -137,7 +137,7 @@ def test_zanthe_mcp_serves_http_to_the_holders_of_its_tokens(tmp_path):
     with subprocess.Popen(argv, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as child:
         try:
             banner = child.stderr.readline()
-            if not banner.startswith("zanthe mcp: serving 5 tools at http://127.0.0.1:"):
+            if not banner.startswith("zanthe mcp: serving 6 tools at http://127.0.0.1:"):
                 pytest.fail(banner + child.stderr.read())
             url = banner.split(" at ")[1].strip()
             listing = {"jsonrpc": "2.0", "id": 1, "method": "tools/list"}
