@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import struct
 import subprocess
 import time
 from contextlib import asynccontextmanager, suppress
@@ -244,8 +245,15 @@ def dicom_file() -> bytes:
         w.explicit(0x0020000E, "UI", w.uid(STUDY_UID + ".1")),
         w.explicit(0x00200011, "IS", w.text("1")),
         w.explicit(0x00200013, "IS", w.text("1")),
+        *(w.explicit(tag, "US", struct.pack("<H", value)) for tag, value in IMAGE_PIXEL),
+        w.explicit(0x7FE00010, "OB", bytes(range(16))),
     ])
     return w.part10(dataset, sop_instance=STUDY_UID + ".1.1")
+
+
+# A 4 x 4 grey image of 8-bit values (Photometric Interpretation MONOCHROME2 is the default).
+IMAGE_PIXEL = ((0x00280002, 1), (0x00280010, 4), (0x00280011, 4), (0x00280100, 8), (0x00280101, 8), (0x00280102, 7),
+               (0x00280103, 0))
 
 
 @asynccontextmanager
@@ -297,6 +305,8 @@ async def drive_zanthe(transport: str, mode: str, root) -> dict:
                 "protocol": client.session.protocol_version,
                 "tools": sorted(tool.name for tool in listed.tools),
                 "dicom_to_imaging_study": await client.call_tool("dicom_to_imaging_study", {"path": "ct.dcm"}),
+                "dicom_attributes": await client.call_tool("dicom_attributes", {"path": "ct.dcm"}),
+                "dicom_render": await client.call_tool("dicom_render", {"path": "ct.dcm"}),
                 "hl7_parse": await client.call_tool("hl7_parse", {"message": er7_message("PID|1||PAT7||Doe^Jane")}),
                 "hl7_build_oru": built,
                 "hl7_send": await client.call_tool("hl7_send", {"destination": "ris", "message": oru}),
@@ -311,7 +321,9 @@ def test_sdk_client_calls_every_zanthe_tool(tmp_path, transport, mode):
     answers = asyncio.run(asyncio.wait_for(drive_zanthe(transport, mode, tmp_path), timeout=120))
 
     assert answers["protocol"] == ("2025-11-25" if mode == "legacy" else MODERN)
-    assert answers["tools"] == ["dicom_to_imaging_study", "hl7_build_oru", "hl7_parse", "hl7_send"]
+    assert answers["tools"] == [
+        "dicom_attributes", "dicom_render", "dicom_to_imaging_study", "hl7_build_oru", "hl7_parse", "hl7_send",
+    ]  # fmt: skip
     for name in answers["tools"]:
         assert not answers[name].is_error, (name, answers[name].content)
 
@@ -319,6 +331,10 @@ def test_sdk_client_calls_every_zanthe_tool(tmp_path, transport, mode):
     assert study["resourceType"] == "ImagingStudy"
     assert [(i["system"], i["value"]) for i in study["identifier"]] == [("urn:dicom:uid", "urn:oid:" + STUDY_UID)]
     assert study["subject"] == {"reference": "Patient/PAT7"}
+
+    assert answers["dicom_attributes"].structured_content["00100020"]["Value"] == ["PAT7"]
+    rendered = answers["dicom_render"]
+    assert rendered.content[0].type == "image" and rendered.structured_content["width"] == 4
 
     segments = answers["hl7_parse"].structured_content["segments"]
     assert [segment["id"] for segment in segments] == ["MSH", "PID"]
