@@ -113,9 +113,6 @@ PixelStatus check_frame_size(const ImagePixel& image) {
                                             std::to_string(image.bits_allocated) + " bits make a frame of " +
                                             std::to_string(bytes) + " bytes, more than is read");
   }
-  if (is_ybr_422(image) && (std::uint64_t{image.rows} * image.columns) % 2 != 0) {
-    return status(PixelCode::bad_attributes, "YBR_FULL_422 needs an even number of pixels");
-  }
   return {};
 }
 
@@ -128,6 +125,10 @@ PixelStatus read_native_frame(const DicomImage& image, std::uint32_t index, Fram
 
 PixelStatus unpack_native_frame(const ImagePixel& info, const NativeData& native, std::uint32_t index, Frame& out) {
   if (info.bits_allocated == 1) return read_bit_frame(info, native, index, out);
+  if (is_ybr_422(info) && (std::uint64_t{info.rows} * info.columns) % 2 != 0) {
+    return status(PixelCode::bad_attributes, "native YBR_FULL_422 needs an even number of pixels, not " +
+                                                 std::to_string(info.rows) + " x " + std::to_string(info.columns));
+  }
   const std::uint64_t frame_bytes = native_frame_bytes(info);
   // Frames, each at most 4 GiB, never overflow 64 bits before 2^32 of them.
   const std::uint64_t first = std::uint64_t{index} * frame_bytes;

@@ -125,8 +125,13 @@ struct AttributeReader {
     if (!value && (element == nullptr || element->length == 0) && fallback) return *fallback;
     if (!value || *value < low || *value > high) {
       if (problem.empty()) {
-        problem = std::string(name) + (value ? " is " + std::to_string(*value) : std::string(" is missing")) +
-                  ", not in " + std::to_string(low) + ".." + std::to_string(high);
+        std::string what = " is missing";
+        if (value) {
+          what = " is " + std::to_string(*value);
+        } else if (element != nullptr) {
+          what = " is not a number ('" + std::string(dicom::element_text(*element).substr(0, 32)) + "')";
+        }
+        problem = std::string(name) + what + ", not in " + std::to_string(low) + ".." + std::to_string(high);
       }
       return fallback.value_or(0);
     }
@@ -307,7 +312,8 @@ std::span<const std::uint8_t> encapsulated_frame(const DicomImage& image, std::u
                                                  std::vector<std::uint8_t>& joined) {
   if (!image.extended_frames.empty()) return {image.extended_frames[index].data, image.extended_frames[index].size};
   const std::size_t first = image.frame_starts[index];
-  const std::size_t last = index + 1 < image.frame_starts.size() ? image.frame_starts[index + 1] : image.fragments.size();
+  const std::size_t last =
+      index + 1 < image.frame_starts.size() ? image.frame_starts[index + 1] : image.fragments.size();
   if (last - first == 1) return {image.fragments[first].data, image.fragments[first].size};
   std::size_t total = 0;
   for (std::size_t f = first; f < last; ++f) total += image.fragments[f].size;
