@@ -21,6 +21,7 @@ DOCUMENTED_ERRORS = {
     "fhir.imaging_study: missing StudyInstanceUID (0020,000D)",
     "fhir.imaging_study: arena_out_of_space",
     "fhir.imaging_study emit: buffer_too_small",
+    "fhir.imaging_study: deflated dataset cannot be inflated (corrupt stream)",
 }
 UNSUPPORTED_SYNTAX = "fhir.imaging_study: unsupported transfer syntax "
 
