@@ -10,7 +10,6 @@ from __future__ import annotations
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from zanthe._dicom import PixelDataError
     from zanthe.hl7.sender import Ack
 
 from zanthe._fhir import MissingStudyError, NotDicomError, TextRepairedWarning, UnsupportedTransferSyntaxError
@@ -31,13 +30,14 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str) -> object:
+def __getattr__(name: str) -> type[RuntimeError]:
     # PixelDataError lives in zanthe._dicom, loaded only when the name is first asked for.
     if name == "PixelDataError":
-        from zanthe._dicom import PixelDataError
+        from zanthe import _dicom
 
-        globals()[name] = PixelDataError
-        return PixelDataError
+        found: type[RuntimeError] = _dicom.PixelDataError
+        globals()[name] = found
+        return found
     raise AttributeError(f"module 'zanthe.errors' has no attribute {name!r}")
 
 
