@@ -188,6 +188,8 @@ PixelStatus LosslessDecoder::read_frame_header(std::size_t at, std::size_t lengt
   if (auto status = codec::check_precision("JPEG Lossless", frame_.precision, image_); !status.ok()) return status;
   for (const Component& component : frame_.components)
     if (component.sampling != 0x11) return lossless_failure("subsampled components are not supported");
+  if (std::uint64_t{frame_.rows} * frame_.columns * count * sizeof(std::uint16_t) > codec::max_frame_bytes)
+    return failure(PixelCode::too_large, "JPEG Lossless frame exceeds the decoder's limit");
   have_frame_ = true;
   samples_.assign(std::size_t{frame_.rows} * frame_.columns * count, 0);
   decoded_components_.assign(count, false);

@@ -352,6 +352,17 @@ def test_a_stream_claiming_a_larger_size_than_the_attributes_is_too_large(name, 
 
 
 @pytest.mark.parametrize(
+    ("name", "marker"),
+    [("SC_rgb_jpeg_dcmtk.dcm", 0xC0), ("MR_small_jpeg_ls_lossless.dcm", 0xF7), ("SC_rgb_jpeg_gdcm.dcm", 0xC3)],
+)
+def test_a_huge_size_the_attributes_agree_with_is_refused_before_decoding(name, marker):
+    ds, frame = first_frame(name)
+    with pytest.raises(CodecError, match="exceeds the decoder's limit") as failed:
+        decode_like(ds, patch_sof(frame, marker, 65500, 65500), rows=65500, columns=65500)
+    assert failed.value.code == "too_large"
+
+
+@pytest.mark.parametrize(
     "name",
     ["SC_rgb_jpeg_dcmtk.dcm", "MR_small_jpeg_ls_lossless.dcm", "SC_rgb_jpeg_gdcm.dcm", "MR_small_jp2klossless.dcm"],
 )
