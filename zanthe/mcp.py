@@ -20,7 +20,6 @@ from zanthe import __version__, archive, hl7
 from zanthe._oserror import os_error_reason
 from zanthe.errors import ToolError
 from zanthe.fhir import zone_argument
-from zanthe.dicom.render import render_with_summary
 from zanthe.server import Context, Image, ToolServer
 
 __all__ = ["build_server", "serve"]
@@ -335,6 +334,8 @@ def build_server(roots: Iterable[str | os.PathLike[str]], destinations: Destinat
             raise ToolError(f"{path}: cannot read: {os_error_reason(error)}") from None
         finally:
             os.close(fd)
+        from zanthe.dicom import render_with_summary
+
         try:
             png, summary = render_with_summary(data, frame, window=window, max_size=RENDER_MAX_SIZE)
         except (RuntimeError, ValueError) as error:  # NotDicomError and PixelDataError among them

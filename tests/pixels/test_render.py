@@ -23,7 +23,7 @@ from pydicom.pixels import apply_color_lut, apply_modality_lut, apply_voi_lut
 
 from helpers import dicom_writer as d
 from helpers.child_env import child_env
-from zanthe.dicom.render import render, render_with_summary
+from zanthe.dicom import render, render_with_summary
 from zanthe.errors import NotDicomError, PixelDataError
 
 # --- the reference pipeline

@@ -71,7 +71,7 @@ def define_render(render: CommandParser) -> None:
 
 def run_render(args: argparse.Namespace) -> int:
     from zanthe.cli.common import read_input
-    from zanthe.dicom.render import render
+    from zanthe.dicom import render
 
     if args.output is None and sys.stdout.isatty():
         raise UsageError("the PNG would go to a terminal: give -o OUT.png or redirect stdout")

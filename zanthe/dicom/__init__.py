@@ -13,20 +13,25 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from zanthe.dicom.attributes import attributes
     from zanthe.dicom.pixels import pixels
-    from zanthe.dicom.render import render
+    from zanthe.dicom.render import render, render_with_summary
 
-__all__ = ["attributes", "pixels", "render"]
+__all__ = ["attributes", "pixels", "render", "render_with_summary"]
+
+# Each name and the part (zanthe/dicom/<part>.py) defining it.
+_PARTS = {"attributes": "attributes", "pixels": "pixels", "render": "render", "render_with_summary": "render"}
 
 
 def __getattr__(name: str) -> object:
-    # Each part loads its native side only when it is first used.
-    if name == "attributes":
-        from zanthe.dicom.attributes import attributes as found
-    elif name == "pixels":
-        from zanthe.dicom.pixels import pixels as found
-    elif name == "render":
-        from zanthe.dicom.render import render as found
-    else:
+    # Each part loads its native side only when it is first used. Importing a part binds the package's
+    # name for it to the module, so the part's function of that name is put back over it: import these
+    # names from zanthe.dicom, not from the parts.
+    part = _PARTS.get(name)
+    if part is None:
         raise AttributeError(f"module 'zanthe.dicom' has no attribute {name!r}")
+    import importlib
+
+    module = importlib.import_module(f"zanthe.dicom.{part}")
+    globals()[part] = getattr(module, part)
+    found: object = getattr(module, name)
     globals()[name] = found
     return found
