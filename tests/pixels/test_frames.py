@@ -15,6 +15,7 @@ from pydicom.data import get_testdata_files
 from pydicom.pixels import pixel_array
 
 from helpers import dicom_writer as d
+from helpers.memory import UNDER_ADDRESS_SANITIZER, growth_over
 from zanthe import dicom
 from zanthe.errors import NotDicomError, PixelDataError, UnsupportedTransferSyntaxError
 
@@ -73,6 +74,13 @@ def test_the_values_are_a_read_only_view_of_the_result():
     assert numpy.shares_memory(first, second)
     assert not first.flags.writeable
     assert memoryview(values).readonly
+
+
+@pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="the sanitizer's quarantine keeps freed memory resident")
+def test_frames_and_their_views_are_freed():
+    file = image(512, 512, bytes(512 * 512 * 2), bits=16)  # 512 KiB a frame: 100 leaked would show
+    growth = growth_over(lambda n: int(numpy.asarray(dicom.pixels(file)).sum()), calls=100, warmup=10)
+    assert growth.resident < 8 << 20 and growth.blocks < 100, growth
 
 
 # ---------------------------------------------------------------------------------------------------
