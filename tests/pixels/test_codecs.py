@@ -180,6 +180,26 @@ def test_htj2k_frames_equal_pydicom(syntax, dtype, bits, samples, options):
         np.testing.assert_array_equal(np.asarray(dicom.pixels(data, 1)), image[1])
 
 
+@pytest.mark.parametrize("jp2_file", [False, True])
+@pytest.mark.parametrize(
+    ("dtype", "bits", "samples", "photometric"),
+    [(np.uint16, 12, 1, "MONOCHROME2"), (np.int16, 16, 1, "MONOCHROME2"), (np.uint8, 8, 3, "YBR_RCT"),
+     (np.int8, 5, 1, "MONOCHROME2")],
+)  # fmt: skip
+def test_jpeg_2000_codestreams_and_jp2_files_decode_to_what_was_encoded(jp2_file, dtype, bits, samples, photometric):
+    openjpeg = pytest.importorskip("openjpeg")
+    rng = np.random.default_rng(bits)
+    low, high = (-(1 << (bits - 1)), 1 << (bits - 1)) if np.dtype(dtype).kind == "i" else (0, 1 << bits)
+    image = rng.integers(low, high, (48, 67, samples) if samples > 1 else (48, 67)).astype(dtype)
+    stream = openjpeg.encode(image, bits_stored=bits, photometric_interpretation=1 if samples > 1 else 0,
+                             codec_format=1 if jp2_file else 0)  # fmt: skip
+    assert stream[:4] == (b"\x00\x00\x00\x0c" if jp2_file else b"\xff\x4f\xff\x51")
+    values, after = decode(JPEG_2000_LOSSLESS, stream, 48, 67, samples, image.itemsize * 8, bits,
+                           np.dtype(dtype).kind == "i", photometric)  # fmt: skip
+    np.testing.assert_array_equal(values, image)
+    assert after == ("RGB" if photometric == "YBR_RCT" else "")
+
+
 # -------------------------------------------------------------------------------------------------
 # JPEG Lossless streams made here: Huffman coded, one table with a 5-bit code for every category.
 
