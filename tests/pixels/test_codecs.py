@@ -454,3 +454,16 @@ def test_a_file_whose_rows_disagree_with_its_jpeg_stream_raises_pixel_data_error
     ds.save_as(buffer)
     with pytest.raises(PixelDataError, match="JPEG stream is 100x100 with 3 components, but Columns x Rows is 100x50"):
         dicom.pixels(buffer.getvalue())
+
+
+@settings(max_examples=80)
+@given(
+    rows=st.integers(1, 9), columns=st.integers(1, 9), count=st.sampled_from([1, 3]), precision=st.integers(2, 16),
+    predictor=st.integers(1, 7), restart_rows=st.integers(0, 3), seed=st.integers(0, 2**32 - 1),
+)  # fmt: skip
+def test_any_lossless_stream_decodes_to_its_samples(rows, columns, count, precision, predictor, restart_rows, seed):
+    image = np.random.default_rng(seed).integers(0, 1 << precision, (rows, columns, count)).astype(np.uint16)
+    stream = encode_lossless(image, precision, predictor, restart=restart_rows * columns)
+    values, _ = decode(JPEG_LOSSLESS, stream, rows, columns, count, 8 if precision <= 8 else 16, precision)
+    np.testing.assert_array_equal(values.reshape(image.shape), image)
+    np.testing.assert_array_equal(np.asarray(libjpeg.decode(stream)).reshape(image.shape), image)
