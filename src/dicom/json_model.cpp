@@ -92,6 +92,12 @@ class Words {
   return 0;
 }
 
+[[nodiscard]] std::string_view strip_trailing_whitespace(std::string_view s) {
+  std::size_t end = s.size();
+  while (const std::size_t n = whitespace_before(s, end)) end -= n;
+  return s.substr(0, end);
+}
+
 [[nodiscard]] std::string_view strip_whitespace(std::string_view s) {
   std::size_t start = 0;
   while (const std::size_t n = whitespace_at(s, start)) start += n;
@@ -632,10 +638,15 @@ class ModelWriter {
   void strings(const DataElement& e, VrCode vr, const Scope& scope) {
     const std::string text = decoded(as_text(e.value, e.length), vr, scope, TextKind::text);
     std::vector<std::string_view> values;
-    if (vr == vr_of("LT") || vr == vr_of("ST") || vr == vr_of("UT") || vr == vr_of("UR")) {
+    if (vr == vr_of("LT") || vr == vr_of("ST") || vr == vr_of("UT")) {
       values.push_back(strip_padding(text));
+    } else if (vr == vr_of("UR")) {
+      values.push_back(strip_trailing_whitespace(text));
     } else if (vr == vr_of("AE")) {
       values = split_values(text);
+      for (auto& v : values) v = strip_whitespace(v);
+    } else if (vr == vr_of("UI")) {
+      values = split_values(strip_padding(text));
       for (auto& v : values) v = strip_whitespace(v);
     } else if (vr == vr_of("SH") || vr == vr_of("LO") || vr == vr_of("UC")) {
       values = split_values(text);
@@ -679,7 +690,8 @@ class ModelWriter {
     const std::string text = decoded(strip_padding(as_text(e.value, e.length)), vr_of("PN"), scope,
                                      TextKind::person_name);
     const std::vector<std::string_view> names = split_values(text);
-    if (names.size() == 1 && names.front().empty()) return;
+    // One name of empty component groups ("=", "==") is an empty value.
+    if (names.size() == 1 && names.front().find_first_not_of('=') == std::string_view::npos) return;
     out_ += ",\"Value\":[";
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (i > 0) out_ += ',';
@@ -737,7 +749,12 @@ JsonModelResult dataset_json_model(const std::uint8_t* data, std::size_t size, c
     case ReadCode::ok: break;
     case ReadCode::inflate_failed: return failure(JsonModelCode::inflate_failed, located.status.detail);
     case ReadCode::inflated_too_large: return failure(JsonModelCode::inflated_too_large, located.status.detail);
-    default: return failure(JsonModelCode::not_dicom, located.status.detail);
+    default:
+      // A file whose meta information ends the data holds an empty dataset.
+      if (const MetaResult meta = read_file_meta(data, size); meta.ok() && meta.info.dataset_offset >= size) {
+        return JsonModelResult{.json = "{}"};
+      }
+      return failure(JsonModelCode::not_dicom, located.status.detail);
   }
   const std::uint8_t* dataset = located.data;
   std::size_t dataset_size = located.size;
