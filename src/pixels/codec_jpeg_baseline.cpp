@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pixels/codec_support.h"
@@ -27,8 +28,13 @@ PixelStatus turbo_failure(tjhandle handle, const char* what) {
   return failure(PixelCode::decode_failed, std::string("JPEG ") + what + ": " + tjGetErrorStr2(handle));
 }
 
-// A warning (a stream ending early, stray bytes) still leaves a full image; only errors refuse it.
-bool turbo_succeeded(int result, tjhandle handle) { return result == 0 || tjGetErrorCode(handle) == TJERR_WARNING; }
+// A warning about stray bytes still leaves the whole image and passes; a stream that ends before its
+// image does is refused, as libjpeg would make up the rest.
+bool turbo_succeeded(int result, tjhandle handle) {
+  if (result == 0) return true;
+  if (tjGetErrorCode(handle) != TJERR_WARNING) return false;
+  return std::string_view(tjGetErrorStr2(handle)).find("Premature end") == std::string_view::npos;
+}
 
 bool is_ybr(const std::string& photometric) { return photometric == "YBR_FULL" || photometric == "YBR_FULL_422"; }
 

@@ -399,6 +399,7 @@ def test_attributes_disagreeing_with_the_stream_are_refused(name):
 @pytest.mark.parametrize(
     ("name", "cut"),
     [("MR_small_jp2klossless.dcm", 0.5), ("MR_small_jp2klossless.dcm", 0.05), ("SC_rgb_jpeg_gdcm.dcm", 0.5),
+     ("SC_rgb_jpeg_dcmtk.dcm", 0.9), ("SC_jpeg_no_color_transform.dcm", 0.5),
      ("MR_small_jpeg_ls_lossless.dcm", 0.5), ("MR_small_jpeg_ls_lossless.dcm", 0.01)],
 )  # fmt: skip
 def test_a_truncated_stream_fails_to_decode(name, cut):
