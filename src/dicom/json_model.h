@@ -9,7 +9,8 @@
 // order; a binary value inline only while its base64 text is at most `inline_limit` characters, else
 // the attribute carries its VR alone. Where pydicom fails on a value this keeps the data instead:
 // an empty IS, DS or PN value inside a multi-valued one is null, IS or DS text that is no number stays
-// a string, a non-finite FL/FD is null, a binary number whose length is no multiple of its size is UN.
+// a string, a non-finite FL/FD is null, a binary number whose length is no multiple of its size is UN,
+// and text declared UTF-8 that is not is read as Latin-1 (append_utf8's repair) rather than as U+FFFD.
 //
 // Never throws for bad input: a file that is not DICOM gives no JSON; a damaged one gives what the
 // tolerant reader found plus a status saying why it stopped.

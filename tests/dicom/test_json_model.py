@@ -3,6 +3,7 @@ files, the command line and the MCP tool that show it, and hostile bytes that en
 
 import io
 import json
+import math
 import os
 import warnings
 import zlib
@@ -82,12 +83,15 @@ def reference():
 
 
 def without_bulk_data(dataset: dict) -> dict:
+    """Also: JSON has no NaN or Infinity, which pydicom writes for such FL and FD values; they are null."""
     for attribute in dataset.values():
         if attribute.pop("BulkDataURI", LEFT_OUT) != LEFT_OUT:
             raise AssertionError("a bulk data reference that is not ours")
         if attribute["vr"] == "SQ":
             for item in attribute["Value"]:
                 without_bulk_data(item)
+        elif attribute["vr"] in ("FL", "FD") and "Value" in attribute:
+            attribute["Value"] = [v if math.isfinite(v) else None for v in attribute["Value"]]
     return dataset
 
 
@@ -155,6 +159,9 @@ NUMBER_TAGS = [(0x00280010, "US", 2), (0x00189219, "SS", 2), (0x00209128, "UL", 
                (0x00660023, "OW", 2)]  # fmt: skip
 ALPHABET = b"AZ09 .\\^=+-e\0\xe9"
 VALUE_BYTES = st.binary(max_size=14).map(lambda b: bytes(ALPHABET[x % len(ALPHABET)] for x in b))
+# Not ISO_IR 192: of a value declared UTF-8 that is not, the character set module keeps the bytes as
+# Latin-1 where pydicom puts U+FFFD (UTF-8 itself is in the corpus).
+CHARACTER_SETS = ["", "ISO_IR 100", "ISO_IR 144", "\\ISO 2022 IR 100"]
 SYNTAXES = {w.EXPLICIT_LE: (True, False), w.IMPLICIT_LE: (False, False), w.EXPLICIT_BE: (True, True)}
 
 
@@ -166,6 +173,16 @@ def elements(draw, explicit_vr: bool, big_endian: bool, depth: int = 0) -> bytes
         return w.implicit(tag, value)
 
     found = {}
+    if draw(st.booleans()):
+        found[0x00080005] = one(0x00080005, "CS", w.text(draw(st.sampled_from(CHARACTER_SETS))))
+    # Smallest Image Pixel Value is US or SS by the Pixel Representation in force (items: see below).
+    if depth == 0 and draw(st.booleans()):
+        found[0x00280103] = one(0x00280103, "US", draw(st.sampled_from([b"\0\0", b"\1\0", b"\0\1"])))
+    if depth == 0 and draw(st.booleans()):
+        found[0x00280106] = one(0x00280106, "SS" if draw(st.booleans()) else "US", draw(st.binary(min_size=2, max_size=2)))
+    if draw(st.booleans()):  # a private block: its creator and an element of it, written UN or LO
+        found[0x00090010] = one(0x00090010, "LO", w.text("ACME 1.0"))
+        found[0x00091001] = one(0x00091001, draw(st.sampled_from(["UN", "LO"])), w.text(draw(VALUE_BYTES)))
     for tag, vr in draw(st.lists(st.sampled_from(TEXT_TAGS), max_size=5)):
         found[tag] = one(tag, vr, w.text(draw(VALUE_BYTES), b"\0" if vr == "UI" else b" "))
     for tag, vr, size in draw(st.lists(st.sampled_from(NUMBER_TAGS), max_size=4)):
@@ -194,6 +211,19 @@ def test_generated_datasets_give_pydicoms_json_model(reference, data, inline_lim
     except Exception:  # a value pydicom cannot convert: its JSON is not defined
         assume(False)
     assert attributes(data, inline_limit=inline_limit) == expected
+
+
+@pytest.mark.parametrize("undefined", [False, True])
+def test_items_read_us_or_ss_by_the_nearest_pixel_representation(reference, undefined):
+    """pydicom agrees for a sequence of defined length; one of undefined length it reads with the file,
+    before the Pixel Representation beside it is known to the items, so there it takes US."""
+    smallest = w.implicit(0x00280106, b"\xff\xff")
+    dataset = w.sequence(0x00081115, [w.item(smallest)], explicit_vr=False, undefined=undefined)
+    data = w.part10(dataset + w.implicit(0x00280103, b"\1\0") + smallest, transfer_syntax=w.IMPLICIT_LE)
+    model = attributes(data)
+    assert model["00280106"] == model["00081115"]["Value"][0]["00280106"] == {"vr": "SS", "Value": [-1]}
+    if not undefined:
+        assert model == reference(data, 1024)
 
 
 # ---------------------------------------------------------------------------------------------------
