@@ -85,8 +85,11 @@ PixelStatus decode_jpeg_baseline(std::span<const std::uint8_t> bytes, const Imag
   codec::JpegFrameHeader header;
   if (auto status = codec::read_jpeg_frame_header(bytes.data(), bytes.size(), header); !status.ok()) return status;
   if (header.marker == 0xC3) return decode_jpeg_lossless(bytes, image, out);
-  if (header.precision != 8)
+  // libjpeg-turbo 2.1 decodes 8-bit samples only: 12-bit Extended frames are not read.
+  if (header.precision == 12)
     return failure(PixelCode::unsupported_transfer_syntax, "unsupported transfer syntax 1.2.840.10008.1.2.4.51");
+  if (header.precision != 8)
+    return failure(PixelCode::decode_failed, "JPEG precision " + std::to_string(header.precision) + " is not 8 or 12");
   if (auto status = codec::check_geometry("JPEG", header.columns, header.rows, header.components, image); !status.ok())
     return status;
   if (image.samples_per_pixel != 1 && image.samples_per_pixel != 3)
@@ -121,7 +124,7 @@ PixelStatus decode_jpeg_baseline(std::span<const std::uint8_t> bytes, const Imag
                                      pixels.data(), width, 0, height, colour ? TJPF_RGB : TJPF_GRAY,
                                      kDecodeFlags);
     if (!turbo_succeeded(result, handle.get())) return turbo_failure(handle.get(), "decoding failed");
-    if (colour && colorspace == TJCS_YCbCr) out.photometric_after_decoding = "RGB";
+    if (colour) out.photometric_after_decoding = "RGB";  // what libjpeg hands back, converted or not
   }
   for (std::size_t i = 0; i < pixels.size(); ++i) codec::store_sample(out, i, pixels[i]);
   return {};
