@@ -340,7 +340,7 @@ def build_server(roots: Iterable[str | os.PathLike[str]], destinations: Destinat
             png, summary = render_with_summary(data, frame, window=window, max_size=RENDER_MAX_SIZE)
         except (RuntimeError, ValueError) as error:  # NotDicomError and PixelDataError among them
             raise ToolError(f"{path}: {str(error).removeprefix('dicom.render: ')}") from None
-        return Image(png, "image/png"), summary  # type: ignore[return-value]  # the same keys
+        return Image(png, "image/png"), summary
 
     @server.tool(title="Parse an HL7 v2 message", annotations=READS_ONLY)
     def hl7_parse(

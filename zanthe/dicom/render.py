@@ -15,7 +15,7 @@ at the boxes' edges) until its larger side is at most max_size, keeping the aspe
 from __future__ import annotations
 
 import os
-from typing import Any, TypedDict
+from typing import Any, TypedDict, cast
 
 __all__ = ["RenderSummary", "render", "render_with_summary"]
 
@@ -60,4 +60,4 @@ def render_with_summary(
         center, width = window
         window = (float(center), float(width))
     png, summary = _dicom.render(data, frame, window, max_size)
-    return png, summary
+    return png, cast(RenderSummary, summary)
