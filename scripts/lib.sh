@@ -13,7 +13,8 @@ ensure_venv() {
 }
 
 # System libraries the engines build on, with their headers from Debian: zlib (the DICOM reader
-# inflates deflated datasets) and http-parser (the MCP server's HTTP transport reads requests).
+# inflates deflated datasets), http-parser (the MCP server's HTTP transport reads requests), and the
+# pixel engine's codecs and PNG writer (libjpeg-turbo, CharLS, OpenJPEG, libspng).
 ensure_system_libraries() {
   local missing=()
   [ -e /usr/include/zlib.h ] || missing+=(zlib1g-dev)
