@@ -3,7 +3,7 @@
     python bench/run_all.py [--build-dir build/bench] [--quick] [--markdown docs/performance.md]
 
 Runs bench/mcp_bench.py, bench/mcp_http_bench.py (which needs wrk), bench/hl7_bench.py,
-bench/mllp_bench.py, bench/fhir_bench.py and bench/archive_bench.py one after another, prints their
+bench/mllp_bench.py, bench/fhir_bench.py, bench/archive_bench.py and bench/pixels_bench.py one after another, prints their
 tables, then the targets (zanthe against the peer each is set against) and, for every growth series, the exponent k of cost ~ size^k fitted over
 its points (1 is linear). The archive bench writes its archives once under /tmp/zanthe-bench-archive
 (about 3 GiB on disk) and takes some minutes, most of them the pydicom side's; the MLLP bench keeps
@@ -34,14 +34,18 @@ BENCHES = [
     ("HL7 v2 over MLLP with acknowledgments", "mllp_bench.py"),
     ("DICOM to FHIR", "fhir_bench.py"),
     ("DICOM archive to FHIR", "archive_bench.py"),
+    ("DICOM frames to PNG", "pixels_bench.py"),
 ]
 # The first word of the growth series names of each bench that has them: one plot panel each.
 PLOT_PREFIXES = {"mcp_bench.py": "MCP", "hl7_bench.py": "HL7", "mllp_bench.py": "MLLP", "fhir_bench.py": "DICOM",
                  "archive_bench.py": "Archive"}
 QUICK_OPTIONS = {"mcp_bench.py": ["--quick"], "mcp_http_bench.py": ["--quick"], "mllp_bench.py": ["--quick"],
-                 "archive_bench.py": ["--quick"]}
+                 "archive_bench.py": ["--quick"], "pixels_bench.py": ["--quick"]}
 MLLP_PEER = "python-hl7 asyncio"
 START_UP_MAX_MS = 20
+# pixels_bench.py's cases (the native CT and every compressed file) and the ratio each should reach.
+PIXELS_TARGETS = {"CT 512x512, native": 5, "CT 512x512, JPEG 2000 lossless": 2, "CT 512x512, JPEG 2000 lossy (693_J2KI)": 2,
+                  "MG 2000x2500, JPEG 2000 lossless": 2, "MG 2000x2500, JPEG 2000 lossless, max_size 1024": 2}
 MLLP_TARGETS = {("8 connections", "durable"): 4, ("8 connections", "--no-fsync"): 6}
 
 
@@ -91,6 +95,7 @@ def ratio_targets(figures: dict[str, dict]) -> list[tuple[str, float | None, flo
     http = figures.get("mcp_http_bench.py", {"rows": []})
     archive = figures.get("archive_bench.py", {"rows": []})
     mllp = figures.get("mllp_bench.py", {"rows": []})
+    pixels = figures.get("pixels_bench.py", {"rows": []})
     return [
         ("MCP pipelined calls/s, x SDK low-level Server", 20, ratio(find_row(mcp, "pipelined"), "SDK lowlevel")),
         ("MCP p50 latency, SDK low-level Server / zanthe", 10, ratio(find_row(mcp, "p50"), "SDK lowlevel")),
@@ -129,6 +134,15 @@ def ratio_targets(figures: dict[str, dict]) -> list[tuple[str, float | None, flo
             1 / 1.05,
             ratio(find_row(fhir, "instructions", "the 6 files"), "zanthe baseline"),
         ),
+        *pixels_targets(pixels),
+    ]
+
+
+def pixels_targets(pixels: dict) -> list[tuple[str, float | None, float | None]]:
+    """A frame rendered to PNG against the pydicom and numpy pipeline, file by file."""
+    return [
+        (f"render to PNG, {case}, x pydicom pipeline", target, ratio(find_row(pixels, f"{case}: render to PNG"), "pydicom"))
+        for case, target in PIXELS_TARGETS.items()
     ]
 
 
