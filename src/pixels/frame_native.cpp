@@ -159,6 +159,25 @@ PixelStatus unpack_native_frame(const ImagePixel& info, const NativeData& native
   return {};
 }
 
+namespace {
+
+// One pass over samples of one width, so the compiler sees fixed-size loads and can vectorise it.
+template <typename Sample>
+void correct_samples(std::span<std::uint8_t> values, unsigned low, std::uint32_t mask, std::uint32_t sign,
+                     bool extend) {
+  const std::size_t count = values.size() / sizeof(Sample);
+  for (std::size_t i = 0; i < count; ++i) {
+    Sample sample;
+    std::memcpy(&sample, values.data() + i * sizeof(Sample), sizeof(Sample));
+    std::uint32_t v = (static_cast<std::uint32_t>(sample) >> low) & mask;
+    if (extend && (v & sign) != 0) v |= ~mask;
+    sample = static_cast<Sample>(v);
+    std::memcpy(values.data() + i * sizeof(Sample), &sample, sizeof(Sample));
+  }
+}
+
+}  // namespace
+
 void correct_stored_bits(const ImagePixel& image, SampleType type, std::span<std::uint8_t> values) {
   const std::size_t width = sample_size(type);
   const unsigned bits = static_cast<unsigned>(width) * 8u;
@@ -168,14 +187,11 @@ void correct_stored_bits(const ImagePixel& image, SampleType type, std::span<std
   const std::uint32_t mask = stored >= 32 ? 0xFFFFFFFFu : (std::uint32_t{1} << stored) - 1u;
   const std::uint32_t sign = std::uint32_t{1} << (stored - 1);
   const bool extend = image.is_signed;
-  for (std::size_t at = 0; at + width <= values.size(); at += width) {
-    std::uint32_t v = 0;
-    std::memcpy(&v, values.data() + at, width);  // little-endian hosts: the low bytes
-    if constexpr (std::endian::native == std::endian::big) v >>= 8 * (4 - width);
-    v = (v >> low) & mask;
-    if (extend && (v & sign) != 0) v |= ~mask;
-    if constexpr (std::endian::native == std::endian::big) v <<= 8 * (4 - width);
-    std::memcpy(values.data() + at, &v, width);
+  // Samples are in the host's byte order here, so each is read as a whole number of its width.
+  switch (width) {
+    case 1: return correct_samples<std::uint8_t>(values, low, mask, sign, extend);
+    case 2: return correct_samples<std::uint16_t>(values, low, mask, sign, extend);
+    default: return correct_samples<std::uint32_t>(values, low, mask, sign, extend);
   }
 }
 
