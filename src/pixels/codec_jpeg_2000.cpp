@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "pixels/codec_support.h"
 #include "pixels/codecs.h"
@@ -94,12 +95,16 @@ PixelStatus check_components(const opj_image_t& header, const ImagePixel& image)
   return {};
 }
 
-// The stored value of one decoded sample. As pydicom reads them, a monochrome codestream whose
-// signedness disagrees with Pixel Representation is reinterpreted at its own precision.
-std::int64_t stored_value(OPJ_INT32 value, const opj_image_comp_t& component, const ImagePixel& image) {
+// As pydicom reads them, a monochrome codestream whose signedness disagrees with Pixel
+// Representation is reinterpreted at its own precision.
+bool reinterprets_sign(const opj_image_comp_t& component, const ImagePixel& image) {
   const bool monochrome = image.photometric == "MONOCHROME1" || image.photometric == "MONOCHROME2";
-  if (!monochrome || (component.sgnd != 0) == image.is_signed) return value;
-  if (image.is_signed) return codec::sign_extend(static_cast<std::uint32_t>(value), component.prec);
+  return monochrome && (component.sgnd != 0) != image.is_signed;
+}
+
+// The stored value of one decoded sample, for a component that `reinterprets_sign`.
+std::int64_t reinterpreted(OPJ_INT32 value, const opj_image_comp_t& component, bool is_signed) {
+  if (is_signed) return codec::sign_extend(static_cast<std::uint32_t>(value), component.prec);
   return static_cast<std::int64_t>(static_cast<std::uint32_t>(value) & ((std::uint64_t{1} << component.prec) - 1));
 }
 
@@ -128,6 +133,8 @@ PixelStatus decode_jpeg_2000(std::span<const std::uint8_t> bytes, const ImagePix
   opj_dparameters_t parameters;
   opj_set_default_decoder_parameters(&parameters);
   if (!opj_setup_decoder(codec.get(), &parameters)) return openjpeg_failure("setup", error);
+  // Large images decode in tiles and code blocks that OpenJPEG can spread over the machine's cores.
+  opj_codec_set_threads(codec.get(), static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
   // A codestream cut short is an error, not an image with its missing part left grey.
   opj_decoder_set_strict_mode(codec.get(), OPJ_TRUE);
 
@@ -148,8 +155,13 @@ PixelStatus decode_jpeg_2000(std::span<const std::uint8_t> bytes, const ImagePix
     const opj_image_comp_t& component = decoded->comps[c];
     if (component.data == nullptr || std::size_t{component.w} * component.h != pixels)
       return openjpeg_failure("decoding failed", "component " + std::to_string(c) + " was not decoded in full");
+    if (!reinterprets_sign(component, image)) {
+      for (std::size_t pixel = 0; pixel < pixels; ++pixel)
+        codec::store_sample(out, pixel * components + c, component.data[pixel]);
+      continue;
+    }
     for (std::size_t pixel = 0; pixel < pixels; ++pixel)
-      codec::store_sample(out, pixel * components + c, stored_value(component.data[pixel], component, image));
+      codec::store_sample(out, pixel * components + c, reinterpreted(component.data[pixel], component, image.is_signed));
   }
   return {};
 }
