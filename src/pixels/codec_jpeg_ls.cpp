@@ -30,9 +30,21 @@ std::uint32_t decoded_sample(const std::vector<std::uint8_t>& decoded, std::size
   return value;
 }
 
+// The stream up to its EOI marker, without the zero bytes that pad a fragment to an even length.
+// Without one the stream is cut short, and CharLS 2.4 can take seconds to find out.
+bool trim_to_end_marker(std::span<const std::uint8_t>& bytes) {
+  std::size_t end = bytes.size();
+  while (end > 0 && bytes[end - 1] == 0x00) --end;
+  if (end < 2 || bytes[end - 2] != 0xFF || bytes[end - 1] != 0xD9) return false;
+  bytes = bytes.first(end);
+  return true;
+}
+
 }  // namespace
 
 PixelStatus decode_jpeg_ls(std::span<const std::uint8_t> bytes, const ImagePixel& image, Frame& out) {
+  if (!trim_to_end_marker(bytes))
+    return failure(PixelCode::decode_failed, "JPEG-LS stream does not end with an EOI marker: it is cut short");
   std::unique_ptr<charls_jpegls_decoder, DecoderDeleter> decoder(charls_jpegls_decoder_create());
   if (!decoder) return failure(PixelCode::decode_failed, "JPEG-LS decoder could not be created");
   if (auto error = charls_jpegls_decoder_set_source_buffer(decoder.get(), bytes.data(), bytes.size());
