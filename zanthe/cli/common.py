@@ -88,14 +88,23 @@ class UsageError(Exception):
 # Argument checks shared by the commands
 
 
-def positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more: {value}")
-    return value
+def whole_number_from(least: int) -> Callable[[str], int]:
+    """An argparse type: a whole number of at least `least`."""
+
+    def whole_number(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be {least} or more: {value}")
+        return value
+
+    return whole_number
+
+
+positive_int = whole_number_from(1)
+non_negative_int = whole_number_from(0)
 
 
 def positive_seconds(text: str) -> float:

@@ -6,7 +6,7 @@ import argparse
 import sys
 
 from zanthe._oserror import os_error_reason
-from zanthe.cli.common import EXIT_FAILED, EXIT_OK, fail, read_input
+from zanthe.cli.common import EXIT_FAILED, EXIT_OK, fail, non_negative_int, read_input
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -22,16 +22,6 @@ output:
 A damaged file prints what could be read and says on stderr why the rest is missing (exit code 1).
 Exit codes: 0 printed, 1 not DICOM, unreadable or read only in part, 2 usage error.
 """
-
-
-def inline_limit(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
-    return value
 
 
 def add_command(commands: Commands) -> None:
@@ -64,7 +54,7 @@ def define_tags(tags: CommandParser) -> None:
     tags.add_argument(
         "--inline-limit",
         metavar="N",
-        type=inline_limit,
+        type=non_negative_int,
         default=1024,
         help="most base64 characters of a binary value shown inline (default: 1024)",
     )

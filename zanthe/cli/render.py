@@ -6,7 +6,7 @@ import argparse
 import sys
 
 from zanthe._oserror import os_error_reason
-from zanthe.cli.common import EXIT_OK, UsageError, fail, positive_int
+from zanthe.cli.common import EXIT_OK, UsageError, fail, non_negative_int, positive_int
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -37,16 +37,6 @@ def window_argument(text: str) -> tuple[float, float]:
     return window
 
 
-def frame_number(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
-    return value
-
-
 def add_command(commands: Commands) -> None:
     commands.add_parser(
         "render",
@@ -61,7 +51,7 @@ def add_command(commands: Commands) -> None:
 def define_render(render: CommandParser) -> None:
     render.add_argument("file", metavar="FILE", help="a DICOM file ('-' for stdin)")
     render.add_argument("-o", "--output", metavar="OUT.png", help="write the PNG here instead of stdout")
-    render.add_argument("--frame", metavar="N", type=frame_number, default=0, help="the frame, from 0 (default 0)")
+    render.add_argument("--frame", metavar="N", type=non_negative_int, default=0, help="the frame, from 0 (default 0)")
     render.add_argument(
         "--window", metavar="CENTER,WIDTH", type=window_argument, help="the grey window instead of the file's"
     )
