@@ -1,4 +1,5 @@
-"""Writes the seed corpus of pixels_fuzz in fuzz/corpus/pixels_fuzz/ from pydicom's small test files.
+"""Writes the seed corpora of pixels_fuzz and render_fuzz (fuzz/corpus/<target>/, the same files: both
+harnesses take a whole file) from pydicom's small test files.
 
     python fuzz/make_pixel_seeds.py
 
@@ -52,18 +53,28 @@ def crafted() -> dict[str, bytes]:
     }
 
 
-def main() -> None:
-    folder = ROOT / "fuzz" / "corpus" / "pixels_fuzz"
-    shutil.rmtree(folder, ignore_errors=True)
-    folder.mkdir(parents=True)
+TARGETS = ("pixels_fuzz", "render_fuzz")
+
+
+def seeds() -> dict[str, bytes]:
+    found: dict[str, bytes] = {}
     for path in sorted(Path(p) for p in get_testdata_files()):
         if path.suffix != ".dcm" or not path.is_file() or path.stat().st_size > MAX_SEED_BYTES:
             continue
         data = path.read_bytes()
         if b"\xe0\x7f\x10\x00" in data or b"\x7f\xe0\x00\x10" in data:
-            (folder / path.name).write_bytes(data)
-    for name, data in crafted().items():
-        (folder / name).write_bytes(data)
+            found[path.name] = data
+    return {**found, **crafted()}
+
+
+def main() -> None:
+    files = seeds()
+    for target in TARGETS:
+        folder = ROOT / "fuzz" / "corpus" / target
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+        for name, data in files.items():
+            (folder / name).write_bytes(data)
 
 
 if __name__ == "__main__":
