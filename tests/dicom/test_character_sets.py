@@ -18,6 +18,7 @@ from pydicom.multival import MultiValue
 from pydicom.valuerep import TEXT_VR_DELIMS, PersonName
 
 import _charset_testing as cs
+from helpers.memory import UNDER_ADDRESS_SANITIZER
 from helpers.growth import assert_linear
 
 DATA = Path(pydicom.__file__).parent / "data"
@@ -389,5 +390,7 @@ MIXED = b"\x1b$B;3E\x1b(Ba^\x1b$)C\xb1\xe8\xc8\x1b$(\xff\x1b-F\xe1\n\x1b)I\xd4\x
 
 
 @pytest.mark.parametrize("character_set", [b"\\ISO 2022 IR 87", b"ISO_IR 13", b"GB18030", b""])
+@pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="iconv under ASan's interceptors grows faster than its input "
+                    "(60x for 10x on GB18030) while the plain build stays linear; the plain run times it")
 def test_cost_is_linear_in_the_value(character_set):
     assert_linear(lambda n: MIXED * n, lambda v: cs.decode(v, character_set, True), 300)
