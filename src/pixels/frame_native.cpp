@@ -40,11 +40,38 @@ struct NativeSource {
   }
 };
 
+template <typename Word>
+void copy_reversed(const std::uint8_t* from, std::size_t count, std::uint8_t* to) {
+  for (std::size_t i = 0; i < count; ++i) {
+    Word word;
+    std::memcpy(&word, from + i * sizeof(Word), sizeof(Word));
+    if constexpr (sizeof(Word) == 2) word = __builtin_bswap16(word);
+    else word = __builtin_bswap32(word);
+    std::memcpy(to + i * sizeof(Word), &word, sizeof(Word));
+  }
+}
+
+// A whole run of samples lying inside the data, one block at a time: the common case, and the one
+// that must not cost a call per sample.
+void copy_run(const std::uint8_t* from, std::size_t count, std::size_t width, bool reverse, std::uint8_t* to) {
+  if (!reverse || width == 1) {
+    std::memcpy(to, from, count * width);
+  } else if (width == 2) {
+    copy_reversed<std::uint16_t>(from, count, to);
+  } else {
+    copy_reversed<std::uint32_t>(from, count, to);
+  }
+}
+
 // Copies `count` samples of `width` bytes from `source` at `first` to `out` at stride `stride` samples,
 // converting the stored byte order to the native one.
 void copy_samples(const NativeSource& source, std::size_t first, std::size_t count, std::size_t width,
                   bool big_endian, std::uint8_t* out, std::size_t stride) {
   const bool reverse = big_endian != (std::endian::native == std::endian::big);
+  if (stride == 1 && !source.swap_words && first + count * width <= source.size) {
+    copy_run(source.data + first, count, width, reverse, out);
+    return;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t from = first + i * width;
     std::uint8_t* to = out + i * stride * width;

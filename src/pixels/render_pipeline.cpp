@@ -111,17 +111,55 @@ struct GreyMapping {
   return Window{(low + high + 1) / 2, high - low + 1};
 }
 
-[[nodiscard]] bool narrow_type(SampleType type) {
-  return type == SampleType::u8 || type == SampleType::i8 || type == SampleType::u16 || type == SampleType::i16;
+// The frame's samples read as one type; loads go through memcpy, so the bytes need no alignment and
+// no aliasing rule is bent, and the compiler still sees fixed-size loads it can vectorise.
+template <typename Sample>
+struct Samples {
+  using Type = Sample;
+  const std::uint8_t* base;
+  [[nodiscard]] Sample operator[](std::size_t i) const {
+    Sample value;
+    std::memcpy(&value, base + i * sizeof(Sample), sizeof(Sample));
+    return value;
+  }
+};
+
+// Calls `body` with the frame's samples at their own type, so each pass is one plain loop.
+template <typename Body>
+decltype(auto) with_samples(const Frame& frame, Body&& body) {
+  const std::uint8_t* base = frame.bytes.data();
+  switch (frame.type) {
+    case SampleType::u8: return body(Samples<std::uint8_t>{base});
+    case SampleType::i8: return body(Samples<std::int8_t>{base});
+    case SampleType::u16: return body(Samples<std::uint16_t>{base});
+    case SampleType::i16: return body(Samples<std::int16_t>{base});
+    case SampleType::u32: return body(Samples<std::uint32_t>{base});
+    case SampleType::i32: break;
+  }
+  return body(Samples<std::int32_t>{base});
 }
 
-[[nodiscard]] std::int64_t type_minimum(SampleType type) {
-  switch (type) {
-    case SampleType::i8: return std::numeric_limits<std::int8_t>::min();
-    case SampleType::i16: return std::numeric_limits<std::int16_t>::min();
-    case SampleType::i32: return std::numeric_limits<std::int32_t>::min();
-    default: return 0;
-  }
+struct ValueRange {
+  std::int64_t low = 0, high = 0;
+};
+
+[[nodiscard]] ValueRange stored_range(const Frame& frame, std::size_t count) {
+  return with_samples(frame, [count](auto values) {
+    using Sample = typename decltype(values)::Type;
+    Sample low = values[0], high = values[0];
+    for (std::size_t i = 1; i < count; ++i) {
+      low = std::min(low, values[i]);
+      high = std::max(high, values[i]);
+    }
+    return ValueRange{static_cast<std::int64_t>(low), static_cast<std::int64_t>(high)};
+  });
+}
+
+// A table of every stored value between the frame's least and greatest pays when it is no longer
+// than the frame itself (or 64 Ki entries, the whole of a 16-bit frame's range).
+[[nodiscard]] bool table_pays(ValueRange range, std::size_t count) {
+  const auto span = static_cast<std::uint64_t>(range.high - range.low) + 1;
+  return span <= std::max<std::uint64_t>(count, 65536);
 }
 
 [[nodiscard]] PixelStatus render_grey(const Frame& frame, const DisplayAttributes& attributes,
@@ -143,15 +181,14 @@ struct GreyMapping {
     return failure(PixelCode::bad_attributes, "the window width must be above 0");
   }
   out.window = mapping.window;
-  if (narrow_type(frame.type)) {
-    // Every possible stored value once, then a lookup per pixel.
-    const std::size_t span = sample_size(frame.type) == 1 ? 256 : 65536;
-    const std::int64_t minimum = type_minimum(frame.type);
-    std::vector<std::uint8_t> table(span);
-    for (std::size_t v = 0; v < span; ++v) table[v] = mapping.display(minimum + static_cast<std::int64_t>(v));
-    for (std::size_t i = 0; i < count; ++i) {
-      out.pixels[i] = table[static_cast<std::size_t>(stored_value(frame, i) - minimum)];
-    }
+  const ValueRange range = stored_range(frame, count);
+  if (table_pays(range, count)) {
+    // Each stored value the frame holds mapped once, then a lookup per pixel.
+    std::vector<std::uint8_t> table(static_cast<std::size_t>(range.high - range.low) + 1);
+    for (std::size_t v = 0; v < table.size(); ++v) table[v] = mapping.display(range.low + static_cast<std::int64_t>(v));
+    with_samples(frame, [&](auto values) {
+      for (std::size_t i = 0; i < count; ++i) out.pixels[i] = table[static_cast<std::size_t>(values[i] - range.low)];
+    });
   } else {
     for (std::size_t i = 0; i < count; ++i) out.pixels[i] = mapping.display(stored_value(frame, i));
   }
