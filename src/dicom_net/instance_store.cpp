@@ -1,0 +1,297 @@
+#include "dicom_net/instance_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_set>
+#include <vector>
+
+#include "dicom/part10_reader.h"
+#include "dicom_net/dimse.h"
+#include "dicom_net/pdu.h"
+#include "dicom_net/sop_classes.h"
+
+namespace zanthe::dicom_net {
+namespace {
+
+constexpr std::uint32_t kSopClassTag = 0x00080016;
+constexpr std::uint32_t kSopInstanceTag = 0x00080018;
+constexpr std::uint32_t kStudyTag = 0x0020000D;
+constexpr std::uint32_t kSeriesTag = 0x0020000E;
+constexpr std::size_t kPreambleSize = 128;
+
+void append_le16(std::string& out, std::uint16_t value) {
+  out.push_back(static_cast<char>(value & 0xFF));
+  out.push_back(static_cast<char>(value >> 8));
+}
+
+void append_le32(std::string& out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+// One explicit-VR little-endian meta element with a short (2-byte) length, padded to even length.
+void append_meta_text(std::string& out, std::uint16_t element, const char (&vr)[3], std::string_view value,
+                      char pad) {
+  append_le16(out, 0x0002);
+  append_le16(out, element);
+  out.append(vr, 2);
+  const std::size_t length = value.size() + (value.size() % 2);
+  append_le16(out, static_cast<std::uint16_t>(length));
+  out.append(value);
+  if (length != value.size()) out.push_back(pad);
+}
+
+// What the dataset says of itself, read the way its transfer syntax encodes it.
+struct DatasetUids {
+  std::string sop_class, sop_instance, study, series;
+  bool readable = false;
+};
+
+[[nodiscard]] DatasetUids read_dataset_uids(const ReceivedInstance& instance, const std::string& meta) {
+  DatasetUids uids;
+  dicom::ElementList elements;
+  std::vector<std::uint8_t> joined;
+  std::vector<std::uint8_t> inflated;
+  const std::uint8_t* data = instance.dataset.data();
+  std::size_t size = instance.dataset.size();
+  dicom::Encoding encoding;
+  if (instance.transfer_syntax == kDeflatedExplicitVrLittleEndian) {
+    // The reader inflates a deflated dataset behind its file meta, so it gets the whole file.
+    joined.reserve(meta.size() + size);
+    joined.insert(joined.end(), meta.begin(), meta.end());
+    joined.insert(joined.end(), instance.dataset.begin(), instance.dataset.end());
+    const dicom::LocatedDataset located = dicom::locate_dataset(joined.data(), joined.size(), inflated);
+    if (!located.ok()) return uids;
+    data = located.data;
+    size = located.size;
+    encoding = located.encoding;
+  } else {
+    encoding.implicit_vr = dicom::is_implicit_vr_little_endian(instance.transfer_syntax);
+    if (instance.transfer_syntax == kExplicitVrBigEndian) encoding.byte_order = dicom::ByteOrder::big_endian;
+  }
+  if (size == 0) return uids;
+  const dicom::ReadStatus parsed = dicom::parse_dataset(data, size, encoding, elements);
+  if (!parsed.ok() && elements.empty()) return uids;
+  uids.readable = true;
+  uids.sop_class = dicom::find_text(elements, kSopClassTag);
+  uids.sop_instance = dicom::find_text(elements, kSopInstanceTag);
+  uids.study = dicom::find_text(elements, kStudyTag);
+  uids.series = dicom::find_text(elements, kSeriesTag);
+  return uids;
+}
+
+[[nodiscard]] StoreOutcome refusal(std::uint16_t code, std::string comment) {
+  StoreOutcome outcome;
+  outcome.status = code;
+  // Error Comment is LO: at most 64 characters.
+  if (comment.size() > 64) comment.resize(64);
+  outcome.error_comment = std::move(comment);
+  return outcome;
+}
+
+[[nodiscard]] StoreOutcome os_refusal(std::string_view step, int error) {
+  return refusal(status::kOutOfResources, std::string(step) + ": " + std::strerror(error));
+}
+
+// Closes a descriptor when it goes out of scope.
+struct FileDescriptor {
+  int fd = -1;
+  explicit FileDescriptor(int f) : fd(f) {}
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int release() noexcept { return std::exchange(fd, -1); }
+};
+
+[[nodiscard]] int sync_folder(const std::string& folder) {
+  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.fd < 0) return errno;
+  if (::fsync(fd.fd) != 0) return errno;
+  return 0;
+}
+
+// Writes all of the pieces, going on after short writes.
+[[nodiscard]] int write_all(int fd, std::array<iovec, 2> pieces) {
+  std::size_t first = 0;
+  while (first < pieces.size()) {
+    const ssize_t wrote = ::writev(fd, pieces.data() + first, static_cast<int>(pieces.size() - first));
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    auto left = static_cast<std::size_t>(wrote);
+    while (first < pieces.size() && left >= pieces[first].iov_len) {
+      left -= pieces[first].iov_len;
+      ++first;
+    }
+    if (first < pieces.size()) {
+      pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + left;
+      pieces[first].iov_len -= left;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool is_well_formed_uid(std::string_view uid) noexcept {
+  if (uid.empty() || uid.size() > 64 || uid.front() == '.' || uid.back() == '.') return false;
+  char previous = '.';
+  for (const char c : uid) {
+    if (c == '.' && previous == '.') return false;
+    if (c != '.' && (c < '0' || c > '9')) return false;
+    previous = c;
+  }
+  return true;
+}
+
+std::string file_meta_bytes(const ReceivedInstance& instance) {
+  std::string group;
+  // File Meta Information Version: OB, whose explicit header has a 4-byte length.
+  append_le16(group, 0x0002);
+  append_le16(group, 0x0001);
+  group.append("OB");
+  append_le16(group, 0);
+  append_le32(group, 2);
+  group.push_back('\0');
+  group.push_back('\x01');
+  append_meta_text(group, 0x0002, "UI", instance.sop_class, '\0');
+  append_meta_text(group, 0x0003, "UI", instance.sop_instance, '\0');
+  append_meta_text(group, 0x0010, "UI", instance.transfer_syntax, '\0');
+  append_meta_text(group, 0x0012, "UI", kImplementationClassUid, '\0');
+  append_meta_text(group, 0x0013, "SH", kImplementationVersion, ' ');
+  if (!instance.source_ae.empty()) append_meta_text(group, 0x0016, "AE", instance.source_ae.substr(0, 16), ' ');
+
+  std::string out(kPreambleSize, '\0');
+  out.append("DICM");
+  append_le16(out, 0x0002);
+  append_le16(out, 0x0000);
+  out.append("UL");
+  append_le16(out, 4);
+  append_le32(out, static_cast<std::uint32_t>(group.size()));
+  out.append(group);
+  return out;
+}
+
+struct InstanceStore::Impl {
+  std::string root;
+  bool sync = true;
+  std::atomic<std::uint64_t> temporary_counter{0};
+  // Folders whose entry in their parent is known to be durable; every folder on an instance's way
+  // must be, or a crash could lose a file whose store was confirmed.
+  std::mutex folders_mutex;
+  std::unordered_set<std::string> durable_folders;
+
+  [[nodiscard]] bool folder_is_durable(const std::string& folder) {
+    std::lock_guard lock(folders_mutex);
+    return durable_folders.contains(folder);
+  }
+
+  void mark_durable(const std::string& folder) {
+    std::lock_guard lock(folders_mutex);
+    durable_folders.insert(folder);
+  }
+
+  // Makes `folder` (a child of `parent`) exist and, when syncing, its entry in `parent` durable.
+  [[nodiscard]] int ensure_folder(const std::string& parent, const std::string& folder) {
+    if (folder_is_durable(folder)) return 0;
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    if (sync) {
+      if (const int error = sync_folder(parent); error != 0) return error;
+    }
+    mark_durable(folder);
+    return 0;
+  }
+
+  [[nodiscard]] StoreOutcome write(const ReceivedInstance& instance, const std::string& meta, const DatasetUids& uids) {
+    const std::string study_folder = root + "/" + uids.study;
+    const std::string series_folder = study_folder + "/" + uids.series;
+    if (const int error = ensure_folder(root, study_folder); error != 0) return os_refusal("cannot make the study folder", error);
+    if (const int error = ensure_folder(study_folder, series_folder); error != 0)
+      return os_refusal("cannot make the series folder", error);
+    const std::string final_path = series_folder + "/" + uids.sop_instance + ".dcm";
+    const std::string temporary = series_folder + "/." + uids.sop_instance + ".tmp" +
+                                  std::to_string(::getpid()) + "-" +
+                                  std::to_string(temporary_counter.fetch_add(1, std::memory_order_relaxed));
+    FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (file.fd < 0) return os_refusal("cannot create the file", errno);
+    const auto discard = [&](std::string_view step, int error) {
+      ::close(file.release());
+      ::unlink(temporary.c_str());
+      return os_refusal(step, error);
+    };
+    const std::array<iovec, 2> pieces{iovec{const_cast<char*>(meta.data()), meta.size()},
+                                      iovec{const_cast<std::uint8_t*>(instance.dataset.data()), instance.dataset.size()}};
+    if (const int error = write_all(file.fd, pieces); error != 0) return discard("cannot write the file", error);
+    if (sync && ::fdatasync(file.fd) != 0) return discard("cannot sync the file", errno);
+    if (::close(file.release()) != 0) {
+      const int error = errno;
+      ::unlink(temporary.c_str());
+      return os_refusal("cannot write the file", error);
+    }
+    if (::rename(temporary.c_str(), final_path.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(temporary.c_str());
+      return os_refusal("cannot move the file into place", error);
+    }
+    if (sync) {
+      // The rename is in place but perhaps not yet durable; the instance is not claimed until it is.
+      if (const int error = sync_folder(series_folder); error != 0) {
+        ::unlink(final_path.c_str());
+        return os_refusal("cannot sync the series folder", error);
+      }
+    }
+    StoreOutcome outcome;
+    outcome.status = status::kSuccess;
+    outcome.instance.path = final_path;
+    outcome.instance.sop_class = std::string(instance.sop_class);
+    outcome.instance.sop_instance = uids.sop_instance;
+    outcome.instance.study = uids.study;
+    outcome.instance.series = uids.series;
+    outcome.instance.transfer_syntax = std::string(instance.transfer_syntax);
+    outcome.instance.bytes = meta.size() + instance.dataset.size();
+    return outcome;
+  }
+};
+
+InstanceStore::InstanceStore(std::string root, bool sync) : impl_(std::make_unique<Impl>()) {
+  impl_->root = std::move(root);
+  while (impl_->root.size() > 1 && impl_->root.back() == '/') impl_->root.pop_back();
+  impl_->sync = sync;
+}
+
+InstanceStore::~InstanceStore() = default;
+
+const std::string& InstanceStore::root() const noexcept { return impl_->root; }
+
+StoreOutcome InstanceStore::store(const ReceivedInstance& instance) {
+  try {
+    const std::string meta = file_meta_bytes(instance);
+    const DatasetUids uids = read_dataset_uids(instance, meta);
+    if (!uids.readable) return refusal(status::kCannotUnderstand, "the dataset cannot be read");
+    if (uids.sop_instance != instance.sop_instance) {
+      return refusal(status::kDataSetDoesNotMatchSopClass, "SOP Instance UID differs from the command's");
+    }
+    if (uids.sop_class != instance.sop_class) {
+      return refusal(status::kDataSetDoesNotMatchSopClass, "SOP Class UID differs from the command's");
+    }
+    if (!is_well_formed_uid(uids.sop_instance)) return refusal(status::kCannotUnderstand, "SOP Instance UID is not a UID");
+    if (!is_well_formed_uid(uids.study)) return refusal(status::kCannotUnderstand, "no Study Instance UID");
+    if (!is_well_formed_uid(uids.series)) return refusal(status::kCannotUnderstand, "no Series Instance UID");
+    return impl_->write(instance, meta, uids);
+  } catch (const std::bad_alloc&) {
+    return os_refusal("out of memory", ENOMEM);
+  }
+}
+
+}  // namespace zanthe::dicom_net
