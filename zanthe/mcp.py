@@ -1,6 +1,7 @@
 """zanthe's own MCP server: DICOM to FHIR ImagingStudy and HL7 v2 tools for agents.
 
-    python -m zanthe mcp --root /data/studies --hl7-destination ris=ris.example:2575
+    python -m zanthe mcp --root /data/studies --hl7-destination ris=ris.example:2575 \
+        --dicom-destination pacs=PACS@pacs.example:104
 
 File access is confined to the allowed root folders: a path is resolved (symbolic links, "..",
 relative or absolute) and refused unless the file it names lies inside one of the roots. Messages
@@ -45,6 +46,7 @@ else:
     OruObservation = described_record("OruObservation", (*hl7.ORU_FIELDS["observation"], *IGNORED_IN_OBSERVATIONS))
 
 Destinations = Mapping[str, tuple[str, int]]  # name -> (host, port)
+DicomDestinations = Mapping[str, tuple[str, str, int]]  # name -> (called AE title, host, port)
 
 # What every tool but hl7_send does: reads its arguments (and allowed files) and answers, nothing else.
 READS_ONLY = {"readOnlyHint": True, "destructiveHint": False, "idempotentHint": True, "openWorldHint": False}
@@ -177,6 +179,24 @@ class Acknowledgment(TypedDict):
     text: Annotated[str, "MSA-3: the receiver's text about the message, often empty."]
 
 
+class EchoAnswer(TypedDict):
+    status: Annotated[int, "The C-ECHO response status: 0 when the peer answered success."]
+    milliseconds: Annotated[float, "Time from connecting to the release of the association."]
+
+
+class SentInstance(TypedDict):
+    path: Annotated[str, "The file sent."]
+    sop_instance_uid: Annotated[str, "Its SOP Instance UID (empty when the file could not be read)."]
+    status: Annotated[int | None, "The C-STORE response status (0 stored, B000/B006/B007 warnings); null: not sent."]
+    comment: Annotated[str, "The peer's error comment, or why the file was not sent."]
+
+
+class SendAnswer(TypedDict):
+    delivered: Annotated[int, "Instances the peer stored (status 0 or a warning)."]
+    failed: Annotated[int, "Instances not stored: refused, failed, or never sent."]
+    instances: list[SentInstance]
+
+
 class ConfinedFiles:
     """Opens files only inside a fixed set of root folders."""
 
@@ -235,8 +255,13 @@ class ConfinedFiles:
             raise ToolError(f"{requested}: outside the allowed folders")
 
 
-def build_server(roots: Iterable[str | os.PathLike[str]], destinations: Destinations | None = None) -> ToolServer:
-    """zanthe's tools over files below `roots`; hl7_send too when there are `destinations`."""
+def build_server(
+    roots: Iterable[str | os.PathLike[str]],
+    destinations: Destinations | None = None,
+    dicom_destinations: DicomDestinations | None = None,
+) -> ToolServer:
+    """zanthe's tools over files below `roots`; hl7_send too when there are `destinations`, and
+    dicom_echo and dicom_send when there are `dicom_destinations`."""
     files = ConfinedFiles(roots)
     server = ToolServer("zanthe", __version__)
 
@@ -377,7 +402,78 @@ def build_server(roots: Iterable[str | os.PathLike[str]], destinations: Destinat
 
     if destinations:
         add_hl7_send(server, dict(destinations))
+    if dicom_destinations:
+        add_dicom_network_tools(server, files, dict(dicom_destinations))
     return server
+
+
+def add_dicom_network_tools(server: ToolServer, files: ConfinedFiles, destinations: dict[str, tuple[str, str, int]]) -> None:
+    """dicom_echo and dicom_send, their destination one of the configured names."""
+    names = ", ".join(destinations)
+    destination_hint = Annotated[Literal[tuple(destinations)], f"The DICOM peer: {names}."]
+
+    def dicom_echo(destination: str) -> EchoAnswer:
+        """Check that a configured DICOM peer answers: a C-ECHO over a new association.
+
+        Not reaching the peer, or an association it rejects, gives an error result naming why.
+        """
+        import time
+
+        called_ae, host, port = destinations[destination]
+        started = time.perf_counter()
+        status = dicom_call(destination, lambda net: net.echo(f"{host}:{port}", called_ae=called_ae, timeout=SEND_TIMEOUT))
+        return {"status": status, "milliseconds": round((time.perf_counter() - started) * 1000, 3)}
+
+    def dicom_send(destination: str, path: str, *, ctx: Context) -> SendAnswer:
+        """Send DICOM files to a configured peer with C-STORE, each in its own transfer syntax.
+
+        `path` is a file or a folder (walked) inside the allowed folders. Every file gets an entry with
+        the peer's status; files it could not take, or that could not be read, have status null and
+        the reason. Progress is files answered of files found.
+        """
+        called_ae, host, port = destinations[destination]
+        real = files.resolve(path)
+        found = files.files_below(real) if os.path.isdir(real) else [real]
+        if not found:
+            raise ToolError(f"{path}: no files in this folder")
+        ctx.report_progress(0, len(found))
+        instances: list[SentInstance] = []
+
+        def answered(result: Any) -> None:
+            instances.append(
+                {"path": result.path, "sop_instance_uid": result.sop_instance_uid, "status": result.status,
+                 "comment": result.comment}
+            )  # fmt: skip
+            ctx.report_progress(len(instances), len(found))
+
+        results = dicom_call(
+            destination,
+            lambda net: net.send(f"{host}:{port}", found, called_ae=called_ae, timeout=SEND_TIMEOUT, on_result=answered),
+        )
+        delivered = sum(1 for result in results if result.delivered)
+        return {"delivered": delivered, "failed": len(results) - delivered, "instances": instances}
+
+    for tool, title in ((dicom_echo, "Check a DICOM peer (C-ECHO)"), (dicom_send, "Send DICOM files (C-STORE)")):
+        # The names exist only now, so the hints are objects rather than the module's deferred texts.
+        tool.__annotations__ = {**tool.__annotations__, "destination": destination_hint}
+        if tool is dicom_send:
+            tool.__annotations__.update(
+                path=Annotated[str, "A DICOM file, or a folder of them, relative to an allowed folder or absolute inside one."],
+                ctx=Context, **{"return": SendAnswer},
+            )  # fmt: skip
+        else:
+            tool.__annotations__["return"] = EchoAnswer
+        server.tool(title=title, annotations=READS_ONLY if tool is dicom_echo else SENDS)(tool)
+
+
+def dicom_call(destination: str, call: Callable[[Any], Any]) -> Any:
+    """Runs a network call of zanthe.dicom.net; its failures become a ToolError naming the destination."""
+    from zanthe.dicom import net
+
+    try:
+        return call(net)
+    except (net.AssociationError, OSError) as error:
+        raise ToolError(f"destination {destination}: {error}") from None
 
 
 def add_hl7_send(server: ToolServer, destinations: dict[str, tuple[str, int]]) -> None:
@@ -488,17 +584,20 @@ def serve(
     verbose: bool = False,
     *,
     destinations: Destinations | None = None,
+    dicom_destinations: DicomDestinations | None = None,
     **transport: Any,
 ) -> int:
     """Serve zanthe's tools until the client goes: over stdin and stdout, or over HTTP with
     `transport` (the keyword arguments of ToolServer.run: http, allowed_origins, auth_tokens, ...)."""
-    server = build_server(list(roots) if roots else [os.getcwd()], destinations)
+    server = build_server(list(roots) if roots else [os.getcwd()], destinations, dicom_destinations)
     return server.run(verbose, **transport)
 
 
 def tool_definitions(
-    roots: Iterable[str | os.PathLike[str]] | None = None, destinations: Destinations | None = None
+    roots: Iterable[str | os.PathLike[str]] | None = None,
+    destinations: Destinations | None = None,
+    dicom_destinations: DicomDestinations | None = None,
 ) -> list[dict[str, Any]]:
     """The tools/list entries, for documentation and tests."""
-    server = build_server(list(roots) if roots else [os.getcwd()], destinations)
+    server = build_server(list(roots) if roots else [os.getcwd()], destinations, dicom_destinations)
     return [json.loads(definition) for _, definition, _ in server.tool_table()]

@@ -50,6 +50,13 @@ def define_mcp(mcp: CommandParser) -> None:
         metavar="NAME=HOST:PORT",
         help="an MLLP receiver the hl7_send tool may deliver to, by NAME (repeatable; without any, no hl7_send)",
     )
+    mcp.add_argument(
+        "--dicom-destination",
+        dest="dicom_destinations",
+        action="append",
+        metavar="NAME=AE@HOST:PORT",
+        help="a DICOM peer the dicom_echo and dicom_send tools may use, by NAME (repeatable; without any, neither tool)",
+    )
     http = mcp.add_argument_group("HTTP serving")
     http.add_argument("--http", metavar="[HOST:]PORT", help="serve Streamable HTTP at /mcp (default host 127.0.0.1)")
     http.add_argument(
@@ -88,6 +95,8 @@ def served_options(args: argparse.Namespace) -> dict[str, Any]:
     options: dict[str, Any] = {}
     if args.destinations:
         options["destinations"] = destinations(args.destinations)
+    if args.dicom_destinations:
+        options["dicom_destinations"] = dicom_destinations(args.dicom_destinations)
     if args.http is None:
         given = [flag for flag, value in http_flags(args) if value]
         if given:
@@ -121,10 +130,34 @@ def http_flags(args: argparse.Namespace) -> list[tuple[str, object]]:
     ]
 
 
-def destinations(texts: list[str]) -> dict[str, tuple[str, int]]:
-    """NAME=HOST:PORT texts as name -> (host, port), names unique."""
+def dicom_destinations(texts: list[str]) -> dict[str, tuple[str, str, int]]:
+    """NAME=AE@HOST:PORT texts as name -> (called AE title, host, port), names unique."""
+    found: dict[str, tuple[str, str, int]] = {}
+    for text in texts:
+        name, equals, rest = text.partition("=")
+        title, at, address = rest.partition("@")
+        title = title.strip()
+        if not equals or not at or not name or not set(name) <= DESTINATION_NAME_CHARACTERS:
+            raise UsageError(f"--dicom-destination {text}: expected NAME=AE@HOST:PORT, NAME of letters, digits, _ . -")
+        if not 0 < len(title) <= 16 or not title.isascii() or not title.isprintable() or "\\" in title:
+            raise UsageError(f"--dicom-destination {text}: the AE title must be 1 to 16 printable ASCII characters")
+        if name in found:
+            raise UsageError(f"--dicom-destination {text}: the name {name} is given twice")
+        found[name] = (title, *host_port(f"--dicom-destination {text}", address))
+    return found
+
+
+def host_port(flag: str, address: str) -> tuple[str, int]:
     from zanthe.hl7._address import split_host_port
 
+    try:
+        return split_host_port(address)
+    except ValueError as error:
+        raise UsageError(f"{flag}: {error}") from None
+
+
+def destinations(texts: list[str]) -> dict[str, tuple[str, int]]:
+    """NAME=HOST:PORT texts as name -> (host, port), names unique."""
     found: dict[str, tuple[str, int]] = {}
     for text in texts:
         name, equals, address = text.partition("=")
@@ -132,10 +165,7 @@ def destinations(texts: list[str]) -> dict[str, tuple[str, int]]:
             raise UsageError(f"--hl7-destination {text}: expected NAME=HOST:PORT, NAME of letters, digits, _ . -")
         if name in found:
             raise UsageError(f"--hl7-destination {text}: the name {name} is given twice")
-        try:
-            found[name] = split_host_port(address)
-        except ValueError as error:
-            raise UsageError(f"--hl7-destination {text}: {error}") from None
+        found[name] = host_port(f"--hl7-destination {text}", address)
     return found
 
 
