@@ -52,6 +52,7 @@ void append_meta_text(std::string& out, std::uint16_t element, const char (&vr)[
 // What the dataset says of itself, read the way its transfer syntax encodes it.
 struct DatasetUids {
   std::string sop_class, sop_instance, study, series;
+  InstanceAttributes attributes;
   bool readable = false;
 };
 
@@ -85,6 +86,7 @@ struct DatasetUids {
   uids.sop_instance = dicom::find_text(elements, kSopInstanceTag);
   uids.study = dicom::find_text(elements, kStudyTag);
   uids.series = dicom::find_text(elements, kSeriesTag);
+  uids.attributes = read_instance_attributes(elements);
   return uids;
 }
 
@@ -260,6 +262,7 @@ struct InstanceStore::Impl {
     outcome.instance.series = uids.series;
     outcome.instance.transfer_syntax = std::string(instance.transfer_syntax);
     outcome.instance.bytes = meta.size() + instance.dataset.size();
+    outcome.attributes = uids.attributes;
     return outcome;
   }
 };

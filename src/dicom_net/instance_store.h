@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "dicom_net/study_index.h"
+
 namespace zanthe::dicom_net {
 
 struct ReceivedInstance {
@@ -37,6 +39,7 @@ struct StoreOutcome {
   std::uint16_t status = 0;
   std::string error_comment;
   StoredInstance instance;
+  InstanceAttributes attributes;  // what the study index keeps of it
 };
 
 // True for a UID of the standard's form: 1 to 64 characters, digits and dots, no empty component.

@@ -28,6 +28,7 @@
 #include "dicom_net/dimse.h"
 #include "dicom_net/pdu.h"
 #include "dicom_net/sop_classes.h"
+#include "dicom_net/study_index.h"
 
 namespace zanthe::dicom_net {
 namespace {
@@ -39,6 +40,10 @@ constexpr int kMaxEvents = 256;
 constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr std::uint32_t kMaxControlPduBytes = 64;  // A-RELEASE and A-ABORT bodies are 4 bytes
 constexpr std::size_t kMaxCommandBytes = 64 * 1024;
+// C-FIND answers are queued a few at a time, so a C-CANCEL is read between them and a large result
+// never sits whole in a connection's output.
+constexpr std::size_t kFindAnswersPerTurn = 32;
+constexpr std::size_t kMaxQueuedFindBytes = 256 * 1024;
 // Connections beyond the association cap are still read, to reject them properly, up to this many.
 constexpr std::size_t kMaxRejectingConnections = 4096;
 // How long a connection we are done with may take to read our last PDU and close.
@@ -108,6 +113,14 @@ struct MessageInProgress {
   std::uint64_t dataset_size = 0;
 };
 
+// A C-FIND being answered: its pending answers not yet queued.
+struct FindInProgress {
+  std::uint8_t context_id = 0;
+  Command request;
+  FindResult result;
+  std::size_t next = 0;
+};
+
 struct Connection {
   std::uint64_t id = 0;
   int fd = -1;
@@ -134,6 +147,7 @@ struct Connection {
   std::array<std::optional<AcceptedContext>, 256> contexts{};
   MessageInProgress message;
   bool storing = false;
+  std::optional<FindInProgress> finding;
   bool release_requested = false;
   bool released = false;
   std::vector<std::string> studies;
@@ -174,7 +188,7 @@ struct StoreDone {
 
 using Job = std::variant<StoreJob, AssociationSummary>;
 
-[[nodiscard]] bool is_accepted_transfer_syntax_for_control(std::string_view uid) {
+[[nodiscard]] bool is_uncompressed_little_endian(std::string_view uid) {
   return uid == kExplicitVrLittleEndian || uid == kImplicitVrLittleEndian;
 }
 
@@ -182,15 +196,16 @@ using Job = std::variant<StoreJob, AssociationSummary>;
 [[nodiscard]] PresentationContextAccept negotiate(const PresentationContextRequest& proposed) {
   PresentationContextAccept answer;
   answer.id = proposed.id;
-  const bool verification = proposed.abstract_syntax == kVerificationSopClass;
-  if (!verification && !is_storage_sop_class(proposed.abstract_syntax)) {
+  // Verification and queries need one of the two syntaxes every peer speaks; storage takes any.
+  const bool control = proposed.abstract_syntax == kVerificationSopClass || proposed.abstract_syntax == kStudyRootFind;
+  if (!control && !is_storage_sop_class(proposed.abstract_syntax)) {
     answer.result = ContextResult::abstract_syntax_not_supported;
     if (!proposed.transfer_syntaxes.empty()) answer.transfer_syntax = proposed.transfer_syntaxes.front();
     return answer;
   }
   // Instances are stored as they arrive, so the sender's first choice that we can store is taken.
   for (const std::string& syntax : proposed.transfer_syntaxes) {
-    if (verification ? is_accepted_transfer_syntax_for_control(syntax) : is_storable_transfer_syntax(syntax)) {
+    if (control ? is_uncompressed_little_endian(syntax) : is_storable_transfer_syntax(syntax)) {
       answer.result = ContextResult::acceptance;
       answer.transfer_syntax = syntax;
       return answer;
@@ -208,6 +223,9 @@ struct StorageServer::Impl {
   StoredHandler on_stored;
   AssociationEndHandler on_end;
   std::unique_ptr<InstanceStore> store;
+  StudyIndex index;
+  std::size_t indexed_at_start = 0;
+  std::size_t unreadable_at_start = 0;
   int listen_fd = -1;
   int epoll_fd = -1;
   int wake_fd = -1;
@@ -350,6 +368,7 @@ struct StorageServer::Impl {
     const bool stored = outcome.status == status::kSuccess;
     std::optional<StoredEvent> event;
     if (stored) {
+      index.add(outcome.attributes);  // before the answer, so a query after it finds the instance
       stored_total.fetch_add(1, std::memory_order_relaxed);
       if (on_stored) event = StoredEvent{outcome.instance, job.calling_ae, job.peer};
     }
@@ -379,6 +398,23 @@ struct StorageServer::Impl {
       const bool last = offset + piece == bytes.size();
       std::array<std::uint8_t, kPDataOverhead> header{};
       write_p_data_header(header.data(), context_id, true, last, static_cast<std::uint32_t>(piece));
+      connection.output.insert(connection.output.end(), header.begin(), header.end());
+      connection.output.insert(connection.output.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                               bytes.begin() + static_cast<std::ptrdiff_t>(offset + piece));
+      offset += piece;
+    } while (offset < bytes.size());
+  }
+
+  // A dataset (a C-FIND identifier) as data PDVs no longer than the peer takes.
+  void queue_data(Connection& connection, std::uint8_t context_id, const std::vector<std::uint8_t>& bytes) {
+    const std::size_t limit = connection.peer_max_pdu == 0 ? bytes.size()
+                                                          : std::max<std::size_t>(connection.peer_max_pdu, 8) - 6;
+    std::size_t offset = 0;
+    do {
+      const std::size_t piece = std::min(limit, bytes.size() - offset);
+      const bool last = offset + piece == bytes.size();
+      std::array<std::uint8_t, kPDataOverhead> header{};
+      write_p_data_header(header.data(), context_id, false, last, static_cast<std::uint32_t>(piece));
       connection.output.insert(connection.output.end(), header.begin(), header.end());
       connection.output.insert(connection.output.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset),
                                bytes.begin() + static_cast<std::ptrdiff_t>(offset + piece));
@@ -641,7 +677,7 @@ struct StorageServer::Impl {
   }
 
   void on_release(Connection& connection) {
-    if (connection.message.command_complete || !connection.message.command_bytes.empty()) {
+    if (connection.message.command_complete || !connection.message.command_bytes.empty() || connection.finding) {
       // A release in the middle of a message: the message is lost, so it cannot be answered.
       return abort_connection(connection, abort_reason::kUnexpectedPdu);
     }
@@ -724,6 +760,10 @@ struct StorageServer::Impl {
   void dispatch(Connection& connection) {
     MessageInProgress message = std::exchange(connection.message, MessageInProgress{});
     const Command& command = message.command;
+    if (connection.finding && command.command_field != command_field::kCCancelRq) {
+      // One operation at a time on an association: a second request while answering breaks that.
+      return abort_connection(connection, abort_reason::kUnexpectedPdu);
+    }
     const AcceptedContext& context = *connection.contexts[message.context_id];
     switch (command.command_field) {
       case command_field::kCEchoRq: queue_command(connection, message.context_id, echo_response(command, status::kSuccess)); break;
@@ -744,7 +784,8 @@ struct StorageServer::Impl {
                         context.transfer_syntax, connection.calling_ae, connection.peer});
         break;
       }
-      case command_field::kCCancelRq: break;  // nothing here runs long enough to cancel
+      case command_field::kCFindRq: start_find(connection, message, context); break;
+      case command_field::kCCancelRq: cancel_find(connection, command); break;
       default: {
         if ((command.command_field & 0x8000u) != 0) break;  // a response to nothing we asked: ignored
         Command refusal;
@@ -757,6 +798,75 @@ struct StorageServer::Impl {
       }
     }
     flush(connection);
+  }
+
+  void start_find(Connection& connection, const MessageInProgress& message, const AcceptedContext& context) {
+    const Command& command = message.command;
+    if (context.abstract_syntax != kStudyRootFind) {
+      queue_command(connection, message.context_id, find_response(command, status::kSopClassNotSupported, false));
+      return;
+    }
+    if (message.dropping) {
+      queue_command(connection, message.context_id, find_response(command, status::kOutOfResources, false));
+      return;
+    }
+    FindInProgress find;
+    find.context_id = message.context_id;
+    find.request = command;
+    find.result = index.find(message.dataset, context.transfer_syntax == kImplicitVrLittleEndian);
+    connection.finding = std::move(find);
+    pump_find(connection);
+  }
+
+  void cancel_find(Connection& connection, const Command& cancel) {
+    if (!connection.finding || cancel.message_id_responded != connection.finding->request.message_id) return;
+    FindInProgress& find = *connection.finding;
+    queue_command(connection, find.context_id, find_response(find.request, status::kCancel, false));
+    connection.finding.reset();
+  }
+
+  // Queues the next few answers of a C-FIND, then its final response once all are out.
+  void pump_find(Connection& connection) {
+    if (!connection.finding) return;
+    FindInProgress& find = *connection.finding;
+    if (find.result.status != status::kSuccess) {
+      Command failure = find_response(find.request, find.result.status, false);
+      failure.error_comment = find.result.error_comment;
+      queue_command(connection, find.context_id, failure);
+      connection.finding.reset();
+      return;
+    }
+    for (std::size_t queued = 0; queued < kFindAnswersPerTurn && find.next < find.result.identifiers.size() &&
+                                 connection.queued() < kMaxQueuedFindBytes;
+         ++queued) {
+      queue_command(connection, find.context_id, find_response(find.request, find.result.pending_status, true));
+      queue_data(connection, find.context_id, find.result.identifiers[find.next]);
+      std::vector<std::uint8_t>().swap(find.result.identifiers[find.next++]);
+    }
+    if (find.next == find.result.identifiers.size()) {
+      queue_command(connection, find.context_id, find_response(find.request, status::kSuccess, false));
+      connection.finding.reset();
+    }
+  }
+
+  // Every connection with a C-FIND still answering gets its next answers; true when one could take
+  // more at once (the loop then does not sleep).
+  bool pump_finds() {
+    std::vector<std::uint64_t> ids;
+    for (const auto& [id, connection] : connections) {
+      if (connection->finding) ids.push_back(id);
+    }
+    for (const std::uint64_t id : ids) {
+      const auto found = connections.find(id);
+      if (found == connections.end()) continue;
+      pump_find(*found->second);
+      flush(*found->second);
+    }
+    for (const std::uint64_t id : ids) {
+      const auto found = connections.find(id);
+      if (found != connections.end() && found->second->finding && found->second->queued() < kMaxQueuedFindBytes) return true;
+    }
+    return false;
   }
 
   void finish_stores() {
@@ -811,7 +921,7 @@ struct StorageServer::Impl {
       case Phase::closing: return now - connection.closing_since > kClosingLinger;
       case Phase::established: break;
     }
-    if (connection.storing) return false;
+    if (connection.storing || connection.finding) return false;
     if (connection.inside_pdu()) return now - connection.pdu_started > options.pdu_timeout;
     return now - connection.last_activity > options.idle_timeout;
   }
@@ -862,9 +972,11 @@ struct StorageServer::Impl {
     std::array<epoll_event, kMaxEvents> events{};
     Clock::time_point last_sweep = Clock::now();
     const int interval = sweep_interval_ms();
+    bool more_answers = false;
     while (!stopping.load(std::memory_order_acquire)) {
-      const int count = epoll_wait(epoll_fd, events.data(), kMaxEvents, interval);
+      const int count = epoll_wait(epoll_fd, events.data(), kMaxEvents, more_answers ? 0 : interval);
       for (int i = 0; i < count; ++i) on_event(events[static_cast<std::size_t>(i)]);
+      more_answers = pump_finds();
       const Clock::time_point now = Clock::now();
       if (now - last_sweep >= std::chrono::milliseconds(interval)) {
         sweep(now);
@@ -912,6 +1024,10 @@ NetStatus StorageServer::open(const ServerOptions& options, StoredHandler on_sto
     return os_failure("cannot write to the store folder " + options.store, errno);
   }
   impl.store = std::make_unique<InstanceStore>(options.store, options.sync);
+  if (NetStatus rebuilt = impl.index.rebuild(options.store, impl.indexed_at_start, impl.unreadable_at_start);
+      !rebuilt.ok()) {
+    return rebuilt;
+  }
   if (NetStatus socket = impl.open_socket(); !socket.ok()) return socket;
   return impl.open_events();
 }
