@@ -17,6 +17,7 @@ from zanthe._hl7 import ParseError
 
 __all__ = [
     "AckError",
+    "AssociationError",
     "DeliveryError",
     "MissingStudyError",
     "MllpError",
@@ -30,15 +31,22 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str) -> type[RuntimeError]:
-    # PixelDataError lives in zanthe._dicom, loaded only when the name is first asked for.
+def __getattr__(name: str) -> type[Exception]:
+    # PixelDataError lives in zanthe._dicom and AssociationError in zanthe._dicom_net, each loaded
+    # only when the name is first asked for.
+    found: type[Exception]
     if name == "PixelDataError":
         from zanthe import _dicom
 
-        found: type[RuntimeError] = _dicom.PixelDataError
-        globals()[name] = found
-        return found
-    raise AttributeError(f"module 'zanthe.errors' has no attribute {name!r}")
+        found = _dicom.PixelDataError
+    elif name == "AssociationError":
+        from zanthe import _dicom_net
+
+        found = _dicom_net.AssociationError
+    else:
+        raise AttributeError(f"module 'zanthe.errors' has no attribute {name!r}")
+    globals()[name] = found
+    return found
 
 
 class ToolError(Exception):

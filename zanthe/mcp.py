@@ -409,8 +409,7 @@ def build_server(
 
 def add_dicom_network_tools(server: ToolServer, files: ConfinedFiles, destinations: dict[str, tuple[str, str, int]]) -> None:
     """dicom_echo and dicom_send, their destination one of the configured names."""
-    names = ", ".join(destinations)
-    destination_hint = Annotated[Literal[tuple(destinations)], f"The DICOM peer: {names}."]
+    destination_hint = named_choice(tuple(destinations), f"The DICOM peer: {', '.join(destinations)}.")
 
     def dicom_echo(destination: str) -> EchoAnswer:
         """Check that a configured DICOM peer answers: a C-ECHO over a new association.
@@ -464,6 +463,11 @@ def add_dicom_network_tools(server: ToolServer, files: ConfinedFiles, destinatio
         else:
             tool.__annotations__["return"] = EchoAnswer
         server.tool(title=title, annotations=READS_ONLY if tool is dicom_echo else SENDS)(tool)
+
+
+def named_choice(names: tuple[str, ...], description: str) -> Any:
+    """The type of an argument that must be one of `names`, known only once the server is built."""
+    return Annotated[Literal[names], description]
 
 
 def dicom_call(destination: str, call: Callable[[Any], Any]) -> Any:

@@ -1,4 +1,4 @@
-// zanthe._dicom_net: the storage SCP and the SCU (C-ECHO, C-STORE). The network work runs with the
+// zanthe._dicom_net: the storage SCP (with C-FIND) and the SCU (C-ECHO, C-STORE). The network work runs with the
 // interpreter lock released; Python is entered only for the hooks.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
@@ -231,7 +231,7 @@ void send(const std::string& host, int port, const std::vector<std::string>& pat
 }  // namespace
 
 NB_MODULE(_dicom_net, m) {
-  m.doc() = "DICOM networking: a durable storage SCP, and C-ECHO and C-STORE as an SCU.";
+  m.doc() = "DICOM networking: a durable storage SCP that answers C-FIND, and C-ECHO and C-STORE as an SCU.";
   association_error_type = PyErr_NewExceptionWithDoc(
       "zanthe._dicom_net.AssociationError",
       "A DICOM association failed: rejected, aborted, refused, timed out, or a peer that broke the protocol. "
@@ -242,7 +242,7 @@ NB_MODULE(_dicom_net, m) {
 
   const net::ServerOptions defaults;
   nb::class_<PyStorageServer>(m, "StorageServer",
-                              "Storage and Verification SCP: every instance durable before its C-STORE succeeds.")
+                              "Storage, Verification and C-FIND SCP: every instance durable before its C-STORE succeeds.")
       .def(nb::init<const std::string&, const std::string&, int, const std::string&, bool,
                     std::optional<std::vector<std::string>>, bool, double, double, double, std::uint32_t,
                     std::uint64_t, std::size_t, unsigned, nb::object, nb::object>(),

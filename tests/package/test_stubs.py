@@ -68,7 +68,7 @@ def test_mypy_strict_accepts_the_package_and_the_typed_usage_sample(tmp_path):
         "__init__.py", "__main__.py", "errors.py", "mcp.py", "server.py", "fhir.py", "archive.py", "dask_archive.py",
         "_tls_relay.py", "_oserror.py",
         "cli/__init__.py", "cli/common.py", "cli/fhir.py", "cli/hl7.py", "cli/mcp.py", "cli/render.py", "cli/dicom.py",
-        "dicom/__init__.py", "dicom/pixels.py", "dicom/render.py", "dicom/attributes.py",
+        "dicom/__init__.py", "dicom/pixels.py", "dicom/render.py", "dicom/attributes.py", "dicom/net.py",
         "hl7/__init__.py", "hl7/_address.py", "hl7/listener.py", "hl7/sender.py", "hl7/mllp.py",
     )  # fmt: skip
     package = [ROOT / "zanthe" / name for name in modules]
