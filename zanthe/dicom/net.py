@@ -91,7 +91,7 @@ class StorageServer:
         max_pdu_length: int = 1 << 20,
         max_dataset_bytes: int = 2 << 30,
         max_associations: int = 256,
-        store_threads: int = 4,
+        store_threads: int = 16,
         on_stored: Callable[[StoredInstance], object] | None = None,
         fhir: str | os.PathLike[str] | None = None,
     ) -> None:
