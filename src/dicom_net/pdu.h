@@ -27,7 +27,8 @@ enum class PduType : std::uint8_t {
 
 inline constexpr std::size_t kPduHeaderSize = 6;  // type, reserved, 4-byte big-endian length
 inline constexpr std::string_view kApplicationContext = "1.2.840.10008.3.1.1.1";
-inline constexpr std::string_view kImplementationClassUid = "1.2.826.0.1.3680043.10.1432.1";
+// A UUID-derived UID (PS3.5 B.2): ours without a registered root.
+inline constexpr std::string_view kImplementationClassUid = "2.25.289157803688583106025291813101176813489";
 inline constexpr std::string_view kImplementationVersion = "ZANTHE_1";
 
 struct PduHeader {
