@@ -54,7 +54,7 @@ struct RoleSelection {
 
 struct AssociateRequest {
   std::uint16_t protocol_version = 1;
-  std::string called_ae;   // spaces removed at both ends
+  std::string called_ae;   // spaces (and NULs, which some peers pad with) removed at both ends
   std::string calling_ae;
   std::string application_context{kApplicationContext};
   std::vector<PresentationContextRequest> contexts;
@@ -125,16 +125,23 @@ struct Pdv {
 };
 
 // Body parsers: `body` is what follows the six header bytes, exactly `length` of them. On failure
-// the offset is into the body.
+// the offset is into the body. An A-ASSOCIATE-RQ or -AC without version 1 in its protocol version, or
+// with another application context, answers unsupported with `out` read whole (so that it can be
+// rejected); a missing user information item leaves a maximum length of 0 and empty implementation
+// fields. UIDs lose NUL and space padding.
 [[nodiscard]] NetStatus parse_associate_request(std::span<const std::uint8_t> body, AssociateRequest& out);
 [[nodiscard]] NetStatus parse_associate_accept(std::span<const std::uint8_t> body, AssociateAccept& out);
 [[nodiscard]] NetStatus parse_associate_reject(std::span<const std::uint8_t> body, AssociateReject& out);
 [[nodiscard]] NetStatus parse_abort(std::span<const std::uint8_t> body, Abort& out);
 // Appends every PDV of the body to `out` (cleared first); every PDV must lie inside the body, have a
-// length of at least 2 (context ID and control header) and an odd context ID.
+// length of at least 2 (context ID and control header) and an odd context ID; a body without any
+// PDV is malformed.
 [[nodiscard]] NetStatus parse_p_data(std::span<const std::uint8_t> body, std::vector<Pdv>& out);
 
 // Whole PDUs, header included. AE titles longer than 16 bytes are cut; shorter ones padded with spaces.
+// The maximum length sub-item is always written; the implementation class UID and version name when
+// not empty, the asynchronous operations window (requests only) when not 1/1, an abstract syntax
+// sub-item when not empty. Sub-items that would carry an item past its 2-byte length are left out.
 [[nodiscard]] std::vector<std::uint8_t> build_associate_request(const AssociateRequest& request);
 [[nodiscard]] std::vector<std::uint8_t> build_associate_accept(const AssociateAccept& accept);
 [[nodiscard]] std::vector<std::uint8_t> build_associate_reject(const AssociateReject& reject);
@@ -144,6 +151,7 @@ struct Pdv {
 
 // The 12 bytes in front of a P-DATA-TF carrying one PDV of `data_length` bytes: PDU header, PDV
 // length, context ID and message control header. The caller sends them and the data in one write.
+// `data_length` is at most 0xFFFFFFFF - 6 (the PDU length counts 6 bytes more).
 inline constexpr std::size_t kPDataOverhead = 12;
 void write_p_data_header(std::uint8_t* out, std::uint8_t context_id, bool command, bool last,
                          std::uint32_t data_length) noexcept;
