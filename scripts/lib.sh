@@ -14,13 +14,12 @@ ensure_venv() {
 
 # System libraries the engines build on, with their headers from Debian: zlib (the DICOM reader
 # inflates deflated datasets), http-parser (the MCP server's HTTP transport reads requests), and the
-# pixel engine's codecs and PNG writer (libjpeg-turbo, CharLS, OpenJPEG, libspng).
+# pixel engine's codecs (libjpeg-turbo, CharLS, OpenJPEG); its PNG writer needs only zlib.
 ensure_system_libraries() {
   local missing=()
   [ -e /usr/include/zlib.h ] || missing+=(zlib1g-dev)
   [ -e /usr/include/http_parser.h ] || missing+=(libhttp-parser-dev)
   [ -e /usr/include/turbojpeg.h ] && [ -e /usr/include/charls/charls.h ] && compgen -G '/usr/include/openjpeg-2.*/openjpeg.h' >/dev/null && command -v pkg-config >/dev/null || missing+=(libturbojpeg0-dev libcharls-dev libopenjp2-7-dev pkg-config)
-  [ -e /usr/include/spng.h ] || missing+=(libspng-dev)
   if [ ${#missing[@]} -gt 0 ] && command -v apt-get >/dev/null; then
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -37,7 +37,8 @@ struct RenderedImage {
 // area it covers, pixels cut by the box's edges counting by the fraction inside it.
 void downscale_to_fit(RenderedImage& image, std::uint32_t max_side);
 
-// 8-bit grey or RGB PNG: zlib level 1, the Up filter on every row, not interlaced.
+// 8-bit grey or RGB PNG: zlib level 1, the Up filter on every row, not interlaced. Large images are
+// deflated in strips on several threads, still one zlib stream.
 [[nodiscard]] PixelStatus encode_png(const RenderedImage& image, std::vector<std::uint8_t>& png);
 
 struct RenderRequest {
