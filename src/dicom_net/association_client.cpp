@@ -336,10 +336,12 @@ NetStatus Association::open(const ClientOptions& options, std::vector<Presentati
     return association.fail(std::move(status), abort_reason::kInvalidParameter);
   }
   const std::uint32_t peer_limit = association.accept_.max_pdu_length;
-  if (peer_limit != 0 && peer_limit <= kPDataBodyOverhead) {
+  if (peer_limit != 0 && peer_limit < kPDataBodyOverhead + 2) {
     return association.fail(net_failure(NetCode::unsupported, "the peer's maximum PDU length leaves no room for data"));
   }
-  association.pdv_data_limit_ = peer_limit == 0 ? kMaxPdvData : std::min<std::size_t>(peer_limit - kPDataBodyOverhead, kMaxPdvData);
+  // Fragments of even length only: strict peers refuse odd ones.
+  const std::size_t room = peer_limit == 0 ? kMaxPdvData : std::min<std::size_t>(peer_limit - kPDataBodyOverhead, kMaxPdvData);
+  association.pdv_data_limit_ = room & ~std::size_t{1};
   association.proposed_ = std::move(contexts);
   out = std::move(association);
   return {};
@@ -452,17 +454,23 @@ NetStatus Association::send_pdu(std::span<const std::uint8_t> pdu) {
 }
 
 NetStatus Association::send_pdvs(std::uint8_t context_id, bool command, std::span<const std::uint8_t> data) {
+  // Data of odd length ends with one NUL: what a deflated stream is padded with, and what keeps the
+  // last fragment even.
+  static const std::uint8_t kPad = 0;
+  const std::size_t total = data.size() + data.size() % 2;
   std::size_t pos = 0;
   do {
-    const std::size_t size = std::min(pdv_data_limit_, data.size() - pos);
-    const bool last = size == data.size() - pos;
+    const std::size_t size = std::min(pdv_data_limit_, total - pos);
+    const std::size_t from_data = std::min(size, data.size() - pos);
+    const bool last = size == total - pos;
     std::array<std::uint8_t, kPDataOverhead> header{};
     write_p_data_header(header.data(), context_id, command, last, static_cast<std::uint32_t>(size));
-    std::array<iovec, 2> iov{iovec{header.data(), header.size()},
-                             iovec{const_cast<std::uint8_t*>(data.data() + pos), size}};
-    if (NetStatus status = write_all(fd_, iov.data(), size == 0 ? 1 : 2); !status.ok()) return status;
+    std::array<iovec, 3> iov{iovec{header.data(), header.size()},
+                             iovec{const_cast<std::uint8_t*>(data.data() + pos), from_data},
+                             iovec{const_cast<std::uint8_t*>(&kPad), size - from_data}};
+    if (NetStatus status = write_all(fd_, iov.data(), iov.size()); !status.ok()) return status;
     pos += size;
-  } while (pos < data.size());
+  } while (pos < total);
   return {};
 }
 

@@ -69,8 +69,10 @@ class Association {
   [[nodiscard]] NetStatus echo(std::uint16_t& status);
 
   // C-STORE of one dataset, encoded in `transfer_syntax` (sent as it is: nothing is transcoded), on the
-  // context accepted for (sop_class, transfer_syntax); refused when there is none. `status` and
-  // `error_comment` come from the C-STORE-RSP; a failure status still answers ok.
+  // context accepted for (sop_class, transfer_syntax); refused when there is none. A dataset of odd
+  // length (a deflated stream left unpadded) gets the one trailing NUL its encoding prescribes; every
+  // fragment is even. `status` and `error_comment` come from the C-STORE-RSP; a failure status still
+  // answers ok.
   [[nodiscard]] NetStatus store(std::span<const std::uint8_t> dataset, std::string_view sop_class,
                                 std::string_view sop_instance, std::string_view transfer_syntax,
                                 std::uint16_t& status, std::string& error_comment);

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import shutil
 import socket
 import struct
+import subprocess
 import threading
 import time
 from collections.abc import Iterator
@@ -37,9 +39,11 @@ def data_file(name: str) -> str:
 
 
 def dataset_bytes(path: str) -> bytes:
-    """The bytes after the file meta group: preamble, magic, the group length element and the group."""
+    """The bytes after the file meta group (preamble, magic, group length element, group), padded to an
+    even length as a deflated stream must be (pydicom's deflated test file is not)."""
     group_length = pydicom.filereader.read_file_meta_info(path).FileMetaInformationGroupLength
-    return Path(path).read_bytes()[144 + group_length:]
+    data = Path(path).read_bytes()[144 + group_length:]
+    return data + b"\0" * (len(data) % 2)
 
 
 def large_file(directory: Path) -> str:
@@ -63,6 +67,7 @@ class Peer:
     port: int
     stored: list[tuple[str, bytes, Dataset]] = field(default_factory=list)
     p_data_sizes: list[int] = field(default_factory=list)
+    fragment_sizes: list[int] = field(default_factory=list)
 
 
 def start_peer(files: list[str], max_pdu: int = 16382, status: int = 0, **ae_options: Any) -> tuple[Any, Peer]:
@@ -83,6 +88,7 @@ def start_peer(files: list[str], max_pdu: int = 16382, status: int = 0, **ae_opt
     def on_pdu(event: Any) -> None:
         if isinstance(event.pdu, P_DATA_TF):
             peer.p_data_sizes.append(len(event.pdu.encode()))
+            peer.fragment_sizes += [len(v.presentation_data_value) - 1 for v in event.pdu.presentation_data_value_items]
 
     server = ae.start_server((HOST, 0), block=False, evt_handlers=[(evt.EVT_C_STORE, on_store), (evt.EVT_PDU_RECV, on_pdu)])
     peer.port = server.socket.getsockname()[1]
@@ -107,7 +113,7 @@ def test_echo(peers: Any) -> None:
     assert net.echo(HOST, peers([]).port, "ZANTHE", "ARCHIVE") == 0
 
 
-@pytest.mark.parametrize("peer_max_pdu", [4096, 16382, 0])
+@pytest.mark.parametrize("peer_max_pdu", [4096, 4097, 16382, 0])
 def test_every_file_arrives_as_it_was_encoded(peers: Any, tmp_path: Path, peer_max_pdu: int) -> None:
     paths = [data_file(name) for name in FILES] + ([large_file(tmp_path)] if peer_max_pdu == 0 else [])
     peer = peers(paths, max_pdu=peer_max_pdu)
@@ -121,7 +127,33 @@ def test_every_file_arrives_as_it_was_encoded(peers: Any, tmp_path: Path, peer_m
         assert dataset == sent
     limit = peer_max_pdu + 6 if peer_max_pdu else MIB + 12
     assert max(peer.p_data_sizes) <= limit
+    assert all(size % 2 == 0 for size in peer.fragment_sizes)  # strict peers refuse odd fragments
     assert peer_max_pdu != 0 or max(peer.p_data_sizes) == limit  # the large file fills PDUs to the cap
+
+
+@pytest.mark.skipif(shutil.which("storescp") is None, reason="DCMTK's storescp is not installed")
+def test_dcmtk_stores_every_file_as_sent(tmp_path: Path) -> None:
+    paths = [data_file(name) for name in FILES]
+    with socket.create_server((HOST, 0)) as probe:
+        port = probe.getsockname()[1]
+    # +B writes each dataset exactly as received; a 4096-byte PDU limit makes every file several fragments.
+    scp = subprocess.Popen(["storescp", "+xa", "+B", "+uf", "-pdu", "4096", "-od", str(tmp_path), str(port)],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection((HOST, port), timeout=1).close()
+                break
+            except ConnectionRefusedError:
+                assert time.monotonic() < deadline, "storescp did not start"
+                time.sleep(0.05)
+        assert net.store_files(HOST, port, "ZANTHE", "STORESCP", paths) == [(path, 0) for path in paths]
+    finally:
+        scp.terminate()
+        scp.wait(5)
+    # The three MR files are one instance in three encodings: each is kept under a name of its own.
+    assert sorted(dataset_bytes(str(f)) for f in tmp_path.iterdir()) == sorted(map(dataset_bytes, paths))
 
 
 def test_a_class_the_peer_refuses_is_not_sent(peers: Any) -> None:
