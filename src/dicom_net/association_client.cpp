@@ -69,7 +69,8 @@ void set_option(int fd, int level, int name, int value) noexcept {
   [[maybe_unused]] const int rc = ::setsockopt(fd, level, name, &value, sizeof value);
 }
 
-// Our reads answer small PDUs (responses) that the peer waits on; a delayed ACK would stall it.
+// A delayed ACK of what we read (up to 40 ms) would stall a peer waiting on it between its PDUs. The
+// kernel leaves quick-ACK mode by itself, so it is set again before every read.
 void quick_ack(int fd) noexcept {
 #ifdef TCP_QUICKACK
   set_option(fd, IPPROTO_TCP, TCP_QUICKACK, 1);
@@ -137,6 +138,7 @@ void quick_ack(int fd) noexcept {
 [[nodiscard]] NetStatus read_exact(int fd, std::uint8_t* out, std::size_t size, Clock::time_point deadline) {
   std::size_t got = 0;
   while (got < size) {
+    quick_ack(fd);
     if (NetStatus status = wait_for(fd, POLLIN, deadline, "data from the peer"); !status.ok()) return status;
     const ssize_t n = ::recv(fd, out + got, size - got, 0);
     if (n > 0) {
@@ -209,6 +211,9 @@ void quick_ack(int fd) noexcept {
 
 [[nodiscard]] NetStatus check_request(const ClientOptions& options, const std::vector<PresentationContextRequest>& contexts) {
   if (options.host.empty()) return net_failure(NetCode::bad_argument, "no host to connect to");
+  if (options.connect_timeout.count() <= 0 || options.response_timeout.count() <= 0) {
+    return net_failure(NetCode::bad_argument, "the timeouts must be positive");
+  }
   for (const std::string* title : {&options.calling_ae, &options.called_ae}) {
     if (title->empty() || title->size() > kMaxAeTitle || title->find_first_not_of(' ') == std::string::npos) {
       return net_failure(NetCode::bad_argument, "an AE title must have 1 to 16 characters, not all spaces: '" + *title + "'");
@@ -476,7 +481,6 @@ NetStatus Association::send_pdvs(std::uint8_t context_id, bool command, std::spa
 
 NetStatus Association::read_pdu(std::uint8_t& type, std::vector<std::uint8_t>& body) {
   const Clock::time_point deadline = Clock::now() + response_timeout_;
-  quick_ack(fd_);
   std::array<std::uint8_t, kPduHeaderSize> header{};
   if (NetStatus status = read_exact(fd_, header.data(), header.size(), deadline); !status.ok()) return status;
   const PduHeader parsed = read_pdu_header(header.data());
