@@ -653,7 +653,10 @@ struct StorageServer::Impl {
 
   void on_request(Connection& connection, std::span<const std::uint8_t> body) {
     AssociateRequest request;
-    if (!parse_associate_request(body, request).ok()) return abort_connection(connection, abort_reason::kInvalidParameter);
+    // A version or application context we do not speak still parses whole, so it is rejected, not aborted.
+    if (const NetStatus parsed = parse_associate_request(body, request); !parsed.ok() && parsed.code != NetCode::unsupported) {
+      return abort_connection(connection, abort_reason::kInvalidParameter);
+    }
     if (const auto refused = refusal_of(request)) return finish_with(connection, build_associate_reject(*refused));
     AssociateAccept accept;
     accept.called_ae = request.called_ae;
