@@ -21,6 +21,7 @@ ensure_system_libraries() {
   [ -e /usr/include/http_parser.h ] || missing+=(libhttp-parser-dev)
   [ -e /usr/include/turbojpeg.h ] && [ -e /usr/include/charls/charls.h ] && compgen -G '/usr/include/openjpeg-2.*/openjpeg.h' >/dev/null && command -v pkg-config >/dev/null || missing+=(libturbojpeg0-dev libcharls-dev libopenjp2-7-dev pkg-config)
   [ -x /usr/bin/storescu ] || missing+=(dcmtk)  # DCMTK's tools: peers of the DICOM networking tests
+  [ -x /usr/sbin/Orthanc ] || missing+=(orthanc)  # Orthanc: a peer of the DICOM networking tests
   if [ ${#missing[@]} -gt 0 ] && command -v apt-get >/dev/null; then
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
