@@ -262,6 +262,21 @@ void quick_ack(int fd) noexcept {
   return status;
 }
 
+// The C-STORE names the instance the dataset is, and a receiver checks it against the dataset: where a
+// file's meta group disagrees with its dataset (it happens), the dataset's SOP Class and Instance UIDs
+// win. A dataset that cannot be read keeps the meta group's.
+void take_dataset_uids(FileToSend& file) {
+  std::vector<std::uint8_t> inflated;
+  const dicom::LocatedDataset located = dicom::locate_dataset(file.bytes.data(), file.bytes.size(), inflated);
+  if (!located.ok()) return;
+  dicom::ElementList elements;
+  (void)dicom::parse_dataset(located.data, located.size, located.encoding, elements);  // what was read counts
+  const std::string_view sop_class = dicom::find_text(elements, 0x00080016);
+  const std::string_view sop_instance = dicom::find_text(elements, 0x00080018);
+  if (!sop_class.empty()) file.sop_class = std::string(sop_class);
+  if (!sop_instance.empty()) file.sop_instance = std::string(sop_instance);
+}
+
 }  // namespace
 
 // One DIMSE message as received: its command, and whether a dataset followed (responses we read carry
@@ -596,6 +611,7 @@ NetStatus read_file_to_send(const std::string& path, FileToSend& out) {
   out.sop_instance = std::string(info.sop_instance_uid);
   out.transfer_syntax = std::string(info.transfer_syntax_uid);
   out.dataset_offset = static_cast<std::size_t>(info.dataset_offset);
+  take_dataset_uids(out);
   return {};
 }
 

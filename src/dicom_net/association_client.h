@@ -106,9 +106,10 @@ class Association {
   std::vector<std::uint8_t> receive_buffer_;
 };
 
-// One Part 10 file read for sending: its bytes, the UIDs of its file meta group, and where the dataset
-// (everything after the meta group, as encoded in its transfer syntax; a deflated one stays deflated)
-// starts in `bytes`.
+// One Part 10 file read for sending: its bytes, its SOP Class and Instance UIDs (the dataset's
+// (0008,0016) and (0008,0018), or the file meta group's where the dataset has none), the meta group's
+// transfer syntax, and where the dataset (everything after the meta group, as encoded in its transfer
+// syntax; a deflated one stays deflated) starts in `bytes`.
 struct FileToSend {
   std::string path;
   std::vector<std::uint8_t> bytes;
