@@ -383,7 +383,8 @@ void put_context_request(std::vector<std::uint8_t>& out, const PresentationConte
 void put_context_accept(std::vector<std::uint8_t>& out, const PresentationContextAccept& context) {
   const std::size_t start = begin_item(out, item::kContextAccept);
   out.insert(out.end(), {context.id, 0, static_cast<std::uint8_t>(context.result), 0});
-  put_text_item(out, item::kTransferSyntax, std::string_view(context.transfer_syntax).substr(0, kMaxItemLength - kContextFixedSize - kItemHeaderSize));
+  const std::size_t room = kMaxItemLength - kContextFixedSize - kItemHeaderSize;
+  put_text_item(out, item::kTransferSyntax, std::string_view(context.transfer_syntax).substr(0, room));
   end_item(out, start);
 }
 
