@@ -236,7 +236,8 @@ void quick_ack(int fd) noexcept {
   return {};
 }
 
-[[nodiscard]] NetStatus read_whole_file(const std::string& path, std::vector<std::uint8_t>& out) {
+// The file's bytes, at most `limit` of them.
+[[nodiscard]] NetStatus read_file_bytes(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return os_failure("cannot open " + path, errno);
   struct stat info {};
@@ -244,7 +245,7 @@ void quick_ack(int fd) noexcept {
   if (::fstat(fd, &info) != 0) {
     status = os_failure("cannot read " + path, errno);
   } else {
-    out.resize(static_cast<std::size_t>(info.st_size));
+    out.resize(std::min(static_cast<std::size_t>(info.st_size), limit));
     std::size_t got = 0;
     while (got < out.size()) {
       const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
@@ -585,13 +586,15 @@ NetStatus Association::exchange(std::uint8_t context_id, const Command& request,
   return {};
 }
 
-NetStatus read_file_to_send(const std::string& path, FileToSend& out) {
+NetStatus read_file_to_send(const std::string& path, FileToSend& out, std::size_t limit) {
   out = FileToSend{};
   out.path = path;
-  if (NetStatus status = read_whole_file(path, out.bytes); !status.ok()) return status;
+  if (NetStatus status = read_file_bytes(path, limit, out.bytes); !status.ok()) return status;
   const std::uint8_t* data = out.bytes.data();
   const std::size_t size = out.bytes.size();
   dicom::MetaResult meta = dicom::read_file_meta(data, size);
+  // A meta group longer than the prefix: the whole file decides.
+  if (!meta.ok() && size == limit && limit != kWholeFile) return read_file_to_send(path, out, kWholeFile);
   if (!meta.ok() && (meta.status.code == dicom::ReadCode::no_magic || meta.status.code == dicom::ReadCode::truncated)) {
     const dicom::MetaResult bare = dicom::read_meta_group_at(data, size, 0);  // a meta group without preamble
     if (bare.ok()) meta = bare;

@@ -126,7 +126,12 @@ struct FileToSend {
 // Reads a file into `out`: os_error when it cannot be read; bad_argument when it is not a Part 10
 // file (no file meta group, with or without the preamble) or its meta group lacks one of the
 // three UIDs.
-[[nodiscard]] NetStatus read_file_to_send(const std::string& path, FileToSend& out);
+//
+// With a `limit`, only the first `limit` bytes are read (the whole file when the meta group runs past
+// them), enough to plan an association's contexts without holding every file; `bytes` then holds
+// that prefix and the UIDs are those its dataset part names.
+inline constexpr std::size_t kWholeFile = static_cast<std::size_t>(-1);
+[[nodiscard]] NetStatus read_file_to_send(const std::string& path, FileToSend& out, std::size_t limit = kWholeFile);
 
 // One presentation context per distinct (SOP class, transfer syntax) of `files`, in the order first
 // seen, each proposing only that transfer syntax (instances are sent as they are encoded), with odd IDs

@@ -79,8 +79,10 @@ struct DatasetUids {
     if (instance.transfer_syntax == kExplicitVrBigEndian) encoding.byte_order = dicom::ByteOrder::big_endian;
   }
   if (size == 0) return uids;
+  // Every dataset that can be stored names its instance; bytes that read as no such dataset, or stop
+  // part way, cannot be understood (C000) rather than disagree with the command (A900).
   const dicom::ReadStatus parsed = dicom::parse_dataset(data, size, encoding, elements);
-  if (!parsed.ok() && elements.empty()) return uids;
+  if (!parsed.ok() || dicom::find_text(elements, kSopInstanceTag).empty()) return uids;
   uids.readable = true;
   uids.sop_class = dicom::find_text(elements, kSopClassTag);
   uids.sop_instance = dicom::find_text(elements, kSopInstanceTag);

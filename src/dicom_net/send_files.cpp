@@ -1,15 +1,9 @@
 #include "dicom_net/send_files.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <set>
 #include <utility>
 
-#include "dicom/part10_reader.h"
 #include "dicom_net/sop_classes.h"
 
 namespace zanthe::dicom_net {
@@ -18,7 +12,7 @@ namespace {
 // Enough for the file meta group of any file but the most unusual; those are read whole.
 constexpr std::size_t kProbeBytes = 64 * 1024;
 
-// A file whose meta group has been read, not yet its dataset.
+// A file whose meta group and first dataset elements have been read, not yet the rest.
 struct Probed {
   std::string path;
   std::string sop_class;
@@ -26,44 +20,10 @@ struct Probed {
   std::string transfer_syntax;
 };
 
-[[nodiscard]] NetStatus read_prefix(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    NetStatus failed = net_failure(NetCode::os_error, std::strerror(errno));
-    failed.os_error = errno;
-    return failed;
-  }
-  out.resize(limit);
-  std::size_t got = 0;
-  while (got < limit) {
-    const ssize_t n = ::read(fd, out.data() + got, limit - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  out.resize(got);
-  return {};
-}
-
-// The meta group's UIDs, reading only the start of the file where that suffices.
 [[nodiscard]] NetStatus probe(const std::string& path, Probed& out) {
-  std::vector<std::uint8_t> prefix;
-  if (NetStatus read = read_prefix(path, kProbeBytes, prefix); !read.ok()) return read;
-  dicom::MetaResult meta = dicom::read_file_meta(prefix.data(), prefix.size());
-  if (!meta.ok() && prefix.size() == kProbeBytes) {
-    FileToSend whole;
-    if (NetStatus read = read_file_to_send(path, whole); !read.ok()) return read;
-    out = Probed{path, whole.sop_class, whole.sop_instance, whole.transfer_syntax};
-    return {};
-  }
-  if (!meta.ok()) return net_failure(NetCode::bad_argument, "not a DICOM Part 10 file");
-  const dicom::FileMetaInfo& info = meta.info;
-  if (info.sop_class_uid.empty() || info.sop_instance_uid.empty() || info.transfer_syntax_uid.empty()) {
-    return net_failure(NetCode::bad_argument, "the file meta group lacks a SOP Class, SOP Instance or Transfer Syntax UID");
-  }
-  out = Probed{path, std::string(info.sop_class_uid), std::string(info.sop_instance_uid),
-               std::string(info.transfer_syntax_uid)};
+  FileToSend start;
+  if (NetStatus read = read_file_to_send(path, start, kProbeBytes); !read.ok()) return read;
+  out = Probed{path, std::move(start.sop_class), std::move(start.sop_instance), std::move(start.transfer_syntax)};
   return {};
 }
 
@@ -110,7 +70,7 @@ bool send_one(Association& association, const Probed& file, const SendCallback& 
   }
   FileToSend whole;
   if (NetStatus read = read_file_to_send(file.path, whole); !read.ok()) {
-    report_unsent(file, "cannot read: " + read.detail, report);
+    report_unsent(file, read.detail, report);
     return true;
   }
   std::uint16_t status = 0;
@@ -143,7 +103,7 @@ NetStatus send_files(const ClientOptions& options, const std::vector<std::string
   for (const std::string& path : paths) {
     Probed file;
     if (NetStatus probed = probe(path, file); !probed.ok()) {
-      report(SendOutcome{path, "", std::nullopt, "cannot read: " + probed.detail});
+      report(SendOutcome{path, "", std::nullopt, probed.detail});
       continue;
     }
     readable.push_back(std::move(file));

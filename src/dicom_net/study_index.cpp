@@ -24,7 +24,6 @@ namespace {
 constexpr std::uint32_t kSpecificCharacterSet = 0x00080005;
 constexpr std::uint32_t kQueryRetrieveLevel = 0x00080052;
 constexpr std::uint32_t kStudyInstanceUid = 0x0020000D;
-constexpr std::uint32_t kPixelDataGroupStart = 0x7FE00000;
 constexpr std::size_t kHeaderProbeBytes = 64 * 1024;
 
 // How a key matches.

@@ -157,6 +157,10 @@ def define_listen(listen: CommandParser) -> None:
     listen.add_argument("--no-fsync", action="store_true", help="do not sync stored files (faster; a crash may lose confirmed instances)")
     listen.add_argument("--fhir", metavar="DIR", help="keep one ImagingStudy JSON per study in DIR")
     listen.add_argument(
+        "--timezone", metavar="ZONE",
+        help="with --fhir: UTC offset (+01:00) or IANA zone (Europe/Berlin) for times the files give without one",
+    )  # fmt: skip
+    listen.add_argument(
         "--allow-calling-ae", action="append", metavar="AE", help="accept only this calling AE title (repeatable)"
     )
     listen.add_argument(
@@ -181,7 +185,7 @@ def run_listen(args: argparse.Namespace) -> int:
         os.makedirs(args.store, exist_ok=True)
         server = StorageServer(
             args.store, args.host, args.port,
-            ae_title=args.ae_title, fsync=not args.no_fsync, fhir=args.fhir,
+            ae_title=args.ae_title, fsync=not args.no_fsync, fhir=args.fhir, timezone=args.timezone,
             allowed_calling_aes=args.allow_calling_ae, max_associations=args.max_associations,
             idle_timeout=args.idle_timeout,
         )  # fmt: skip

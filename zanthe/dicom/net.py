@@ -66,7 +66,9 @@ class StorageServer:
     ``on_stored(instance)`` is called with a ``StoredInstance`` after each instance is durable (on one
     of the server's store threads; an exception it raises is reported, and changes nothing). With
     ``fhir=DIR``, one ImagingStudy per study is kept in ``DIR/<Study Instance UID>.json``, rewritten
-    from the stored files when an association that stored into the study ends.
+    from the stored files when an association that stored into the study ends; ``timezone`` (a UTC
+    offset or an IANA zone, as ``zanthe fhir --timezone`` takes) completes the times the files give
+    without an offset, which FHIR requires.
 
     Limits: the A-ASSOCIATE-RQ must arrive within ``artim`` seconds; a PDU begun must end within
     ``pdu_timeout``; an association with nothing in flight is closed after ``idle_timeout``; PDUs over
@@ -94,10 +96,11 @@ class StorageServer:
         store_threads: int = 16,
         on_stored: Callable[[StoredInstance], object] | None = None,
         fhir: str | os.PathLike[str] | None = None,
+        timezone: str | None = None,
     ) -> None:
         self._studies: StudyResources | None = None
         if fhir is not None:
-            self._studies = StudyResources(os.fspath(store), os.fspath(fhir))
+            self._studies = StudyResources(os.fspath(store), os.fspath(fhir), timezone)
         hook = stored_hook(on_stored) if on_stored is not None else None
         self._native = _dicom_net.StorageServer(
             os.fspath(store), host, port,
@@ -174,8 +177,12 @@ class StudyResources:
     is rewritten once more after it, not once per association.
     """
 
-    def __init__(self, store: str, folder: str) -> None:
+    def __init__(self, store: str, folder: str, timezone: str | None) -> None:
+        from zanthe.fhir import zone_argument
+
+        zone_argument(timezone)  # a zone that cannot be used is refused now, not at the first study
         os.makedirs(folder, exist_ok=True)
+        self.timezone = timezone
         self.store = store
         self.folder = folder
         self.pending: queue.SimpleQueue[str | None] = queue.SimpleQueue()
@@ -206,7 +213,9 @@ class StudyResources:
 
         problems: list[tuple[str, str]] = []
         try:
-            resources = list(fhir.imaging_studies([os.path.join(self.store, study)], jobs=1, problems=problems))
+            resources = list(
+                fhir.imaging_studies([os.path.join(self.store, study)], jobs=1, timezone=self.timezone, problems=problems)
+            )
         except OSError as error:
             self.failures.append((study, str(error)))
             return
