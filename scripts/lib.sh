@@ -20,13 +20,24 @@ ensure_system_libraries() {
   [ -e /usr/include/zlib.h ] || missing+=(zlib1g-dev)
   [ -e /usr/include/http_parser.h ] || missing+=(libhttp-parser-dev)
   [ -e /usr/include/turbojpeg.h ] && [ -e /usr/include/charls/charls.h ] && compgen -G '/usr/include/openjpeg-2.*/openjpeg.h' >/dev/null && command -v pkg-config >/dev/null || missing+=(libturbojpeg0-dev libcharls-dev libopenjp2-7-dev pkg-config)
-  [ -x /usr/bin/storescu ] || missing+=(dcmtk)  # DCMTK's tools: peers of the DICOM networking tests
-  [ -x /usr/sbin/Orthanc ] || missing+=(orthanc)  # Orthanc: a peer of the DICOM networking tests
-  if [ ${#missing[@]} -gt 0 ] && command -v apt-get >/dev/null; then
+  apt_install "${missing[@]}"
+}
+
+# The DICOM peers the networking tests run against: DCMTK's tools and Orthanc. Only the tests need them.
+ensure_test_peers() {
+  local missing=()
+  [ -x /usr/bin/storescu ] || missing+=(dcmtk)
+  [ -x /usr/sbin/Orthanc ] || missing+=(orthanc)
+  apt_install "${missing[@]}"
+}
+
+# apt_install PACKAGE...: installs the packages named, when there are any and apt-get is there.
+apt_install() {
+  if [ $# -gt 0 ] && command -v apt-get >/dev/null; then
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null ||
-      { $sudo apt-get update -q >/dev/null && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null; }
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null ||
+      { $sudo apt-get update -q >/dev/null && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null; }
   fi
 }
 
