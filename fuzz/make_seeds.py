@@ -18,6 +18,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
+from helpers import dicom_net_bytes as net  # noqa: E402
 from helpers import dicom_writer as d  # noqa: E402
 
 REQUESTS = [
@@ -131,6 +132,29 @@ def mllp_streams() -> dict[str, bytes]:
     }
 
 
+def scp_streams() -> dict[str, bytes]:
+    """What a peer sends after the harness's own A-ASSOCIATE-RQ (first byte 1: put it in front): an
+    echo, a store, a query, each released; and the same store cut off, and raw bytes with no request."""
+    ct, study_find = "1.2.840.10008.5.1.4.1.1.2", "1.2.840.10008.5.1.4.1.2.2.1"
+    release = net.pdu(0x05, b"\0" * 4)
+    dataset = (
+        net._element(0x00080016, net._ui(ct)) + net._element(0x00080018, net._ui("1.2.3.4"))
+        + net._element(0x0020000D, net._ui("1.2.3")) + net._element(0x0020000E, net._ui("1.2.3.1"))
+        + net._element(0x00100010, b"DOE^JANE")
+    )  # fmt: skip
+    identifier = net._element(0x00080052, b"STUDY ") + net._element(0x00100010, b"D*") + net._element(0x0020000D, b"")
+    find = net.command_set(0x0020, 3, sop_class=study_find, has_dataset=True)
+    store = net.p_data(net.pdv(3, net.c_store_rq(2, ct, "1.2.3.4"), command=True, last=True))
+    store += net.p_data(net.pdv(3, dataset[:20], command=False, last=False), net.pdv(3, dataset[20:], command=False, last=True))
+    return {
+        "echo": b"\x01" + net.p_data(net.pdv(1, net.c_echo_rq(1), command=True, last=True)) + release,
+        "store": b"\x01" + store + release,
+        "find": b"\x01" + net.p_data(net.pdv(5, find, command=True, last=True), net.pdv(5, identifier, command=False, last=True)) + release,
+        "store_cut": b"\x01" + store[: len(store) // 2],
+        "no_request": b"\x00" + net.abort_pdu(),
+    }
+
+
 def write(target: str, files: dict[str, bytes]) -> None:
     folder = ROOT / "fuzz" / "corpus" / target
     shutil.rmtree(folder, ignore_errors=True)
@@ -151,6 +175,7 @@ def main() -> None:
     write("dicom_fhir_fuzz", dicom_files())
     write("hl7_fuzz", hl7_messages())
     write("mllp_fuzz", mllp_streams())
+    write("dicom_scp_fuzz", scp_streams())
 
 
 if __name__ == "__main__":
