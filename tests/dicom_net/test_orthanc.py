@@ -147,7 +147,11 @@ def orthanc(tmp_path_factory: pytest.TempPathFactory, ours: Ours) -> Iterator[Or
     (folder / "orthanc.json").write_text(json.dumps(configuration))
     log_path = folder / "orthanc.log"
     with log_path.open("wb") as log:
-        process = subprocess.Popen([ORTHANC, str(folder / "orthanc.json")], stdout=log, stderr=subprocess.STDOUT)
+        # Orthanc is not ours to sanitize: the sanitizer run's preloaded runtimes stall it at start.
+        environment = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+        process = subprocess.Popen(
+            [ORTHANC, str(folder / "orthanc.json")], stdout=log, stderr=subprocess.STDOUT, env=environment
+        )
     try:
         wait_for_rest_api(peer, process, log_path)
         yield peer
