@@ -400,12 +400,18 @@ void put_context_accept(std::vector<std::uint8_t>& out, const PresentationContex
 
 PduHeader read_pdu_header(const std::uint8_t* bytes) noexcept { return PduHeader{bytes[0], read_u32_big(bytes + 2)}; }
 
-NetStatus parse_associate_request(std::span<const std::uint8_t> body, AssociateRequest& out) {
-  out = AssociateRequest{};
+namespace {
+
+// Reads an A-ASSOCIATE-RQ or -AC body into `out`: the fields both share, and each presentation context
+// item of `context_item` through `parse_context`, IDs unique.
+template <typename Associate, typename ParseContext>
+NetStatus parse_associate(std::span<const std::uint8_t> body, std::uint8_t context_item, ParseContext parse_context,
+                          Associate& out) {
+  out = Associate{};
   AssociateCommon common;
-  NetStatus status = parse_associate_common(body, item::kContextRequest, common, [&out](const Item& it) {
-    PresentationContextRequest context;
-    if (NetStatus s = parse_context_request(it, context); !s.ok()) return s;
+  NetStatus status = parse_associate_common(body, context_item, common, [&](const Item& it) {
+    typename decltype(out.contexts)::value_type context;
+    if (NetStatus s = parse_context(it, context); !s.ok()) return s;
     if (has_context_id(out.contexts, context.id)) {
       return net_failure(NetCode::malformed, "two presentation contexts share an ID", value_offset(it));
     }
@@ -420,34 +426,22 @@ NetStatus parse_associate_request(std::span<const std::uint8_t> body, AssociateR
   out.implementation_class_uid = std::move(common.user.implementation_class_uid);
   out.implementation_version = std::move(common.user.implementation_version);
   out.roles = std::move(common.user.roles);
-  out.max_operations_invoked = common.user.max_operations_invoked;
-  out.max_operations_performed = common.user.max_operations_performed;
+  if constexpr (requires { out.max_operations_invoked; }) {
+    out.max_operations_invoked = common.user.max_operations_invoked;
+    out.max_operations_performed = common.user.max_operations_performed;
+  }
   if (!status.ok()) return status;
   return check_spoken(out.protocol_version, out.application_context);
 }
 
+}  // namespace
+
+NetStatus parse_associate_request(std::span<const std::uint8_t> body, AssociateRequest& out) {
+  return parse_associate(body, item::kContextRequest, parse_context_request, out);
+}
+
 NetStatus parse_associate_accept(std::span<const std::uint8_t> body, AssociateAccept& out) {
-  out = AssociateAccept{};
-  AssociateCommon common;
-  NetStatus status = parse_associate_common(body, item::kContextAccept, common, [&out](const Item& it) {
-    PresentationContextAccept context;
-    if (NetStatus s = parse_context_accept(it, context); !s.ok()) return s;
-    if (has_context_id(out.contexts, context.id)) {
-      return net_failure(NetCode::malformed, "two presentation contexts share an ID", value_offset(it));
-    }
-    out.contexts.push_back(std::move(context));
-    return NetStatus{};
-  });
-  out.protocol_version = common.protocol_version;
-  out.called_ae = std::move(common.called_ae);
-  out.calling_ae = std::move(common.calling_ae);
-  out.application_context = std::move(common.application_context);
-  out.max_pdu_length = common.user.max_pdu_length;
-  out.implementation_class_uid = std::move(common.user.implementation_class_uid);
-  out.implementation_version = std::move(common.user.implementation_version);
-  out.roles = std::move(common.user.roles);
-  if (!status.ok()) return status;
-  return check_spoken(out.protocol_version, out.application_context);
+  return parse_associate(body, item::kContextAccept, parse_context_accept, out);
 }
 
 NetStatus parse_associate_reject(std::span<const std::uint8_t> body, AssociateReject& out) {

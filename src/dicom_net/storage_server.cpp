@@ -387,9 +387,8 @@ struct StorageServer::Impl {
     connection.output.insert(connection.output.end(), pdu.begin(), pdu.end());
   }
 
-  // A command set (and no dataset) as P-DATA-TF PDUs no longer than the peer takes.
-  void queue_command(Connection& connection, std::uint8_t context_id, const Command& command) {
-    const std::vector<std::uint8_t> bytes = encode_command(command);
+  // Bytes of one message part (command or dataset) as P-DATA-TF PDUs no longer than the peer takes.
+  void queue_pdvs(Connection& connection, std::uint8_t context_id, bool command, const std::vector<std::uint8_t>& bytes) {
     const std::size_t limit = connection.peer_max_pdu == 0 ? bytes.size()
                                                           : std::max<std::size_t>(connection.peer_max_pdu, 8) - 6;
     std::size_t offset = 0;
@@ -397,7 +396,7 @@ struct StorageServer::Impl {
       const std::size_t piece = std::min(limit, bytes.size() - offset);
       const bool last = offset + piece == bytes.size();
       std::array<std::uint8_t, kPDataOverhead> header{};
-      write_p_data_header(header.data(), context_id, true, last, static_cast<std::uint32_t>(piece));
+      write_p_data_header(header.data(), context_id, command, last, static_cast<std::uint32_t>(piece));
       connection.output.insert(connection.output.end(), header.begin(), header.end());
       connection.output.insert(connection.output.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset),
                                bytes.begin() + static_cast<std::ptrdiff_t>(offset + piece));
@@ -405,21 +404,8 @@ struct StorageServer::Impl {
     } while (offset < bytes.size());
   }
 
-  // A dataset (a C-FIND identifier) as data PDVs no longer than the peer takes.
-  void queue_data(Connection& connection, std::uint8_t context_id, const std::vector<std::uint8_t>& bytes) {
-    const std::size_t limit = connection.peer_max_pdu == 0 ? bytes.size()
-                                                          : std::max<std::size_t>(connection.peer_max_pdu, 8) - 6;
-    std::size_t offset = 0;
-    do {
-      const std::size_t piece = std::min(limit, bytes.size() - offset);
-      const bool last = offset + piece == bytes.size();
-      std::array<std::uint8_t, kPDataOverhead> header{};
-      write_p_data_header(header.data(), context_id, false, last, static_cast<std::uint32_t>(piece));
-      connection.output.insert(connection.output.end(), header.begin(), header.end());
-      connection.output.insert(connection.output.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset),
-                               bytes.begin() + static_cast<std::ptrdiff_t>(offset + piece));
-      offset += piece;
-    } while (offset < bytes.size());
+  void queue_command(Connection& connection, std::uint8_t context_id, const Command& command) {
+    queue_pdvs(connection, context_id, true, encode_command(command));
   }
 
   // Ends the connection with a PDU of ours: sent, then closed (or dropped after the linger).
@@ -843,7 +829,7 @@ struct StorageServer::Impl {
                                  connection.queued() < kMaxQueuedFindBytes;
          ++queued) {
       queue_command(connection, find.context_id, find_response(find.request, find.result.pending_status, true));
-      queue_data(connection, find.context_id, find.result.identifiers[find.next]);
+      queue_pdvs(connection, find.context_id, false, find.result.identifiers[find.next]);
       std::vector<std::uint8_t>().swap(find.result.identifiers[find.next++]);
     }
     if (find.next == find.result.identifiers.size()) {

@@ -66,7 +66,7 @@ def mypy(*files: str | Path, cache: Path) -> subprocess.CompletedProcess[str]:
 def test_mypy_strict_accepts_the_package_and_the_typed_usage_sample(tmp_path):
     modules = (
         "__init__.py", "__main__.py", "errors.py", "mcp.py", "server.py", "fhir.py", "archive.py", "dask_archive.py",
-        "_tls_relay.py", "_oserror.py",
+        "_tls_relay.py", "_oserror.py", "_background.py",
         "cli/__init__.py", "cli/common.py", "cli/fhir.py", "cli/hl7.py", "cli/mcp.py", "cli/render.py", "cli/dicom.py",
         "dicom/__init__.py", "dicom/pixels.py", "dicom/render.py", "dicom/attributes.py", "dicom/net.py",
         "hl7/__init__.py", "hl7/_address.py", "hl7/listener.py", "hl7/sender.py", "hl7/mllp.py",

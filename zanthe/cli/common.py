@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+from typing import Protocol
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -139,3 +140,27 @@ def read_input(name: str) -> bytes:
         return sys.stdin.buffer.read()
     with open(name, "rb") as file:
         return file.read()
+
+
+class BackgroundServer(Protocol):
+    """A server serving on a thread of its own: the listeners of ``zanthe hl7`` and ``zanthe dicom``."""
+
+    def start(self) -> object: ...
+    def stop(self) -> None: ...
+    def wait(self, timeout: float | None = None) -> bool: ...
+    def close(self) -> None: ...
+
+
+def serve_until_signalled(server: BackgroundServer) -> None:
+    """Serves until SIGINT or SIGTERM, then closes the server (which finishes what it took in)."""
+    import signal
+
+    def stop(number: int, frame: object) -> None:
+        server.stop()
+
+    for number in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, stop)
+    server.start()
+    while not server.wait(0.5):  # wakes now and then so that signal handlers run
+        pass
+    server.close()

@@ -19,12 +19,12 @@ from zanthe.cli.common import (
     positive_int,
     positive_seconds,
     read_input,
+    serve_until_signalled,
 )
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from zanthe.cli.common import CommandParser, Commands
-    from zanthe.dicom.net import StorageServer
 
 TAGS_EPILOG = """\
 output:
@@ -194,22 +194,9 @@ def run_listen(args: argparse.Namespace) -> int:
     except OSError as error:
         return fail(str(error))
     print(f"zanthe: listening on {args.host}:{server.port} as {args.ae_title}", file=sys.stderr, flush=True)
-    stop_on_signals(server)
-    server.start()
-    while not server.wait(0.5):  # wakes now and then so that signal handlers run
-        pass
-    server.close()
+    serve_until_signalled(server)
     return EXIT_OK
 
-
-def stop_on_signals(server: StorageServer) -> None:
-    import signal
-
-    def stop(number: int, frame: object) -> None:
-        server.stop()
-
-    for number in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(number, stop)
 
 
 def add_peer(parser: CommandParser) -> None:

@@ -6,16 +6,24 @@ import argparse
 import sys
 
 from zanthe._oserror import os_error_reason
-from zanthe.cli.common import EXIT_FAILED, EXIT_OK, UsageError, complain, fail, positive_int, positive_seconds, read_input
+from zanthe.cli.common import (
+    EXIT_FAILED,
+    EXIT_OK,
+    UsageError,
+    complain,
+    fail,
+    positive_int,
+    positive_seconds,
+    read_input,
+    serve_until_signalled,
+)
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import ssl
-    from types import FrameType
 
     from zanthe._hl7 import OruConfig, OruContext, OruObservation
     from zanthe.cli.common import CommandParser, Commands
-    from zanthe.hl7.listener import Listener
     from zanthe.hl7.sender import Link
 
 
@@ -269,22 +277,9 @@ def run_listen(args: argparse.Namespace) -> int:
     if listener.cut_bytes:
         complain(f"cut a torn record of {listener.cut_bytes} bytes from the end of the journal")
     print(f"zanthe: listening on {args.host}:{listener.port}", file=sys.stderr, flush=True)
-    stop_on_signals(listener)
-    listener.start()
-    while not listener.wait(0.5):  # wakes now and then so that signal handlers run
-        pass
-    listener.close()
+    serve_until_signalled(listener)
     return EXIT_OK
 
-
-def stop_on_signals(listener: Listener) -> None:
-    import signal
-
-    def stop(number: int, frame: FrameType | None) -> None:
-        listener.stop()
-
-    for number in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(number, stop)
 
 
 def define_journal(journal: CommandParser) -> None:

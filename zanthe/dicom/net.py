@@ -23,10 +23,10 @@ import os
 import queue
 import threading
 from dataclasses import dataclass
-from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from zanthe import _dicom_net
+from zanthe._background import BackgroundServer
 from zanthe._dicom_net import AssociationError
 
 if TYPE_CHECKING:
@@ -56,7 +56,7 @@ class StoredInstance:
     peer: str
 
 
-class StorageServer:
+class StorageServer(BackgroundServer):
     """A storage and Verification SCP on ``host:port`` storing into the folder ``store``.
 
     Use it as a context manager (or ``start``/``close``) to serve on a background thread, or call
@@ -102,7 +102,7 @@ class StorageServer:
         if fhir is not None:
             self._studies = StudyResources(os.fspath(store), os.fspath(fhir), timezone)
         hook = stored_hook(on_stored) if on_stored is not None else None
-        self._native = _dicom_net.StorageServer(
+        self._native: _dicom_net.StorageServer = _dicom_net.StorageServer(
             os.fspath(store), host, port,
             ae_title=ae_title, fsync=fsync,
             allowed_calling_aes=list(allowed_calling_aes) if allowed_calling_aes is not None else None,
@@ -111,7 +111,7 @@ class StorageServer:
             max_associations=max_associations, store_threads=store_threads,
             on_stored=hook, on_association_end=self._studies.association_ended if self._studies else None,
         )  # fmt: skip
-        self._thread: threading.Thread | None = None
+        self._thread_name = "zanthe-dicom-scp"
 
     @property
     def port(self) -> int:
@@ -130,36 +130,6 @@ class StorageServer:
         finally:
             if self._studies is not None:
                 self._studies.close()
-
-    def start(self) -> StorageServer:
-        self._thread = threading.Thread(target=self.serve_forever, name="zanthe-dicom-scp", daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self) -> None:
-        """Asks the server to stop, without waiting; safe from any thread and from signal handlers."""
-        self._native.stop()
-
-    def wait(self, timeout: float | None = None) -> bool:
-        """Waits for a started server to finish serving; True once it has."""
-        if self._thread is not None:
-            self._thread.join(timeout)
-            return not self._thread.is_alive()
-        return True
-
-    def close(self) -> None:
-        """Stops serving: stores under way finish on disk, connections close, the port is freed."""
-        self._native.stop()
-        if self._thread is not None:
-            self._thread.join()
-            self._thread = None
-        self._native.close()
-
-    def __enter__(self) -> StorageServer:
-        return self.start()
-
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None) -> None:
-        self.close()
 
 
 def stored_hook(on_stored: Callable[[StoredInstance], object]) -> Callable[[dict[str, Any]], None]:

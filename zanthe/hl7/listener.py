@@ -16,13 +16,12 @@ from __future__ import annotations
 
 import base64
 import datetime
-import threading
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from zanthe import _hl7
+from zanthe._background import BackgroundServer
 from zanthe.errors import Reject
 
 if TYPE_CHECKING:
@@ -53,11 +52,13 @@ def native_handler(handler: Handler) -> Callable[[bytes, str], tuple[str, str] |
     return call
 
 
-class Listener:
+class Listener(BackgroundServer):
     """An MLLP listener on ``host:port`` journaling into the folder ``store``.
 
     Use it as a context manager (or call ``start``/``close``) to serve on a background thread, or
     call ``serve_forever`` to serve on the calling thread until ``close`` is called from another.
+    Closing commits and acknowledges what was received, then closes the connections and releases the
+    port, the journal and the handler.
     A ``handler(message, peer)`` is called for each new, well-formed message before it is stored;
     raising ``Reject`` answers it with AE or AR. ``port=0`` picks a free port (see ``port``).
     """
@@ -74,7 +75,7 @@ class Listener:
         ssl: ssl_module.SSLContext | None = None,
         handler: Handler | None = None,
     ) -> None:
-        self._native = _hl7.Listener(
+        self._native: _hl7.Listener = _hl7.Listener(
             str(store),
             host,
             -1 if ssl is not None else port,
@@ -83,12 +84,12 @@ class Listener:
             fsync=fsync,
             handler=native_handler(handler) if handler is not None else None,
         )
+        self._thread_name = "zanthe-mllp"
         self._relay: TlsRelay | None = None
         if ssl is not None:
             from zanthe._tls_relay import TlsRelay, adopted_by  # asyncio only when TLS is asked for
 
             self._relay = TlsRelay(host, port, ssl, adopted_by(self._native), "zanthe-mllp-tls")
-        self._thread: threading.Thread | None = None
 
     @property
     def port(self) -> int:
@@ -112,38 +113,9 @@ class Listener:
             if self._relay is not None:
                 self._relay.close()
 
-    def start(self) -> Listener:
-        self._thread = threading.Thread(target=self.serve_forever, name="zanthe-mllp", daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self) -> None:
-        """Asks the listener to stop, without waiting; safe from any thread and from signal handlers."""
-        self._native.stop()
-
-    def wait(self, timeout: float | None = None) -> bool:
-        """Waits for a started listener to finish serving; True once it has."""
-        if self._thread is not None:
-            self._thread.join(timeout)
-            return not self._thread.is_alive()
-        return True
-
-    def close(self) -> None:
-        """Stops serving: what was received is committed and acknowledged, then connections close and
-        the port, the journal and the handler are released."""
-        self._native.stop()
-        if self._thread is not None:
-            self._thread.join()
-            self._thread = None
-        self._native.close()
+    def _closed(self) -> None:
         if self._relay is not None:
             self._relay.close()
-
-    def __enter__(self) -> Listener:
-        return self.start()
-
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None) -> None:
-        self.close()
 
 
 # ---------------------------------------------------------------------------------------------------
