@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "agent/worker_pool.h"
+#include "sockets/listening.h"
 
 namespace zanthe::agent {
 
@@ -721,17 +722,6 @@ bool is_loopback_address(const sockaddr_storage& storage) {
   return false;
 }
 
-std::uint16_t port_of(const sockaddr_storage& storage) {
-  if (storage.ss_family == AF_INET6) {
-    sockaddr_in6 v6{};
-    std::memcpy(&v6, &storage, sizeof v6);
-    return ntohs(v6.sin6_port);
-  }
-  sockaddr_in v4{};
-  std::memcpy(&v4, &storage, sizeof v4);
-  return ntohs(v4.sin_port);
-}
-
 std::string socket_failure(const char* what, int error) {
   if (error == EADDRINUSE) return "address in use";
   if (error == EACCES) return "permission denied";
@@ -745,39 +735,12 @@ std::string HttpTransport::Impl::listen() {
   if (listener >= 0) return "already listening";
   std::string host = config.host;
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const std::string port_text = std::to_string(config.port);
-  if (int status = getaddrinfo(host.empty() ? nullptr : host.c_str(), port_text.c_str(), &hints, &found); status != 0) {
-    return "cannot resolve host " + config.host + ": " + gai_strerror(status);
-  }
-  std::string failure = "no address to listen on";
-  for (addrinfo* candidate = found; candidate && listener < 0; candidate = candidate->ai_next) {
-    const int fd = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                            candidate->ai_protocol);
-    if (fd < 0) {
-      failure = socket_failure("socket", errno);
-      continue;
-    }
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(fd, candidate->ai_addr, candidate->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-      failure = socket_failure("listen", errno);
-      ::close(fd);
-      continue;
-    }
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    loopback = config.check_host.value_or(is_loopback_address(bound));
-    bound_port = port_of(bound);
-    listener = fd;
-  }
-  freeaddrinfo(found);
-  if (listener < 0) return failure;
+  const sockets::Listening listening = sockets::listen_tcp(host, config.port, SOMAXCONN);
+  if (!listening.resolve_failure.empty()) return "cannot resolve host " + config.host + ": " + listening.resolve_failure;
+  if (listening.fd < 0) return socket_failure("listen", listening.error);
+  loopback = config.check_host.value_or(is_loopback_address(listening.address));
+  bound_port = listening.port;
+  listener = listening.fd;
   epoll = epoll_create1(EPOLL_CLOEXEC);
   wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (epoll < 0 || wake < 0) return socket_failure("epoll", errno);
@@ -805,8 +768,7 @@ void HttpTransport::Impl::serve(const std::function<bool()>& interrupted) {
       if (event.data.u64 == kListenerTag) {
         accept_all();
       } else if (event.data.u64 == kWakeTag) {
-        std::uint64_t count = 0;
-        [[maybe_unused]] ssize_t ignored = ::read(wake, &count, sizeof count);
+        sockets::drain_eventfd(wake);
         drain_deliveries();
       } else {
         on_event(event.data.u64, event.events);
@@ -1397,8 +1359,7 @@ void HttpTransport::Impl::deliver(Delivery delivery, bool on_worker) {
     std::lock_guard lock(deliveries_mutex);
     deliveries.push_back(std::move(delivery));
   }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t ignored = ::write(wake, &one, sizeof one);
+  sockets::signal_eventfd(wake);
 }
 
 void HttpTransport::Impl::drain_deliveries() {
@@ -1472,8 +1433,7 @@ void HttpTransport::serve(const std::function<bool()>& interrupted) { impl_->ser
 void HttpTransport::stop() {
   impl_->stopping.store(true);
   if (impl_->wake >= 0) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = ::write(impl_->wake, &one, sizeof one);
+    sockets::signal_eventfd(impl_->wake);
   }
 }
 

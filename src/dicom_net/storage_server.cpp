@@ -29,6 +29,7 @@
 #include "dicom_net/pdu.h"
 #include "dicom_net/sop_classes.h"
 #include "dicom_net/study_index.h"
+#include "sockets/listening.h"
 
 namespace zanthe::dicom_net {
 namespace {
@@ -60,30 +61,9 @@ constexpr std::uint8_t kUnexpectedPdu = 2;
 constexpr std::uint8_t kInvalidParameter = 6;
 }  // namespace abort_reason
 
-[[nodiscard]] std::string join_host_port(std::string_view host, std::string_view port) {
-  const bool v6 = host.find(':') != std::string_view::npos;
-  return (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + std::string(port);
-}
-
-[[nodiscard]] std::string peer_name(const sockaddr_storage& address, socklen_t length) {
-  std::array<char, NI_MAXHOST> host{};
-  std::array<char, NI_MAXSERV> service{};
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host.data(), host.size(), service.data(),
-                  service.size(), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return "unknown";
-  }
-  return join_host_port(host.data(), service.data());
-}
-
-void signal_eventfd(int fd) noexcept {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t wrote = write(fd, &one, sizeof one);
-}
-
-void drain_eventfd(int fd) noexcept {
-  std::uint64_t count = 0;
-  [[maybe_unused]] const ssize_t got = read(fd, &count, sizeof count);
-}
+using sockets::drain_eventfd;
+using sockets::peer_name;
+using sockets::signal_eventfd;
 
 [[nodiscard]] NetStatus os_failure(std::string detail, int error) {
   NetStatus status = net_failure(NetCode::os_error, std::move(detail) + ": " + std::strerror(error));
@@ -260,40 +240,15 @@ struct StorageServer::Impl {
   // --- setting up -------------------------------------------------------------------------
 
   NetStatus open_socket() {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(options.port);
-    const int resolved =
-        getaddrinfo(options.host.empty() ? nullptr : options.host.c_str(), service.c_str(), &hints, &found);
-    if (resolved != 0) {
-      return net_failure(NetCode::bad_argument, "cannot resolve " + options.host + ": " + gai_strerror(resolved));
+    const sockets::Listening listening = sockets::listen_tcp(options.host, options.port, kBacklog);
+    if (!listening.resolve_failure.empty()) {
+      return net_failure(NetCode::bad_argument, "cannot resolve " + options.host + ": " + listening.resolve_failure);
     }
-    int error = EADDRNOTAVAIL;
-    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-      const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-      if (fd < 0) {
-        error = errno;
-        continue;
-      }
-      const int yes = 1;
-      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-      if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, kBacklog) == 0) {
-        listen_fd = fd;
-        break;
-      }
-      error = errno;
-      ::close(fd);
+    if (listening.fd < 0) {
+      return os_failure("cannot listen on " + options.host + ":" + std::to_string(options.port), listening.error);
     }
-    freeaddrinfo(found);
-    if (listen_fd < 0) return os_failure("cannot listen on " + options.host + ":" + service, error);
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
-    bound_port = address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
-                                               : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    listen_fd = listening.fd;
+    bound_port = listening.port;
     return {};
   }
 

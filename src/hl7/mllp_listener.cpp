@@ -29,10 +29,15 @@
 #include "hl7/journal.h"
 #include "hl7/mllp_framing.h"
 #include "hl7/text_encoding.h"
+#include "sockets/listening.h"
 
 namespace zanthe::hl7 {
 
 namespace {
+
+using sockets::drain_eventfd;
+using sockets::peer_name;
+using sockets::signal_eventfd;
 
 using Clock = std::chrono::steady_clock;
 
@@ -57,33 +62,6 @@ constexpr std::chrono::nanoseconds kMaxGatherDelay = std::chrono::microseconds(1
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-// "host:port", with an IPv6 host in brackets ("[::1]:2575") so the port stays readable.
-[[nodiscard]] std::string join_host_port(std::string_view host, std::string_view port) {
-  const bool v6 = host.find(':') != std::string_view::npos;
-  return (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + std::string(port);
-}
-
-[[nodiscard]] std::string peer_name(const sockaddr_storage& address, socklen_t length) {
-  std::array<char, NI_MAXHOST> host{};
-  std::array<char, NI_MAXSERV> service{};
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host.data(), host.size(), service.data(),
-                  service.size(), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return "unknown";
-  }
-  return join_host_port(host.data(), service.data());
-}
-
-void signal_eventfd(int fd) noexcept {
-  const std::uint64_t one = 1;
-  // A full counter still wakes the reader; nothing more to do on failure.
-  [[maybe_unused]] const ssize_t wrote = write(fd, &one, sizeof one);
-}
-
-void drain_eventfd(int fd) noexcept {
-  std::uint64_t count = 0;
-  [[maybe_unused]] const ssize_t got = read(fd, &count, sizeof count);
 }
 
 // The ERR-3 condition for a message the parser refuses.
@@ -194,39 +172,17 @@ struct Listener::Impl {
   // --- setting up -------------------------------------------------------------------------
 
   Status open_socket() {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(options.port);
-    const int resolved = getaddrinfo(options.host.empty() ? nullptr : options.host.c_str(), service.c_str(), &hints, &found);
+    const sockets::Listening listening = sockets::listen_tcp(options.host, options.port, kBacklog);
     // The resolver's own error numbers are no errno: the failure counts as a bad argument.
-    if (resolved != 0) return system_failure("cannot resolve " + options.host + ": " + gai_strerror(resolved), EINVAL);
-    int error = EADDRNOTAVAIL;
-    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-      const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-      if (fd < 0) {
-        error = errno;
-        continue;
-      }
-      const int yes = 1;
-      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-      if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, kBacklog) == 0) {
-        listen_fd = fd;
-        break;
-      }
-      error = errno;
-      ::close(fd);
+    if (!listening.resolve_failure.empty()) {
+      return system_failure("cannot resolve " + options.host + ": " + listening.resolve_failure, EINVAL);
     }
-    freeaddrinfo(found);
     // The address as it was given, not as peers are named: it is the caller's to recognise.
-    if (listen_fd < 0) return system_failure("cannot listen on " + options.host + ":" + service, error);
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
-    bound_port = address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
-                                               : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    if (listening.fd < 0) {
+      return system_failure("cannot listen on " + options.host + ":" + std::to_string(options.port), listening.error);
+    }
+    listen_fd = listening.fd;
+    bound_port = listening.port;
     return {};
   }
 
