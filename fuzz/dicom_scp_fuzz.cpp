@@ -6,14 +6,12 @@
 // into a temporary folder, the client's side shut after it. What comes back must be whole PDUs that
 // read back with the codec, nothing after an A-ASSOCIATE-RJ, A-ABORT or A-RELEASE-RP, before the
 // server closes.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -22,6 +20,7 @@
 #include "dicom_net/pdu.h"
 #include "dicom_net/sop_classes.h"
 #include "dicom_net/storage_server.h"
+#include "loopback_client.h"
 
 using namespace zanthe::dicom_net;
 
@@ -105,36 +104,10 @@ void check_answers(std::span<const std::uint8_t> answers) {
 void serve_stream(std::span<const std::uint8_t> stream) {
   // Never destroyed: its loop serves until the process ends, so no destructor may pull it away.
   static Server& served = *new Server;
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(served.server.port());
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  // A reset instead of TIME_WAIT on close: tens of thousands of runs would use up the local ports.
-  const linger reset{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);  // out of local ports or descriptors: the client's trouble, not the server's
-    return;
-  }
-  timeval patience{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
-  for (std::size_t sent = 0; sent < stream.size();) {
-    const ssize_t n = ::send(fd, stream.data() + sent, stream.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) break;  // the server ended the connection: what it said is still read below
-    sent += static_cast<std::size_t>(n);
-  }
-  ::shutdown(fd, SHUT_WR);
-  std::vector<std::uint8_t> answers;
-  std::uint8_t buffer[1 << 16];
-  while (true) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    answers.insert(answers.end(), buffer, buffer + n);
-  }
-  ::close(fd);
-  check_answers(answers);
+  const std::string_view bytes(reinterpret_cast<const char*>(stream.data()), stream.size());
+  const std::optional<std::string> answers = zanthe::fuzzing::exchange_on_loopback(served.server.port(), bytes);
+  if (!answers) return;
+  check_answers(std::span(reinterpret_cast<const std::uint8_t*>(answers->data()), answers->size()));
 }
 
 }  // namespace

@@ -8,20 +8,17 @@
 // Serving: the same bytes go to a transport serving a stub service on 127.0.0.1 (head checks, both
 // eras, worker calls with progress streams), the client's side shut after them. What comes back must
 // read as well-formed HTTP responses, no more final ones than requests, before the server closes.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "agent/http_transport.h"
+#include "loopback_client.h"
 
 using namespace zanthe::agent;
 
@@ -168,35 +165,9 @@ int count_final(http_parser* parser) {
 void serve_stream(std::string_view stream, std::size_t most_requests) {
   // Never destroyed: its loop serves until the process ends, so no destructor may pull it away.
   static Server& server = *new Server;
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(server.transport->port());
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  // A reset instead of TIME_WAIT on close: tens of thousands of runs would use up the local ports.
-  const linger reset{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);  // out of local ports or descriptors: the client's trouble, not the server's
-    return;
-  }
-  timeval patience{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
-  for (std::size_t sent = 0; sent < stream.size();) {
-    const ssize_t n = ::send(fd, stream.data() + sent, stream.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) break;  // the server refused and closed: what it said is still read below
-    sent += static_cast<std::size_t>(n);
-  }
-  ::shutdown(fd, SHUT_WR);
-  std::string answers;
-  char buffer[1 << 16];
-  while (true) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    answers.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
+  const std::optional<std::string> answered = zanthe::fuzzing::exchange_on_loopback(server.transport->port(), stream);
+  if (!answered) return;
+  const std::string& answers = *answered;
 
   ResponseCount count;
   http_parser parser{};

@@ -2,7 +2,7 @@
 // window, shrunk or not), and the segmented palette expansion over the same bytes read as words. A
 // rendering must give a PNG of the size it reports, or a named failure with its words. Without clang:
 //   g++ -std=c++20 -g -O1 -fsanitize=address,undefined -Isrc fuzz/render_fuzz.cpp fuzz/mutation_driver.cpp
-//     src/pixels/*.cpp src/dicom/*.cpp src/text/*.cpp -lz -lspng
+//     src/pixels/*.cpp src/dicom/*.cpp src/text/*.cpp -lz -pthread
 //     $(pkg-config --cflags --libs libturbojpeg charls libopenjp2) -o build/render_mutation_fuzz
 #include <cstddef>
 #include <cstdint>
