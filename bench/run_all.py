@@ -3,7 +3,8 @@
     python bench/run_all.py [--build-dir build/bench] [--quick] [--markdown docs/performance.md]
 
 Runs bench/mcp_bench.py, bench/mcp_http_bench.py (which needs wrk), bench/hl7_bench.py,
-bench/mllp_bench.py, bench/fhir_bench.py, bench/archive_bench.py and bench/pixels_bench.py one after another, prints their
+bench/mllp_bench.py, bench/fhir_bench.py, bench/archive_bench.py, bench/pixels_bench.py and bench/dicom_net_bench.py
+(which needs DCMTK's storescp, storescu and echoscu) one after another, prints their
 tables, then the targets (zanthe against the peer each is set against) and, for every growth series, the exponent k of cost ~ size^k fitted over
 its points (1 is linear). The archive bench writes its archives once under /tmp/zanthe-bench-archive
 (about 3 GiB on disk) and takes some minutes, most of them the pydicom side's; the MLLP bench keeps
@@ -35,18 +36,22 @@ BENCHES = [
     ("DICOM to FHIR", "fhir_bench.py"),
     ("DICOM archive to FHIR", "archive_bench.py"),
     ("DICOM frames to PNG", "pixels_bench.py"),
+    ("DICOM networking: C-STORE received and sent", "dicom_net_bench.py"),
 ]
 # The first word of the growth series names of each bench that has them: one plot panel each.
 PLOT_PREFIXES = {"mcp_bench.py": "MCP", "hl7_bench.py": "HL7", "mllp_bench.py": "MLLP", "fhir_bench.py": "DICOM",
                  "archive_bench.py": "Archive"}
 QUICK_OPTIONS = {"mcp_bench.py": ["--quick"], "mcp_http_bench.py": ["--quick"], "mllp_bench.py": ["--quick"],
-                 "archive_bench.py": ["--quick"], "pixels_bench.py": ["--quick"]}
+                 "archive_bench.py": ["--quick"], "pixels_bench.py": ["--quick"], "dicom_net_bench.py": ["--quick"]}
 MLLP_PEER = "python-hl7 asyncio"
 START_UP_MAX_MS = 20
 # pixels_bench.py's cases (the native CT and every compressed file) and the ratio each should reach.
 PIXELS_TARGETS = {"CT 512x512, native": 5, "CT 512x512, JPEG 2000 lossless": 2, "CT 512x512, JPEG 2000 lossy (693_J2KI)": 2,
                   "MG 2000x2500, JPEG 2000 lossless": 2, "MG 2000x2500, JPEG 2000 lossless, max_size 1024": 2}
 MLLP_TARGETS = {("8 connections", "durable"): 4, ("8 connections", "--no-fsync"): 6}
+# dicom_net_bench.py: instances per second received against each peer SCP, and sent against storescu.
+DICOM_NET_TARGETS = {("8 associations", "durable", "storescp"): 2, ("8 associations", "durable", "pynetdicom"): 5}
+DICOM_NET_SCU_TARGET = 1
 
 
 def run_bench(script: str, build_dir: str | None, quick: bool, results: Path) -> tuple[str, dict]:
@@ -96,6 +101,7 @@ def ratio_targets(figures: dict[str, dict]) -> list[tuple[str, float | None, flo
     archive = figures.get("archive_bench.py", {"rows": []})
     mllp = figures.get("mllp_bench.py", {"rows": []})
     pixels = figures.get("pixels_bench.py", {"rows": []})
+    dicom_net = figures.get("dicom_net_bench.py", {"rows": []})
     return [
         ("MCP pipelined calls/s, x SDK low-level Server", 20, ratio(find_row(mcp, "pipelined"), "SDK lowlevel")),
         ("MCP p50 latency, SDK low-level Server / zanthe", 10, ratio(find_row(mcp, "p50"), "SDK lowlevel")),
@@ -135,6 +141,7 @@ def ratio_targets(figures: dict[str, dict]) -> list[tuple[str, float | None, flo
             ratio(find_row(fhir, "instructions", "the 6 files"), "zanthe baseline"),
         ),
         *pixels_targets(pixels),
+        *dicom_net_targets(dicom_net),
     ]
 
 
@@ -166,6 +173,24 @@ def mllp_targets(mllp: dict) -> list[tuple[str, float | None, float | None]]:
     for mode in ("durable", "--no-fsync"):
         row = find_row(mllp, "minimal", f"8 connections, {mode}, messages/s")
         found.append((f"HL7 MLLP 8 connections {mode}, minimal message, x {MLLP_PEER}", None, ratio(row, MLLP_PEER)))
+    return found
+
+
+def dicom_net_targets(net: dict) -> list[tuple[str, float | None, float | None]]:
+    """Small instances received over 8 and 1 associations against storescp and pynetdicom (targets
+    for the durable server over 8), the large ones beside them, and the SCU against storescu."""
+    found: list[tuple[str, float | None, float | None]] = []
+    cases = [("39 KB", "8 associations", "durable"), ("39 KB", "8 associations", "--no-fsync"),
+             ("39 KB", "1 association", "durable"), ("8 MiB", "1 association", "durable")]  # fmt: skip
+    for size, associations, mode in cases:
+        row = find_row(net, "receiving", f"x {size}, {associations},", mode)
+        for peer in ("storescp", "pynetdicom"):
+            what = f"DICOM C-STORE SCP, {size} instances over {associations}, {mode}, x {peer}"
+            found.append((what, DICOM_NET_TARGETS.get((associations, mode, peer)), ratio(row, peer)))
+    for receiver, target in (("zanthe --no-fsync", DICOM_NET_SCU_TARGET), ("storescp", None)):
+        row = find_row(net, "sending", f"to {receiver}, instances/s")
+        what = f"DICOM C-STORE SCU (zanthe dicom send), 39 KB instances to {receiver}, x storescu"
+        found.append((what, target, ratio(row, "storescu")))
     return found
 
 
