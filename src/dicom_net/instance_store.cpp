@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <unordered_set>
@@ -206,6 +207,11 @@ struct InstanceStore::Impl {
     durable_folders.insert(folder);
   }
 
+  void forget_folders(std::initializer_list<std::string> folders) {
+    std::lock_guard lock(folders_mutex);
+    for (const std::string& folder : folders) durable_folders.erase(folder);
+  }
+
   // Makes `folder` (a child of `parent`) exist and, when syncing, its entry in `parent` durable.
   [[nodiscard]] int ensure_folder(const std::string& parent, const std::string& folder) {
     if (folder_is_durable(folder)) return 0;
@@ -220,14 +226,23 @@ struct InstanceStore::Impl {
   [[nodiscard]] StoreOutcome write(const ReceivedInstance& instance, const std::string& meta, const DatasetUids& uids) {
     const std::string study_folder = root + "/" + uids.study;
     const std::string series_folder = study_folder + "/" + uids.series;
-    if (const int error = ensure_folder(root, study_folder); error != 0) return os_refusal("cannot make the study folder", error);
-    if (const int error = ensure_folder(study_folder, series_folder); error != 0)
-      return os_refusal("cannot make the series folder", error);
     const std::string final_path = series_folder + "/" + uids.sop_instance + ".dcm";
     const std::string temporary = series_folder + "/." + uids.sop_instance + ".tmp" +
                                   std::to_string(::getpid()) + "-" +
                                   std::to_string(temporary_counter.fetch_add(1, std::memory_order_relaxed));
-    FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    FileDescriptor file(-1);
+    // Folders removed from the store while serving are made again: the second round finds them gone.
+    for (int round = 0; round < 2 && file.fd < 0; ++round) {
+      if (round == 1) forget_folders({study_folder, series_folder});
+      if (const int error = ensure_folder(root, study_folder); error != 0) {
+        return os_refusal("cannot make the study folder", error);
+      }
+      if (const int error = ensure_folder(study_folder, series_folder); error != 0) {
+        return os_refusal("cannot make the series folder", error);
+      }
+      file.fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (file.fd < 0 && errno != ENOENT) break;
+    }
     if (file.fd < 0) return os_refusal("cannot create the file", errno);
     const auto discard = [&](std::string_view step, int error) {
       ::close(file.release());

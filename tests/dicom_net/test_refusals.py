@@ -14,6 +14,7 @@ from net_peers import (
     assert_stored_as_sent,
     dataset_bytes,
     pydicom_file,
+    renamed_copy,
     scu,
     stored_path,
 )
@@ -141,3 +142,19 @@ def test_a_write_that_fails_answers_a700_and_leaves_nothing(listen, tmp_path: Pa
         association.release()
     assert all_files(store) == [stored_path(store, small)]
     assert_stored_as_sent(store, small, ExplicitVRLittleEndian)
+
+
+def test_a_study_folder_removed_while_serving_is_made_again(serve, tmp_path: Path) -> None:
+    import shutil
+
+    from zanthe.dicom.net import send
+
+    running = serve()
+    for name in ("before", "after"):
+        (tmp_path / name).mkdir()
+    first, _ = renamed_copy("CT_small.dcm", tmp_path / "before")
+    assert [r.status for r in send(f"127.0.0.1:{running.port}", [first])] == [0]
+    shutil.rmtree(next(running.store.iterdir()))  # someone tidies the store under the running server
+    second, dataset = renamed_copy("CT_small.dcm", tmp_path / "after")
+    assert [r.status for r in send(f"127.0.0.1:{running.port}", [second])] == [0]
+    assert stored_path(running.store, dataset).is_file()
