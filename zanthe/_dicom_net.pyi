@@ -45,7 +45,7 @@ class StorageServer:
 def echo(host: str, port: int, *, calling_ae: str = 'ZANTHE', called_ae: str = 'ANY-SCP', timeout: float = 30.0) -> int:
     """C-ECHO: the status of the peer's response."""
 
-def send(host: str, port: int, paths: Sequence[str], *, calling_ae: str = 'ZANTHE', called_ae: str = 'ANY-SCP', timeout: float = 60.0, on_result: Callable[[str, str, int | None, str], object] | None = None) -> None:
+def send(host: str, port: int, paths: Sequence[str], *, calling_ae: str = 'ZANTHE', called_ae: str = 'ANY-SCP', timeout: float = 60.0, associations: int = 1, on_result: Callable[[str, str, int | None, str], object] | None = None) -> None:
     """
     C-STORE of each file in its own transfer syntax; on_result(path, sop_instance_uid, status, comment) per file.
     """

@@ -206,8 +206,9 @@ int echo(const std::string& host, int port, const std::string& calling_ae, const
 // Sends the files, calling on_result(path, sop_instance_uid, status or None, comment) for each as
 // its answer arrives; the lock is held only for those calls.
 void send(const std::string& host, int port, const std::vector<std::string>& paths, const std::string& calling_ae,
-          const std::string& called_ae, double timeout, nb::object on_result) {
+          const std::string& called_ae, double timeout, unsigned associations, nb::object on_result) {
   const net::ClientOptions options = client_options(host, port, calling_ae, called_ae, timeout);
+  if (associations == 0 || associations > 64) throw nb::value_error("dicom.net.send: associations must be 1 to 64");
   std::optional<nb::python_error> raised;
   const net::SendCallback report = [&](const net::SendOutcome& outcome) {
     nb::gil_scoped_acquire locked;
@@ -222,7 +223,7 @@ void send(const std::string& host, int port, const std::vector<std::string>& pat
   net::NetStatus sent;
   {
     nb::gil_scoped_release unlocked;
-    sent = net::send_files(options, paths, report);
+    sent = net::send_files(options, paths, report, associations);
   }
   if (raised) throw std::move(*raised);
   if (!sent.ok()) raise_failure(sent, "dicom.net.send: ");
@@ -264,6 +265,6 @@ NB_MODULE(_dicom_net, m) {
         "C-ECHO: the status of the peer's response.");
   m.def("send", &send, nb::arg("host"), nb::arg("port"), nb::arg("paths"), nb::kw_only(),
         nb::arg("calling_ae") = "ZANTHE", nb::arg("called_ae") = "ANY-SCP", nb::arg("timeout") = 60.0,
-        nb::arg("on_result") = nb::none(),
+        nb::arg("associations") = 1, nb::arg("on_result") = nb::none(),
         "C-STORE of each file in its own transfer syntax; on_result(path, sop_instance_uid, status, comment) per file.");
 }

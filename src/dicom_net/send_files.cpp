@@ -1,7 +1,9 @@
 #include "dicom_net/send_files.h"
 
 #include <algorithm>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "dicom_net/sop_classes.h"
@@ -98,18 +100,13 @@ NetStatus echo_peer(const ClientOptions& options, std::uint16_t& status) {
   return association.release();
 }
 
-NetStatus send_files(const ClientOptions& options, const std::vector<std::string>& paths, const SendCallback& report) {
-  std::vector<Probed> readable;
-  for (const std::string& path : paths) {
-    Probed file;
-    if (NetStatus probed = probe(path, file); !probed.ok()) {
-      report(SendOutcome{path, "", std::nullopt, probed.detail});
-      continue;
-    }
-    readable.push_back(std::move(file));
-  }
+namespace {
+
+// One lane's files over its own associations, one after another. A failure to make the lane's
+// first association is handed back with nothing reported, for the caller to decide about.
+NetStatus send_lane(const ClientOptions& options, std::vector<Probed> files, const SendCallback& report) {
   bool first = true;
-  for (const std::vector<Probed>& batch : batches_of(std::move(readable))) {
+  for (const std::vector<Probed>& batch : batches_of(std::move(files))) {
     Association association;
     NetStatus opened = Association::open(options, contexts_of(batch), association);
     if (!opened.ok() && first) return opened;
@@ -122,6 +119,47 @@ NetStatus send_files(const ClientOptions& options, const std::vector<std::string
     const std::string reason = opened.ok() ? "the association ended before it was sent" : "no association: " + opened.detail;
     for (; next < batch.size(); ++next) report_unsent(batch[next], reason, report);
     if (association.is_open()) (void)association.release();
+  }
+  return {};
+}
+
+}  // namespace
+
+NetStatus send_files(const ClientOptions& options, const std::vector<std::string>& paths, const SendCallback& report,
+                     unsigned associations) {
+  std::mutex reporting;
+  const SendCallback serialised = [&](const SendOutcome& outcome) {
+    std::lock_guard lock(reporting);
+    report(outcome);
+  };
+  std::vector<Probed> readable;
+  for (const std::string& path : paths) {
+    Probed file;
+    if (NetStatus probed = probe(path, file); !probed.ok()) {
+      serialised(SendOutcome{path, "", std::nullopt, probed.detail});
+      continue;
+    }
+    readable.push_back(std::move(file));
+  }
+  if (readable.empty()) return {};
+  // Files dealt out in turn, so the lanes carry about the same number each.
+  const std::size_t count = std::clamp<std::size_t>(associations, 1, readable.size());
+  std::vector<std::vector<Probed>> lanes(count);
+  for (std::size_t i = 0; i < readable.size(); ++i) lanes[i % count].push_back(readable[i]);
+  std::vector<NetStatus> first_failures(count);
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t lane = 1; lane < count; ++lane) {
+      threads.emplace_back([&, lane] { first_failures[lane] = send_lane(options, lanes[lane], serialised); });
+    }
+    first_failures[0] = send_lane(options, lanes[0], serialised);
+  }
+  const bool none_opened = std::all_of(first_failures.begin(), first_failures.end(),
+                                       [](const NetStatus& status) { return !status.ok(); });
+  if (none_opened) return first_failures.front();
+  for (std::size_t lane = 0; lane < count; ++lane) {
+    if (first_failures[lane].ok()) continue;
+    for (const Probed& file : lanes[lane]) report_unsent(file, "no association: " + first_failures[lane].detail, serialised);
   }
   return {};
 }

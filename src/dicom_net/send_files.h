@@ -27,11 +27,12 @@ struct SendOutcome {
 
 using SendCallback = std::function<void(const SendOutcome&)>;
 
-// Sends every file, reporting each one once through `report`, in order. The files' meta groups are
-// read first, to propose one context per (SOP class, transfer syntax); files are read whole one at a
-// time as they are sent. Fails (reporting nothing further) only when the first association cannot
-// be made; later failures are reported per file.
+// Sends every file, reporting each one once through `report` (never from two threads at once). The
+// files' meta groups are read first, to propose one context per (SOP class, transfer syntax); files
+// are read whole one at a time as they are sent. With several `associations`, the files are dealt
+// out to that many associations sending side by side, each on a thread of its own. Fails (reporting
+// nothing further) only when not one association can be made; later failures are reported per file.
 [[nodiscard]] NetStatus send_files(const ClientOptions& options, const std::vector<std::string>& paths,
-                                   const SendCallback& report);
+                                   const SendCallback& report, unsigned associations = 1);
 
 }  // namespace zanthe::dicom_net

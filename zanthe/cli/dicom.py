@@ -222,6 +222,10 @@ def define_send(send: CommandParser) -> None:
         "--timeout", type=positive_seconds, default=60.0, metavar="S",
         help="seconds to wait for the connection and for each response (default: 60)",
     )  # fmt: skip
+    send.add_argument(
+        "-j", "--associations", type=positive_int, default=1, metavar="N",
+        help="send over N associations side by side (default: 1)",
+    )  # fmt: skip
     send.set_defaults(run=run_send, parser=send)
 
 
@@ -238,7 +242,10 @@ def run_send(args: argparse.Namespace) -> int:
         print(" ".join(fields), flush=True)
 
     try:
-        results = send(address, args.paths, calling_ae=args.ae_title, called_ae=args.called_ae, timeout=args.timeout, on_result=show)
+        results = send(
+            address, args.paths, calling_ae=args.ae_title, called_ae=args.called_ae, timeout=args.timeout,
+            associations=args.associations, on_result=show,
+        )  # fmt: skip
     except ValueError as error:
         raise UsageError(str(error)) from None
     except (AssociationError, OSError) as error:

@@ -261,6 +261,7 @@ def send(
     calling_ae: str = DEFAULT_AE_TITLE,
     called_ae: str = "ANY-SCP",
     timeout: float = 60.0,
+    associations: int = 1,
     on_result: Callable[[SendResult], object] | None = None,
 ) -> list[SendResult]:
     """C-STORE of every file in ``paths`` (folders walked) to ``HOST:PORT``, each in its own transfer
@@ -269,7 +270,9 @@ def send(
 
     Files that cannot be read, whose SOP class and transfer syntax the peer refused, or that an
     association ended before, have status None and the reason. Raises ``AssociationError`` when no
-    association can be made at all, ``OSError`` when the peer cannot be reached.
+    association can be made at all, ``OSError`` when the peer cannot be reached. With
+    ``associations=N`` the files are dealt out to N associations sending side by side (results then
+    arrive in the order the peer answers).
     """
     host, port = split_address(address)
     files, problems = files_to_send(paths)
@@ -285,6 +288,6 @@ def send(
     if files:
         _dicom_net.send(
             host, port, files, calling_ae=calling_ae, called_ae=called_ae, timeout=timeout,
-            on_result=lambda *fields: record(SendResult(*fields)),
+            associations=associations, on_result=lambda *fields: record(SendResult(*fields)),
         )  # fmt: skip
     return results
