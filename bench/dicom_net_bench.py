@@ -34,13 +34,13 @@ receives and stores nothing.
 Checks: every client must exit 0 (storescu stops at the first refused instance; `zanthe dicom send`
 exits 1 unless every instance was stored), and after every measurement the store must hold exactly
 the instances sent (the warm-up ones too), each a file pydicom reads, with the transfer syntax and
-pixel data it was sent with; anything else stops the bench. Figures are the best of --rounds (5),
-the receivers measured in turn in every round. Notes give the CPU time per instance of the server
-(all its threads, from /proc) or of the clients, and how busy both kept the CPUs. "Where the time
-goes" adds what syncing costs zanthe per instance, what a write and fsync costs on this disk, and
-what one client process costs to send a single instance. A zanthe receiver that does not start
-leaves its figures empty ("-") and its reason below the tables; the peers must start. Nothing here
-asserts on time.
+pixel data it was sent with. A peer that fails any of this, or does not start, stops the bench; a
+zanthe receiver or sender that does loses every figure it had ("-"), is measured no more, and its
+reason is printed below the tables. Figures are the best of --rounds (5), the receivers measured in
+turn in every round. Notes give the CPU time per instance of the server (all its threads, from
+/proc) or of the clients, and how busy both kept the CPUs. "Where the time goes" adds what syncing
+costs zanthe per instance, what a write and fsync costs on this disk, and what one client process
+costs to send a single instance. Nothing here asserts on time.
 """
 
 from __future__ import annotations
@@ -75,6 +75,7 @@ DURABLE, NO_FSYNC, STORESCP, PYNETDICOM = "zanthe durable", "zanthe --no-fsync",
 STORESCP_IGNORE = "storescp --ignore"
 PEERS = (STORESCP, PYNETDICOM)
 ZANTHE_SEND, STORESCU = "zanthe dicom send", "storescu"
+ZANTHE_SIDES = (DURABLE, NO_FSYNC, ZANTHE_SEND)
 SENDING = "sending "  # the senders' measurements are kept apart from the receivers' of the same files
 SMALL_COUNT, BIG_COUNT = 500, 20
 QUICK_SMALL_COUNT, QUICK_BIG_COUNT = 100, 4
@@ -367,22 +368,18 @@ class Bench:
         self.args, self.inputs, self.scratch = args, inputs, scratch
         self.receivers, self.senders = receivers(zanthe), senders(zanthe)
         self.serial = 0
-        self.not_started: dict[str, str] = {}  # zanthe receivers that did not start, and why
+        self.failed: dict[str, str] = {}  # zanthe's receivers and sender that failed, and why
         self.best: dict[tuple[str, str, str], Outcome] = {}  # (case, receiver, sender)
 
     def measure(self, case: str, receiver_name: str, sender_name: str, paths: list[Instance], associations: int) -> None:
-        if receiver_name in self.not_started:
+        if receiver_name in self.failed or sender_name in self.failed:
             return
         receiver, sender = self.receivers[receiver_name], self.senders[sender_name]
         self.serial += 1
         try:
             server = Running(receiver, self.scratch, self.serial)
         except StartError as error:
-            if receiver_name in PEERS or receiver_name == STORESCP_IGNORE:
-                raise SystemExit(f"{receiver_name} did not start: {error}") from None
-            self.not_started[receiver_name] = str(error)
-            print(f"{receiver_name}: {error}", file=sys.stderr)
-            return
+            return self.give_up(receiver_name, f"did not start: {error}")
         try:
             warm_up = run_clients(self.senders[STORESCU], server.port, [i.path for i in self.inputs.warm_up], 1, self.scratch)
             os.sync()  # what earlier runs left to write back does not land in this one
@@ -392,20 +389,31 @@ class Bench:
         finally:
             server.stop()
         where = f"{case}: {sender_name} to {receiver_name}"
+        # The warm-up is storescu's: a failure there is the receiver's; a failure of zanthe's sender is its own.
+        blamed = sender_name if sender_name == ZANTHE_SEND and not warm_up.failures else receiver_name
         if warm_up.failures or run.failures:
             failures = "\n".join([*warm_up.failures, *run.failures])
-            raise SystemExit(f"{where}: a client failed\n{failures}\nreceiver log: {server.log_tail()}")
+            return self.give_up(blamed, f"{where}: a client failed\n{failures}\nreceiver log: {server.log_tail()}")
         if receiver.checks_store:
             problems = store_problems(server.store, [*self.inputs.warm_up, *paths])
             if problems:
                 listed = "\n  ".join(problems[:10])
-                raise SystemExit(f"{where}: the store is not what was sent ({len(problems)} problems):\n  {listed}")
+                return self.give_up(blamed, f"{where}: the store is not what was sent ({len(problems)} problems):\n  {listed}")
         shutil.rmtree(server.store)
         outcome = Outcome(len(paths), run.seconds, server_cpu, run.cpu)
         print(f"  {where}: {outcome.rate():,.0f} instances/s", file=sys.stderr)
         key = (case, receiver_name, sender_name)
         if key not in self.best or outcome.rate() > self.best[key].rate():
             self.best[key] = outcome
+
+    def give_up(self, name: str, reason: str) -> None:
+        """Stops the bench over a peer; over zanthe, drops every figure of that receiver or sender
+        (none is kept from a round that failed) and measures it no more."""
+        if name not in ZANTHE_SIDES:
+            raise SystemExit(f"{name}: {reason}")
+        print(f"{name}: {reason}", file=sys.stderr)
+        self.failed[name] = reason
+        self.best = {key: outcome for key, outcome in self.best.items() if name not in key[1:]}
 
     def receiving_cases(self) -> list[tuple[str, list[Instance], int]]:
         small, big = self.inputs.small, self.inputs.big
@@ -602,8 +610,8 @@ def main() -> None:
         print_table(["case", "unit", ZANTHE_SEND, STORESCU, "ratio", "note"], sending_table(bench, rows))
         print(f"\nEach sender a process from start to exit; ratio = {ZANTHE_SEND} rate / storescu rate. CPU per instance")
         print(f"of the client and CPUs busy: {ZANTHE_SEND} / storescu. storescp --ignore receives and stores nothing.")
-        for name, reason in bench.not_started.items():
-            print(f"NOT MEASURED: {name} did not start: {reason}")
+        for name, reason in bench.failed.items():
+            print(f"NOT MEASURED: {name}: {reason}")
         print_where_the_time_goes(bench, scratch)
     write_results(args.json, rows, [])
 
