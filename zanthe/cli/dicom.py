@@ -64,7 +64,7 @@ def define_dicom(dicom: CommandParser) -> None:
     actions.add_parser(
         "listen",
         help="receive instances (C-STORE) and store each durably before confirming it",
-        description="Storage and Verification SCP: each instance is written to "
+        description="Storage, Verification and Study Root C-FIND SCP: each instance is written to "
         "DIR/<Study Instance UID>/<Series Instance UID>/<SOP Instance UID>.dcm and synced before its "
         "C-STORE response says success.",
         epilog=LISTEN_EPILOG,
@@ -249,10 +249,20 @@ def run_send(args: argparse.Namespace) -> int:
     except ValueError as error:
         raise UsageError(str(error)) from None
     except (AssociationError, OSError) as error:
-        return fail(f"{args.address}: {error}")
+        return fail(network_failure(args.address, error))
     if not results:
         return fail("no DICOM files found")
     return EXIT_OK if all(result.delivered for result in results) else EXIT_FAILED
+
+
+def network_failure(address: str, error: OSError) -> str:
+    """An association that failed, in one line: the peer's address and what happened
+    ("127.0.0.1:104: connect: Connection refused"), without the library's own prefix."""
+    text = error.strerror if error.strerror else str(error)  # AssociationError is an OSError too
+    operation, colon, rest = text.partition(": ")
+    if colon and operation.startswith("dicom.net."):
+        text = rest
+    return text if text.startswith(f"{address}:") else f"{address}: {text}"
 
 
 def define_echo(echo: CommandParser) -> None:
@@ -272,6 +282,6 @@ def run_echo(args: argparse.Namespace) -> int:
     except ValueError as error:
         raise UsageError(str(error)) from None
     except (AssociationError, OSError) as error:
-        return fail(f"{args.address}: {error}")
+        return fail(network_failure(args.address, error))
     print(f"{args.address}: C-ECHO status {status:04X}")
     return EXIT_OK if status == 0 else EXIT_FAILED
