@@ -3,6 +3,8 @@
 #include <string_view>
 #include <utility>
 
+#include "dicom/byte_reading.h"
+#include "dicom/byte_writing.h"
 #include "dicom_net/sop_classes.h"
 
 namespace zanthe::dicom_net {
@@ -28,13 +30,8 @@ constexpr std::uint16_t kMoveOriginatorAe = 0x1030;
 constexpr std::uint16_t kMoveOriginatorId = 0x1031;
 }  // namespace element
 
-[[nodiscard]] std::uint16_t read_u16(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-[[nodiscard]] std::uint32_t read_u32(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint32_t>(read_u16(p)) | (static_cast<std::uint32_t>(read_u16(p + 2)) << 16);
-}
+using dicom::read_u16;
+using dicom::read_u32;
 
 [[nodiscard]] std::string padded_text_value(std::span<const std::uint8_t> value) {
   std::string_view text(reinterpret_cast<const char*>(value.data()), value.size());
@@ -82,26 +79,16 @@ constexpr std::uint16_t kMoveOriginatorId = 0x1031;
   }
 }
 
-void put_u16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-  out.push_back(static_cast<std::uint8_t>(v));
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
-void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  put_u16(out, static_cast<std::uint16_t>(v));
-  put_u16(out, static_cast<std::uint16_t>(v >> 16));
-}
-
 void put_header(std::vector<std::uint8_t>& out, std::uint16_t tag_element, std::uint32_t length) {
-  put_u16(out, 0x0000);
-  put_u16(out, tag_element);
-  put_u32(out, length);
+  dicom::append_u16(out, 0x0000);
+  dicom::append_u16(out, tag_element);
+  dicom::append_u32(out, length);
 }
 
 void put_us(std::vector<std::uint8_t>& out, std::uint16_t tag_element, std::optional<std::uint16_t> value) {
   if (!value) return;
   put_header(out, tag_element, 2);
-  put_u16(out, *value);
+  dicom::append_u16(out, *value);
 }
 
 // Text padded to an even length: UIDs with a NUL, other text with a space. Empty text is not sent.
@@ -152,7 +139,7 @@ NetStatus parse_command(std::span<const std::uint8_t> bytes, Command& out) {
 std::vector<std::uint8_t> encode_command(const Command& command) {
   std::vector<std::uint8_t> out;
   put_header(out, element::kGroupLength, 4);
-  put_u32(out, 0);  // filled in below
+  dicom::append_u32(out, 0);  // filled in below
   put_text(out, element::kAffectedSopClass, command.affected_sop_class, '\0');
   put_us(out, element::kCommandField, command.command_field);
   put_us(out, element::kMessageId, command.message_id);

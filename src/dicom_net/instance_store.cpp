@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "dicom/byte_writing.h"
 #include "dicom/part10_reader.h"
 #include "dicom_net/dimse.h"
 #include "dicom_net/pdu.h"
@@ -29,23 +30,17 @@ constexpr std::uint32_t kStudyTag = 0x0020000D;
 constexpr std::uint32_t kSeriesTag = 0x0020000E;
 constexpr std::size_t kPreambleSize = 128;
 
-void append_le16(std::string& out, std::uint16_t value) {
-  out.push_back(static_cast<char>(value & 0xFF));
-  out.push_back(static_cast<char>(value >> 8));
-}
-
-void append_le32(std::string& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
+using dicom::append_u16;
+using dicom::append_u32;
 
 // One explicit-VR little-endian meta element with a short (2-byte) length, padded to even length.
 void append_meta_text(std::string& out, std::uint16_t element, const char (&vr)[3], std::string_view value,
                       char pad) {
-  append_le16(out, 0x0002);
-  append_le16(out, element);
+  append_u16(out, 0x0002);
+  append_u16(out, element);
   out.append(vr, 2);
   const std::size_t length = value.size() + (value.size() % 2);
-  append_le16(out, static_cast<std::uint16_t>(length));
+  append_u16(out, static_cast<std::uint16_t>(length));
   out.append(value);
   if (length != value.size()) out.push_back(pad);
 }
@@ -163,11 +158,11 @@ bool is_well_formed_uid(std::string_view uid) noexcept {
 std::string file_meta_bytes(const ReceivedInstance& instance) {
   std::string group;
   // File Meta Information Version: OB, whose explicit header has a 4-byte length.
-  append_le16(group, 0x0002);
-  append_le16(group, 0x0001);
+  append_u16(group, 0x0002);
+  append_u16(group, 0x0001);
   group.append("OB");
-  append_le16(group, 0);
-  append_le32(group, 2);
+  append_u16(group, 0);
+  append_u32(group, 2);
   group.push_back('\0');
   group.push_back('\x01');
   append_meta_text(group, 0x0002, "UI", instance.sop_class, '\0');
@@ -179,11 +174,11 @@ std::string file_meta_bytes(const ReceivedInstance& instance) {
 
   std::string out(kPreambleSize, '\0');
   out.append("DICM");
-  append_le16(out, 0x0002);
-  append_le16(out, 0x0000);
+  append_u16(out, 0x0002);
+  append_u16(out, 0x0000);
   out.append("UL");
-  append_le16(out, 4);
-  append_le32(out, static_cast<std::uint32_t>(group.size()));
+  append_u16(out, 4);
+  append_u32(out, static_cast<std::uint32_t>(group.size()));
   out.append(group);
   return out;
 }

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <utility>
 
+#include "dicom/byte_reading.h"
+
 namespace zanthe::dicom_net {
 
 namespace {
@@ -34,14 +36,8 @@ constexpr std::uint8_t kImplementationVersion = 0x55;
 
 // --- reading ----------------------------------------------------------------------------------
 
-[[nodiscard]] std::uint16_t read_u16_big(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-[[nodiscard]] std::uint32_t read_u32_big(const std::uint8_t* p) noexcept {
-  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
-}
+using dicom::read_u16_big;
+using dicom::read_u32_big;
 
 [[nodiscard]] std::string_view as_text(std::span<const std::uint8_t> bytes) noexcept {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};

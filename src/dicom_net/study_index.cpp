@@ -14,6 +14,7 @@
 #include <set>
 #include <shared_mutex>
 
+#include "dicom/byte_writing.h"
 #include "dicom/character_sets.h"
 #include "dicom/vr_tables.h"
 #include "text/utf8.h"
@@ -193,30 +194,24 @@ constexpr std::size_t kModalityKey = 16;
 
 // --- writing identifiers ---------------------------------------------------------------------------
 
-void append_le16(Identifier& out, std::uint16_t value) {
-  out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void append_le32(Identifier& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>((value >> shift) & 0xFF));
-}
+using dicom::append_u16;
+using dicom::append_u32;
 
 void append_element(Identifier& out, std::uint32_t tag, dicom::VrCode vr, std::string_view value, bool implicit_vr) {
   const bool uid = vr == dicom::vr_code('U', 'I');
   const std::size_t length = value.size() + (value.size() % 2);
-  append_le16(out, static_cast<std::uint16_t>(tag >> 16));
-  append_le16(out, static_cast<std::uint16_t>(tag & 0xFFFF));
+  append_u16(out, static_cast<std::uint16_t>(tag >> 16));
+  append_u16(out, static_cast<std::uint16_t>(tag & 0xFFFF));
   if (implicit_vr) {
-    append_le32(out, static_cast<std::uint32_t>(length));
+    append_u32(out, static_cast<std::uint32_t>(length));
   } else {
     out.push_back(static_cast<std::uint8_t>(vr & 0xFF));
     out.push_back(static_cast<std::uint8_t>(vr >> 8));
     if (dicom::is_long_vr(vr)) {
-      append_le16(out, 0);
-      append_le32(out, static_cast<std::uint32_t>(length));
+      append_u16(out, 0);
+      append_u32(out, static_cast<std::uint32_t>(length));
     } else {
-      append_le16(out, static_cast<std::uint16_t>(length));
+      append_u16(out, static_cast<std::uint16_t>(length));
     }
   }
   out.insert(out.end(), value.begin(), value.end());
