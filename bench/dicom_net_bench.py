@@ -17,14 +17,25 @@ ready once DCMTK's echoscu gets an answer:
 - storescp: DCMTK's `storescp -od DIR PORT`, with its defaults: one process serving one association
   at a time (no --fork), never syncing;
 - pynetdicom: an AE whose C-STORE handler writes the encoded dataset behind its file meta group and
-  fsyncs the file (bench/dicom_net_peers.py): the durable peer.
+  fsyncs the file (bench/dicom_net_peers.py): the durable peer. It listens with a backlog of 128:
+  with socketserver's 5, eight associations opened at once lose one connection for a second.
 
-The sender is the same for every receiver, so that the receiver is what is measured: DCMTK's
-storescu, one process per association, each given its share of the files. A measurement runs a
-warm-up (4 other instances over one association), then `sync`, then starts every client and takes
-the wall time until the last one exits: instances per second. DCMTK's tools run with TCP_NODELAY=1
-in their environment (their own default leaves Nagle's algorithm on, which stalls every response
-on loopback for the delayed ACK).
+Every receiver is measured with the same two senders, in the same rounds, so that the receiver is
+what is measured; the receivers' figures make one table per sender:
+- storescu: DCMTK's storescu, one process per association, each given its share of the files; the
+  wall time from the first client's start to the last one's exit.
+- one zanthe send process: bench/dicom_net_peers.py --sender, started once per run before the
+  rounds with zanthe's Python and PYTHONPATH, calls zanthe.dicom.net.send for each measurement with
+  its associations side by side in that one process; the wall and CPU time of that call alone, so
+  neither the interpreter's start nor the import is measured. It exists because on a machine of two
+  CPUs eight storescu processes take a millisecond or more of CPU per instance between them, most of
+  the machine, and the figures over 8 associations then say more about the sender than about the
+  receiver. It sends the small instances only: over one association the sender does not limit the
+  8 MiB case.
+A measurement runs a warm-up (4 other instances over one association, always with storescu), then
+`sync`, then the sender: instances per second. DCMTK's tools run with TCP_NODELAY=1 in their
+environment (their own default leaves Nagle's algorithm on, which stalls every response on
+loopback for the delayed ACK).
 
 The senders' table puts `zanthe dicom send` beside storescu, each a process from start to exit, both
 sending the 500 small instances over one association to the same receiver: zanthe --no-fsync (the
@@ -32,24 +43,29 @@ fastest receiver, so that the sender is what limits), storescp, and `storescp --
 receives and stores nothing.
 
 Checks: every client must exit 0 (storescu stops at the first refused instance; `zanthe dicom send`
-exits 1 unless every instance was stored), and after every measurement the store must hold exactly
-the instances sent (the warm-up ones too), each a file pydicom reads, with the transfer syntax and
+exits 1 unless every instance was stored), the one sending process must report every instance
+delivered, and after every measurement the store must hold exactly the instances sent (the warm-up
+ones too; zanthe's journal file aside), each a file pydicom reads, with the transfer syntax and
 pixel data it was sent with. A peer that fails any of this, or does not start, stops the bench; a
 zanthe receiver or sender that does loses every figure it had ("-"), is measured no more, and its
-reason is printed below the tables. Figures are the best of --rounds (5), the receivers measured in
-turn in every round. Notes give the CPU time per instance of the server (all its threads, from
-/proc) or of the clients, and how busy both kept the CPUs. "Where the time goes" adds what syncing
-costs zanthe per instance, what a write and fsync costs on this disk, and what one client process
-costs to send a single instance. Nothing here asserts on time.
+reason is printed below the tables. A failure after a good warm-up is the zanthe sender's when one
+sent, else the receiver's. Figures are the best of --rounds (5), the receivers measured in turn in
+every round. Notes give the CPU time per instance of the server (all its threads, from /proc) or of
+the clients, and how busy both kept the CPUs. "Where the time goes" adds what syncing costs zanthe
+per instance, what a write and fsync costs on this disk, what each sender takes of CPU per instance,
+and what one client process costs to send a single instance. Nothing here asserts on time.
 """
 
 from __future__ import annotations
 
 import argparse
 import hashlib
+import json
 import os
 import re
 import resource
+import select
+import shlex
 import shutil
 import signal
 import socket
@@ -74,8 +90,12 @@ from mllp_bench import Program, process_cpu_seconds, storage, zanthe_program, za
 DURABLE, NO_FSYNC, STORESCP, PYNETDICOM = "zanthe durable", "zanthe --no-fsync", "storescp", "pynetdicom"
 STORESCP_IGNORE = "storescp --ignore"
 PEERS = (STORESCP, PYNETDICOM)
+RECEIVERS = (DURABLE, NO_FSYNC, *PEERS)
 ZANTHE_SEND, STORESCU = "zanthe dicom send", "storescu"
-ZANTHE_SIDES = (DURABLE, NO_FSYNC, ZANTHE_SEND)
+ONE_SENDER = "one zanthe send process"
+ZANTHE_SENDERS = (ZANTHE_SEND, ONE_SENDER)
+ZANTHE_SIDES = (DURABLE, NO_FSYNC, *ZANTHE_SENDERS)
+ONE_SENDER_ROW = ", one sending process"  # how run_all.py tells these rows from storescu's
 SENDING = "sending "  # the senders' measurements are kept apart from the receivers' of the same files
 SMALL_COUNT, BIG_COUNT = 500, 20
 QUICK_SMALL_COUNT, QUICK_BIG_COUNT = 100, 4
@@ -86,7 +106,10 @@ DCMTK_TOOLS = ("storescp", "storescu", "echoscu")
 DCMTK_ENV = os.environ | {"TCP_NODELAY": "1"}
 START_TIMEOUT = 30.0
 CLIENT_TIMEOUT = 600.0
+SEND_TIMEOUT = 60.0  # what the one sending process gives each network operation
 PEERS_SCRIPT = Path(__file__).resolve().with_name("dicom_net_peers.py")
+# zanthe's durable store keeps a write-ahead journal in its root: not an instance, so not checked as one.
+RECEIVER_BOOKKEEPING = frozenset({".instances.journal"})
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -311,12 +334,120 @@ def run_clients(sender: Sender, port: int, paths: list[Path], associations: int,
     return ClientRun(seconds, cpu, failures)
 
 
+def zanthe_python(zanthe: Program) -> list[str]:
+    """The interpreter zanthe's command runs in, so that the sending process imports the zanthe
+    measured: the command's own Python, else the one a console script's first line names, else this
+    one."""
+    first = zanthe.command[0]
+    if Path(first).name.startswith("python"):
+        return [first]
+    script = shutil.which(first)
+    if script:
+        with open(script, "rb") as file:
+            line = file.readline(500).decode(errors="replace")
+        if line.startswith("#!") and Path(shlex.split(line[2:])[0]).name.startswith("python"):
+            return shlex.split(line[2:])
+    return [sys.executable]
+
+
+class SenderError(RuntimeError):
+    """The one sending process did not start, died, stalled or answered what is not a reply."""
+
+
+class OneSender:
+    """zanthe's sender as one process for the whole run (dicom_net_peers.py --sender), asked for
+    each measurement over a pipe: one JSON line each way. After an error it is stopped, and every
+    later request fails at once."""
+
+    def __init__(self, zanthe: Program, scratch: Path) -> None:
+        self.log = scratch / "one-sender.log"
+        self.unread = b""
+        self.broken: str | None = None
+        with open(self.log, "wb") as log:
+            self.proc = subprocess.Popen(
+                [*zanthe_python(zanthe), str(PEERS_SCRIPT), "--sender"], stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE, stderr=log, env=zanthe.env, cwd=scratch,
+            )  # fmt: skip
+        try:
+            self.read_reply(START_TIMEOUT)  # {"ready": true}, once zanthe is imported
+        except SenderError:
+            self.close()
+            raise
+
+    def send(self, port: int, paths: list[Path], associations: int) -> ClientRun:
+        if self.broken:
+            return ClientRun(0.0, 0.0, [f"the sending process stopped earlier: {self.broken}"])
+        request = {"port": port, "associations": associations, "paths": list(map(str, paths)), "timeout": SEND_TIMEOUT}
+        try:
+            self.write_line(json.dumps(request))
+            reply = self.read_reply(CLIENT_TIMEOUT)
+            return ClientRun(float(reply["seconds"]), float(reply["cpu"]), [str(f) for f in reply["failures"]])
+        except SenderError as error:
+            self.broken = str(error)
+        except (KeyError, TypeError, ValueError) as error:  # a reply without its figures
+            self.broken = f"answered a reply without its figures: {type(error).__name__}: {error}"
+        self.close()
+        return ClientRun(0.0, 0.0, [f"the sending process: {self.broken}"])
+
+    def write_line(self, line: str) -> None:
+        stdin = self.proc.stdin
+        assert stdin is not None
+        try:
+            stdin.write(line.encode() + b"\n")
+            stdin.flush()
+        except BrokenPipeError:
+            raise SenderError(f"exited before the request: {self.log_tail()}") from None
+
+    def read_reply(self, timeout: float) -> dict:
+        """The next JSON line on its stdout, read straight from the pipe so that select sees it all."""
+        stdout = self.proc.stdout
+        assert stdout is not None
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.unread:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise SenderError(f"no answer within {timeout:.0f} s: {self.log_tail()}")
+            if select.select([stdout], [], [], remaining)[0]:
+                chunk = os.read(stdout.fileno(), 1 << 16)
+                if not chunk:
+                    raise SenderError(f"exited ({self.proc.poll()}) without answering: {self.log_tail()}")
+                self.unread += chunk
+        line, self.unread = self.unread.split(b"\n", 1)
+        try:
+            reply = json.loads(line)
+        except ValueError:
+            raise SenderError(f"answered what is not JSON: {line[:200]!r}") from None
+        if not isinstance(reply, dict):
+            raise SenderError(f"answered what is not a reply: {line[:200]!r}")
+        return reply
+
+    def log_tail(self) -> str:
+        return self.log.read_bytes()[-1500:].decode(errors="replace").strip() or "(nothing logged)"
+
+    def close(self) -> None:
+        """Closing its stdin ends it; one that does not end within 10 s is killed."""
+        if self.proc.stdin and not self.proc.stdin.closed:
+            try:
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        if self.proc.stdout:
+            self.proc.stdout.close()
+
+
 # ---------------------------------------------------------------------------------------------------
 # Checking a store
 
 
 def stored_files(store: Path) -> list[Path]:
-    return sorted(Path(root, name) for root, _, names in os.walk(store) for name in names)
+    """Every file in the store but the receiver's own bookkeeping at its root."""
+    found = (Path(root, name) for root, _, names in os.walk(store) for name in names)
+    return sorted(path for path in found if not (path.parent == store and path.name in RECEIVER_BOOKKEEPING))
 
 
 def store_problems(store: Path, expected: list[Instance]) -> list[str]:
@@ -365,16 +496,17 @@ class Outcome:
 
 class Bench:
     def __init__(self, args: argparse.Namespace, zanthe: Program, inputs: Inputs, scratch: Path) -> None:
-        self.args, self.inputs, self.scratch = args, inputs, scratch
+        self.args, self.inputs, self.scratch, self.zanthe = args, inputs, scratch, zanthe
         self.receivers, self.senders = receivers(zanthe), senders(zanthe)
+        self.one_sender: OneSender | None = None
         self.serial = 0
-        self.failed: dict[str, str] = {}  # zanthe's receivers and sender that failed, and why
+        self.failed: dict[str, str] = {}  # zanthe's receivers and senders that failed, and why
         self.best: dict[tuple[str, str, str], Outcome] = {}  # (case, receiver, sender)
 
     def measure(self, case: str, receiver_name: str, sender_name: str, paths: list[Instance], associations: int) -> None:
         if receiver_name in self.failed or sender_name in self.failed:
             return
-        receiver, sender = self.receivers[receiver_name], self.senders[sender_name]
+        receiver = self.receivers[receiver_name]
         self.serial += 1
         try:
             server = Running(receiver, self.scratch, self.serial)
@@ -384,13 +516,13 @@ class Bench:
             warm_up = run_clients(self.senders[STORESCU], server.port, [i.path for i in self.inputs.warm_up], 1, self.scratch)
             os.sync()  # what earlier runs left to write back does not land in this one
             cpu = process_cpu_seconds(server.proc.pid)
-            run = run_clients(sender, server.port, [i.path for i in paths], associations, self.scratch)
+            run = self.send(sender_name, server.port, [i.path for i in paths], associations)
             server_cpu = process_cpu_seconds(server.proc.pid) - cpu
         finally:
             server.stop()
         where = f"{case}: {sender_name} to {receiver_name}"
         # The warm-up is storescu's: a failure there is the receiver's; a failure of zanthe's sender is its own.
-        blamed = sender_name if sender_name == ZANTHE_SEND and not warm_up.failures else receiver_name
+        blamed = sender_name if sender_name in ZANTHE_SENDERS and not warm_up.failures else receiver_name
         if warm_up.failures or run.failures:
             failures = "\n".join([*warm_up.failures, *run.failures])
             return self.give_up(blamed, f"{where}: a client failed\n{failures}\nreceiver log: {server.log_tail()}")
@@ -405,6 +537,18 @@ class Bench:
         key = (case, receiver_name, sender_name)
         if key not in self.best or outcome.rate() > self.best[key].rate():
             self.best[key] = outcome
+
+    def send(self, sender_name: str, port: int, paths: list[Path], associations: int) -> ClientRun:
+        if sender_name == ONE_SENDER:
+            assert self.one_sender is not None  # measure() skips it when it did not start
+            return self.one_sender.send(port, paths, associations)
+        return run_clients(self.senders[sender_name], port, paths, associations, self.scratch)
+
+    def start_one_sender(self) -> None:
+        try:
+            self.one_sender = OneSender(self.zanthe, self.scratch)
+        except SenderError as error:
+            self.give_up(ONE_SENDER, f"did not start: {error}")
 
     def give_up(self, name: str, reason: str) -> None:
         """Stops the bench over a peer; over zanthe, drops every figure of that receiver or sender
@@ -426,15 +570,29 @@ class Bench:
     def sending_case(self) -> str:
         return f"{size_label(self.inputs.small)}, 1 association"
 
+    def senders_of(self, instances: list[Instance]) -> tuple[str, ...]:
+        """Both senders for the small instances; storescu alone for the large ones, over one
+        association, where the sender does not limit."""
+        return (STORESCU, ONE_SENDER) if instances is self.inputs.small else (STORESCU,)
+
     def run(self) -> None:
-        for round_number in range(self.args.rounds):
-            print(f"round {round_number + 1} of {self.args.rounds}", file=sys.stderr)
-            for case, instances, associations in self.receiving_cases():
-                for name in (DURABLE, NO_FSYNC, *PEERS):
-                    self.measure(case, name, STORESCU, instances, associations)
-            for target in self.sending_targets():
-                for sender in (ZANTHE_SEND, STORESCU):
-                    self.measure(SENDING + self.sending_case(), target, sender, self.inputs.small, 1)
+        self.start_one_sender()  # once, so that its start and import stay out of every measurement
+        try:
+            for round_number in range(self.args.rounds):
+                print(f"round {round_number + 1} of {self.args.rounds}", file=sys.stderr)
+                self.run_round()
+        finally:
+            if self.one_sender is not None:
+                self.one_sender.close()
+
+    def run_round(self) -> None:
+        for case, instances, associations in self.receiving_cases():
+            for name in RECEIVERS:
+                for sender in self.senders_of(instances):
+                    self.measure(case, name, sender, instances, associations)
+        for target in self.sending_targets():
+            for sender in (ZANTHE_SEND, STORESCU):
+                self.measure(SENDING + self.sending_case(), target, sender, self.inputs.small, 1)
 
     def figure(self, case: str, receiver: str, sender: str = STORESCU) -> Outcome | None:
         return self.best.get((case, receiver, sender))
@@ -484,14 +642,18 @@ def busy_note(outcomes: list[Outcome | None]) -> str:
     return " / ".join("-" if o is None else f"{o.busy():.0%}" for o in outcomes)
 
 
-def receiving_table(bench: Bench, rows: list[dict]) -> list[list[str]]:
+def receiving_table(bench: Bench, rows: list[dict], sender: str = STORESCU) -> list[list[str]]:
+    """The receivers' figures with one sender, over the cases it sent."""
     table = []
-    for case, _, associations in bench.receiving_cases():
-        peers = {name: bench.figure(case, name) for name in PEERS}
+    row_suffix = "" if sender == STORESCU else ONE_SENDER_ROW
+    for case, instances, associations in bench.receiving_cases():
+        if sender not in bench.senders_of(instances):
+            continue
+        peers = {name: bench.figure(case, name, sender) for name in PEERS}
         for name, mode in ((DURABLE, "durable"), (NO_FSYNC, "--no-fsync")):
-            ours = bench.figure(case, name)
+            ours = bench.figure(case, name, sender)
             label = f"receiving {case}, {mode}"
-            rows.append({"case": f"{label}, instances/s", "unit": "inst/s", "zanthe": ours and ours.rate(),
+            rows.append({"case": f"{label}{row_suffix}, instances/s", "unit": "inst/s", "zanthe": ours and ours.rate(),
                          "peers": {peer: o and o.rate() for peer, o in peers.items()}})  # fmt: skip
             outcomes = [ours, *peers.values()]
             note = f"server us/instance {cpu_note(outcomes, lambda o: o.server_cpu)}; CPUs busy {busy_note(outcomes)}"
@@ -515,6 +677,21 @@ def sending_table(bench: Bench, rows: list[dict]) -> list[list[str]]:
     return table
 
 
+def print_receiving_tables(bench: Bench, rows: list[dict]) -> None:
+    headers = ["case", "unit", "zanthe", *PEERS, *(f"x {peer}" for peer in PEERS), "note"]
+    print("Receiving, sent by storescu: one storescu process per association")
+    print_table(headers, receiving_table(bench, rows))
+    print("\nThe sender is storescu for every receiver, one process per association; instances per second from the")
+    print("first client's start to the last one's exit. x = zanthe rate / peer rate (higher is better for zanthe).")
+    print("CPU per instance and CPUs busy (server and clients): zanthe / storescp / pynetdicom, over the best run.\n")
+    print(f"Receiving, sent by {ONE_SENDER}: N associations side by side in that one process")
+    print_table(headers, receiving_table(bench, rows, ONE_SENDER))
+    print(f"\nThe sender is {ONE_SENDER} for every receiver (zanthe.dicom.net.send in bench/dicom_net_peers.py")
+    print("--sender), started once before the rounds; instances per second over each send() call alone, so no process")
+    print("start or import is in the figures. Columns as above; CPUs busy counts that process's CPU over the call.")
+    print("The 8 MiB instances are sent by storescu alone: over one association the sender does not limit.\n")
+
+
 def write_and_sync_ms(folder: Path, size: int, count: int) -> float:
     """The median milliseconds to write a new file of `size` bytes and fsync it, on the store's disk."""
     data = os.urandom(size)
@@ -532,15 +709,31 @@ def write_and_sync_ms(folder: Path, size: int, count: int) -> float:
 
 
 def sync_cost_lines(bench: Bench) -> list[str]:
-    """What syncing costs zanthe per instance: the durable and --no-fsync times per instance apart."""
+    """What syncing costs zanthe per instance: the durable and --no-fsync times per instance apart,
+    with each sender."""
     lines = []
-    for case, _, _ in bench.receiving_cases():
-        durable, loose = bench.figure(case, DURABLE), bench.figure(case, NO_FSYNC)
-        if durable and loose:
-            cost = (1 / durable.rate() - 1 / loose.rate()) * 1e6
-            shown = f"{cost:,.0f} us per instance" if cost > 0 else "no cost seen, less than the spread between rounds"
-            lines.append(f"  syncing, {case}: {shown} "
-                         f"({durable.rate():,.0f} durable against {loose.rate():,.0f} --no-fsync instances/s)")  # fmt: skip
+    for case, instances, _ in bench.receiving_cases():
+        for sender in bench.senders_of(instances):
+            durable, loose = bench.figure(case, DURABLE, sender), bench.figure(case, NO_FSYNC, sender)
+            if durable and loose:
+                cost = (1 / durable.rate() - 1 / loose.rate()) * 1e6
+                shown = f"{cost:,.0f} us per instance" if cost > 0 else "no cost seen, less than the spread between rounds"
+                lines.append(f"  syncing, {case}, from {sender}: {shown} "
+                             f"({durable.rate():,.0f} durable against {loose.rate():,.0f} --no-fsync instances/s)")  # fmt: skip
+    return lines
+
+
+def client_cpu_lines(bench: Bench) -> list[str]:
+    """What each sender takes of CPU per instance, beside what zanthe --no-fsync takes to receive."""
+    lines = []
+    for case, instances, associations in bench.receiving_cases():
+        for sender in bench.senders_of(instances):
+            run = bench.figure(case, NO_FSYNC, sender)
+            if run is None:
+                continue
+            processes = f" ({associations} process{'es' if associations > 1 else ''})" if sender == STORESCU else ""
+            lines.append(f"  the client, {case}: {sender} takes {per_instance_us(run.client_cpu, run)} us of CPU per "
+                         f"instance{processes}, zanthe --no-fsync {per_instance_us(run.server_cpu, run)} (its best run)")  # fmt: skip
     return lines
 
 
@@ -552,12 +745,7 @@ def print_where_the_time_goes(bench: Bench, scratch: Path) -> None:
     print(f"  this disk: writing a new file and fsyncing it takes {write_and_sync_ms(scratch / 'sync-small', small, 100):.2f} ms "
           f"at {small / 1000:.0f} KB, {write_and_sync_ms(scratch / 'sync-big', big, 5):.1f} ms at {big / 2**20:.0f} MiB "
           "(median, one file at a time)")  # fmt: skip
-    for case, _, associations in bench.receiving_cases():
-        run = bench.figure(case, NO_FSYNC)
-        if run:
-            processes = f"{associations} process{'es' if associations > 1 else ''}"
-            print(f"  the client, {case}: storescu takes {per_instance_us(run.client_cpu, run)} us of CPU per instance "
-                  f"({processes}), zanthe --no-fsync {per_instance_us(run.server_cpu, run)} (its best run)")  # fmt: skip
+    print(*client_cpu_lines(bench), sep="\n")
     costs = ", ".join(f"{name} {run.seconds * 1e3:.0f} ms ({run.cpu * 1e3:.0f} ms of CPU)"
                       for name, run in bench.one_instance_costs().items())  # fmt: skip
     print(f"  one instance to storescp --ignore, process start to exit (median of 5): {costs};")
@@ -603,10 +791,7 @@ def main() -> None:
         bench = Bench(args, zanthe, inputs, scratch)
         bench.run()
         rows: list[dict] = []
-        print_table(["case", "unit", "zanthe", *PEERS, *(f"x {peer}" for peer in PEERS), "note"], receiving_table(bench, rows))
-        print("\nThe sender is storescu for every receiver, one process per association; instances per second from the")
-        print("first client's start to the last one's exit. x = zanthe rate / peer rate (higher is better for zanthe).")
-        print("CPU per instance and CPUs busy (server and clients): zanthe / storescp / pynetdicom, over the best run.\n")
+        print_receiving_tables(bench, rows)
         print_table(["case", "unit", ZANTHE_SEND, STORESCU, "ratio", "note"], sending_table(bench, rows))
         print(f"\nEach sender a process from start to exit; ratio = {ZANTHE_SEND} rate / storescu rate. CPU per instance")
         print(f"of the client and CPUs busy: {ZANTHE_SEND} / storescu. storescp --ignore receives and stores nothing.")
