@@ -52,6 +52,7 @@ MLLP_TARGETS = {("8 connections", "durable"): 4, ("8 connections", "--no-fsync")
 # dicom_net_bench.py: instances per second received against each peer SCP, and sent against storescu.
 DICOM_NET_TARGETS = {("8 associations", "durable", "storescp"): 2, ("8 associations", "durable", "pynetdicom"): 5}
 DICOM_NET_SCU_TARGET = 1
+DICOM_NET_ONE_SENDER = ", one sending process"  # dicom_net_bench.py's rows sent by one zanthe send process
 
 
 def run_bench(script: str, build_dir: str | None, quick: bool, results: Path) -> tuple[str, dict]:
@@ -176,17 +177,27 @@ def mllp_targets(mllp: dict) -> list[tuple[str, float | None, float | None]]:
     return found
 
 
+def dicom_net_row(net: dict, size: str, associations: str, mode: str, one_sender: bool) -> dict | None:
+    """The receiving row of one case, sent by storescu processes or by the one zanthe send process."""
+    return next((row for row in net["rows"] if row["case"].startswith("receiving")
+                 and f"x {size}, {associations}, {mode}," in row["case"]
+                 and row["case"].endswith(f"{DICOM_NET_ONE_SENDER}, instances/s") == one_sender), None)  # fmt: skip
+
+
 def dicom_net_targets(net: dict) -> list[tuple[str, float | None, float | None]]:
     """Small instances received over 8 and 1 associations against storescp and pynetdicom (targets
-    for the durable server over 8), the large ones beside them, and the SCU against storescu."""
+    for the durable server over 8), with each sender; the large ones beside them, sent by storescu;
+    and the SCU against storescu."""
     found: list[tuple[str, float | None, float | None]] = []
-    cases = [("39 KB", "8 associations", "durable"), ("39 KB", "8 associations", "--no-fsync"),
-             ("39 KB", "1 association", "durable"), ("8 MiB", "1 association", "durable")]  # fmt: skip
-    for size, associations, mode in cases:
-        row = find_row(net, "receiving", f"x {size}, {associations},", mode)
-        for peer in ("storescp", "pynetdicom"):
-            what = f"DICOM C-STORE SCP, {size} instances over {associations}, {mode}, x {peer}"
-            found.append((what, DICOM_NET_TARGETS.get((associations, mode, peer)), ratio(row, peer)))
+    small = [("39 KB", "8 associations", "durable"), ("39 KB", "8 associations", "--no-fsync"),
+             ("39 KB", "1 association", "durable")]  # fmt: skip
+    senders = [("storescu", False, [*small, ("8 MiB", "1 association", "durable")]), ("one zanthe send process", True, small)]
+    for sender, one_sender, cases in senders:
+        for size, associations, mode in cases:
+            row = dicom_net_row(net, size, associations, mode, one_sender)
+            for peer in ("storescp", "pynetdicom"):
+                what = f"DICOM C-STORE SCP, {size} instances over {associations}, {mode}, sent by {sender}, x {peer}"
+                found.append((what, DICOM_NET_TARGETS.get((associations, mode, peer)), ratio(row, peer)))
     for receiver, target in (("zanthe --no-fsync", DICOM_NET_SCU_TARGET), ("storescp", None)):
         row = find_row(net, "sending", f"to {receiver}, instances/s")
         what = f"DICOM C-STORE SCU (zanthe dicom send), 39 KB instances to {receiver}, x storescu"

@@ -22,7 +22,7 @@ class StorageServer:
     Storage, Verification and C-FIND SCP: every instance durable before its C-STORE succeeds.
     """
 
-    def __init__(self, store: str, host: str = '127.0.0.1', port: int = 11112, *, ae_title: str = 'ZANTHE', fsync: bool = True, allowed_calling_aes: Sequence[str] | None = None, require_called_ae: bool = False, artim: float = 30.0, idle_timeout: float = 60.0, pdu_timeout: float = 30.0, max_pdu_length: int = 1048576, max_dataset_bytes: int = 2147483648, max_associations: int = 256, store_threads: int = 16, on_stored: Callable[[dict[str, Any]], object] | None = None, on_association_end: Callable[[dict[str, Any]], object] | None = None) -> None:
+    def __init__(self, store: str, host: str = '127.0.0.1', port: int = 11112, *, ae_title: str = 'ZANTHE', fsync: bool = True, allowed_calling_aes: Sequence[str] | None = None, require_called_ae: bool = False, artim: float = 30.0, idle_timeout: float = 60.0, pdu_timeout: float = 30.0, max_pdu_length: int = 1048576, max_dataset_bytes: int = 2147483648, max_associations: int = 256, store_threads: int = 16, journal_bytes: int = 67108864, on_stored: Callable[[dict[str, Any]], object] | None = None, on_association_end: Callable[[dict[str, Any]], object] | None = None) -> None:
         """
         A storage, Verification and C-FIND SCP storing into the folder `store`; serve() runs it.
         """
@@ -41,6 +41,10 @@ class StorageServer:
 
     @property
     def stored(self) -> int: ...
+
+    @property
+    def opening(self) -> dict[str, Any]:
+        """What opening the store found: files indexed and unreadable, journal records, files written back."""
 
 def echo(host: str, port: int, *, calling_ae: str = 'ZANTHE', called_ae: str = 'ANY-SCP', timeout: float = 30.0) -> int:
     """C-ECHO: the status of the peer's response."""

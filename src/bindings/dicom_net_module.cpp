@@ -117,12 +117,13 @@ class PyStorageServer {
                   std::optional<std::vector<std::string>> allowed_calling_aes, bool require_called_ae, double artim,
                   double idle_timeout, double pdu_timeout, std::uint32_t max_pdu_length,
                   std::uint64_t max_dataset_bytes, std::size_t max_associations, unsigned store_threads,
-                  nb::object on_stored, nb::object on_association_end) {
+                  std::uint64_t journal_bytes, nb::object on_stored, nb::object on_association_end) {
     if (port < 0 || port > 65535) throw nb::value_error("dicom.net: port must be 0 to 65535");
     check_ae_title(ae_title, "ae_title");
     if (max_pdu_length < 4096) throw nb::value_error("dicom.net: max_pdu_length must be at least 4096");
     if (max_associations == 0) throw nb::value_error("dicom.net: max_associations must be at least 1");
     if (store_threads == 0 || store_threads > 256) throw nb::value_error("dicom.net: store_threads must be 1 to 256");
+    if (journal_bytes < net::kLeastJournalBytes) throw nb::value_error("dicom.net: journal_bytes must be at least 8 MiB");
     net::ServerOptions options;
     options.store = store;
     options.host = host;
@@ -141,6 +142,7 @@ class PyStorageServer {
     options.max_dataset_bytes = max_dataset_bytes;
     options.max_associations = max_associations;
     options.store_threads = store_threads;
+    options.journal_bytes = journal_bytes;
     const net::NetStatus opened =
         server_.open(options, python_hook<net::StoredEvent>(std::move(on_stored), stored_event_dict),
                      python_hook<net::AssociationSummary>(std::move(on_association_end), summary_dict));
@@ -168,6 +170,17 @@ class PyStorageServer {
 
   [[nodiscard]] int port() const noexcept { return server_.port(); }
   [[nodiscard]] std::uint64_t stored() const noexcept { return server_.stored_instances(); }
+
+  [[nodiscard]] nb::dict opening() const {
+    const net::StoreOpening& found = server_.opening();
+    nb::dict out;
+    out["indexed"] = found.indexed;
+    out["unreadable"] = found.unreadable;
+    out["journal_records"] = found.journal.records;
+    out["written_back"] = found.journal.files_written;
+    out["damaged_records"] = found.journal.damaged;
+    return out;
+  }
 
  private:
   net::StorageServer server_;
@@ -246,19 +259,21 @@ NB_MODULE(_dicom_net, m) {
                               "Storage, Verification and C-FIND SCP: every instance durable before its C-STORE succeeds.")
       .def(nb::init<const std::string&, const std::string&, int, const std::string&, bool,
                     std::optional<std::vector<std::string>>, bool, double, double, double, std::uint32_t,
-                    std::uint64_t, std::size_t, unsigned, nb::object, nb::object>(),
+                    std::uint64_t, std::size_t, unsigned, std::uint64_t, nb::object, nb::object>(),
            nb::arg("store"), nb::arg("host") = defaults.host, nb::arg("port") = defaults.port, nb::kw_only(),
            nb::arg("ae_title") = defaults.ae_title, nb::arg("fsync") = true,
            nb::arg("allowed_calling_aes") = nb::none(), nb::arg("require_called_ae") = false,
            nb::arg("artim") = 30.0, nb::arg("idle_timeout") = 60.0, nb::arg("pdu_timeout") = 30.0,
            nb::arg("max_pdu_length") = defaults.max_pdu_length, nb::arg("max_dataset_bytes") = defaults.max_dataset_bytes,
            nb::arg("max_associations") = defaults.max_associations, nb::arg("store_threads") = defaults.store_threads,
-           nb::arg("on_stored") = nb::none(), nb::arg("on_association_end") = nb::none())
+           nb::arg("journal_bytes") = defaults.journal_bytes, nb::arg("on_stored") = nb::none(), nb::arg("on_association_end") = nb::none())
       .def("serve", &PyStorageServer::serve, "Serve until stop() is called (the interpreter lock is released).")
       .def("stop", &PyStorageServer::stop, "Stop serving; safe from any thread.")
       .def("close", &PyStorageServer::close, "Stop, and free the port and the hooks.")
       .def_prop_ro("port", &PyStorageServer::port)
-      .def_prop_ro("stored", &PyStorageServer::stored);
+      .def_prop_ro("stored", &PyStorageServer::stored)
+      .def_prop_ro("opening", &PyStorageServer::opening,
+                   "What opening the store found: files indexed and unreadable, journal records, files written back.");
 
   m.def("echo", &echo, nb::arg("host"), nb::arg("port"), nb::kw_only(), nb::arg("calling_ae") = "ZANTHE",
         nb::arg("called_ae") = "ANY-SCP", nb::arg("timeout") = 30.0,

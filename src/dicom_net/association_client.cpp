@@ -43,12 +43,6 @@ constexpr Abort kUnexpectedPdu{2, 2};
 constexpr Abort kInvalidParameter{2, 6};
 }  // namespace abort_reason
 
-[[nodiscard]] NetStatus os_failure(std::string what, int error) {
-  NetStatus status = net_failure(NetCode::os_error, std::move(what) + ": " + std::strerror(error));
-  status.os_error = error;
-  return status;
-}
-
 [[nodiscard]] int milliseconds_left(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -13,11 +12,14 @@
 #include <mutex>
 #include <new>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 #include "dicom/byte_writing.h"
 #include "dicom/part10_reader.h"
 #include "dicom_net/dimse.h"
+#include "dicom_net/file_io.h"
+#include "dicom_net/instance_journal.h"
 #include "dicom_net/pdu.h"
 #include "dicom_net/sop_classes.h"
 
@@ -101,47 +103,6 @@ struct DatasetUids {
   return refusal(status::kOutOfResources, std::string(step) + ": " + std::strerror(error));
 }
 
-// Closes a descriptor when it goes out of scope.
-struct FileDescriptor {
-  int fd = -1;
-  explicit FileDescriptor(int f) : fd(f) {}
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int release() noexcept { return std::exchange(fd, -1); }
-};
-
-[[nodiscard]] int sync_folder(const std::string& folder) {
-  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.fd < 0) return errno;
-  if (::fsync(fd.fd) != 0) return errno;
-  return 0;
-}
-
-// Writes all of the pieces, going on after short writes.
-[[nodiscard]] int write_all(int fd, std::array<iovec, 2> pieces) {
-  std::size_t first = 0;
-  while (first < pieces.size()) {
-    const ssize_t wrote = ::writev(fd, pieces.data() + first, static_cast<int>(pieces.size() - first));
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    auto left = static_cast<std::size_t>(wrote);
-    while (first < pieces.size() && left >= pieces[first].iov_len) {
-      left -= pieces[first].iov_len;
-      ++first;
-    }
-    if (first < pieces.size()) {
-      pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + left;
-      pieces[first].iov_len -= left;
-    }
-  }
-  return 0;
-}
-
 }  // namespace
 
 bool is_well_formed_uid(std::string_view uid) noexcept {
@@ -183,12 +144,40 @@ std::string file_meta_bytes(const ReceivedInstance& instance) {
   return out;
 }
 
+namespace {
+
+// Calls the journal's file_placed() when a journaled file's store is over, however it ended.
+struct PlacedGuard {
+  InstanceJournal& journal;
+  ~PlacedGuard() { journal.file_placed(); }
+};
+
+[[nodiscard]] StoreOutcome stored(const ReceivedInstance& instance, const DatasetUids& uids, std::string path,
+                                  std::size_t bytes) {
+  StoreOutcome outcome;
+  outcome.status = status::kSuccess;
+  outcome.instance.path = std::move(path);
+  outcome.instance.sop_class = std::string(instance.sop_class);
+  outcome.instance.sop_instance = uids.sop_instance;
+  outcome.instance.study = uids.study;
+  outcome.instance.series = uids.series;
+  outcome.instance.transfer_syntax = std::string(instance.transfer_syntax);
+  outcome.instance.bytes = bytes;
+  outcome.attributes = uids.attributes;
+  return outcome;
+}
+
+}  // namespace
+
 struct InstanceStore::Impl {
   std::string root;
   bool sync = true;
+  std::uint64_t journal_bytes = 0;
+  // With sync, files up to kLargestJournaledFile become durable through it; larger ones on their own.
+  std::unique_ptr<InstanceJournal> journal;
   std::atomic<std::uint64_t> temporary_counter{0};
-  // Folders whose entry in their parent is known to be durable; every folder on an instance's way
-  // must be, or a crash could lose a file whose store was confirmed.
+  // Folders whose entry in their parent is known to be durable; every folder on the way of a file
+  // synced on its own must be, or a crash could lose a file whose store was confirmed.
   std::mutex folders_mutex;
   std::unordered_set<std::string> durable_folders;
 
@@ -207,57 +196,79 @@ struct InstanceStore::Impl {
     for (const std::string& folder : folders) durable_folders.erase(folder);
   }
 
-  // Makes `folder` (a child of `parent`) exist and, when syncing, its entry in `parent` durable.
-  [[nodiscard]] int ensure_folder(const std::string& parent, const std::string& folder) {
+  // Makes `folder` (a child of `parent`) exist and, when `durable`, its entry in `parent` durable. A
+  // journaled file needs no synced folders: replaying the journal makes them again.
+  [[nodiscard]] int ensure_folder(const std::string& parent, const std::string& folder, bool durable) {
     if (folder_is_durable(folder)) return 0;
     if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return errno;
-    if (sync) {
-      if (const int error = sync_folder(parent); error != 0) return error;
-    }
+    if (!durable) return 0;
+    if (const int error = sync_folder(parent); error != 0) return error;
     mark_durable(folder);
     return 0;
   }
 
+  // The temporary file, its folders made first. Folders removed from the store while serving are
+  // made again: the second round finds them gone.
+  [[nodiscard]] std::variant<int, StoreOutcome> open_temporary(const std::string& study_folder,
+                                                              const std::string& series_folder,
+                                                              const std::string& temporary, bool durable) {
+    int fd = -1;
+    for (int round = 0; round < 2 && fd < 0; ++round) {
+      if (round == 1) forget_folders({study_folder, series_folder});
+      if (const int error = ensure_folder(root, study_folder, durable); error != 0) {
+        return os_refusal("cannot make the study folder", error);
+      }
+      if (const int error = ensure_folder(study_folder, series_folder, durable); error != 0) {
+        return os_refusal("cannot make the series folder", error);
+      }
+      fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0 && errno != ENOENT) break;
+    }
+    if (fd < 0) return os_refusal("cannot create the file", errno);
+    return fd;
+  }
+
   [[nodiscard]] StoreOutcome write(const ReceivedInstance& instance, const std::string& meta, const DatasetUids& uids) {
+    const std::string relative_path = uids.study + "/" + uids.series + "/" + uids.sop_instance + ".dcm";
     const std::string study_folder = root + "/" + uids.study;
     const std::string series_folder = study_folder + "/" + uids.series;
-    const std::string final_path = series_folder + "/" + uids.sop_instance + ".dcm";
+    const std::string final_path = root + "/" + relative_path;
     const std::string temporary = series_folder + "/." + uids.sop_instance + ".tmp" +
                                   std::to_string(::getpid()) + "-" +
                                   std::to_string(temporary_counter.fetch_add(1, std::memory_order_relaxed));
-    FileDescriptor file(-1);
-    // Folders removed from the store while serving are made again: the second round finds them gone.
-    for (int round = 0; round < 2 && file.fd < 0; ++round) {
-      if (round == 1) forget_folders({study_folder, series_folder});
-      if (const int error = ensure_folder(root, study_folder); error != 0) {
-        return os_refusal("cannot make the study folder", error);
-      }
-      if (const int error = ensure_folder(study_folder, series_folder); error != 0) {
-        return os_refusal("cannot make the series folder", error);
-      }
-      file.fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-      if (file.fd < 0 && errno != ENOENT) break;
-    }
-    if (file.fd < 0) return os_refusal("cannot create the file", errno);
+    const std::size_t bytes = meta.size() + instance.dataset.size();
+    const bool journaled = journal != nullptr && bytes <= kLargestJournaledFile;
+    const bool synced_alone = sync && !journaled;
+    auto opened = open_temporary(study_folder, series_folder, temporary, synced_alone);
+    if (auto* refused = std::get_if<StoreOutcome>(&opened)) return std::move(*refused);
+    FileDescriptor file(std::get<int>(opened));
     const auto discard = [&](std::string_view step, int error) {
-      ::close(file.release());
+      if (file.fd >= 0) ::close(file.release());
       ::unlink(temporary.c_str());
       return os_refusal(step, error);
     };
     const std::array<iovec, 2> pieces{iovec{const_cast<char*>(meta.data()), meta.size()},
                                       iovec{const_cast<std::uint8_t*>(instance.dataset.data()), instance.dataset.size()}};
-    if (const int error = write_all(file.fd, pieces); error != 0) return discard("cannot write the file", error);
-    if (sync && ::fdatasync(file.fd) != 0) return discard("cannot sync the file", errno);
-    if (::close(file.release()) != 0) {
-      const int error = errno;
-      ::unlink(temporary.c_str());
-      return os_refusal("cannot write the file", error);
+    std::array<iovec, 2> writing = pieces;
+    if (const int error = write_pieces_at(file.fd, writing, 0); error != 0) return discard("cannot write the file", error);
+    if (synced_alone && ::fdatasync(file.fd) != 0) return discard("cannot sync the file", errno);
+    if (::close(file.release()) != 0) return discard("cannot write the file", errno);
+    if (journaled) {
+      // The journal holds the bytes before the file has its name, so a crash never leaves a named
+      // file the journal cannot mend.
+      if (const int error = journal->commit_file(relative_path, pieces); error != 0) {
+        return discard("cannot write the journal", error);
+      }
+      const PlacedGuard placed{*journal};
+      if (::rename(temporary.c_str(), final_path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        (void)journal->supersede(relative_path);  // or the next start would write the refused file
+        return os_refusal("cannot move the file into place", error);
+      }
+      return stored(instance, uids, final_path, bytes);
     }
-    if (::rename(temporary.c_str(), final_path.c_str()) != 0) {
-      const int error = errno;
-      ::unlink(temporary.c_str());
-      return os_refusal("cannot move the file into place", error);
-    }
+    if (::rename(temporary.c_str(), final_path.c_str()) != 0) return discard("cannot move the file into place", errno);
     if (sync) {
       // The rename is in place but perhaps not yet durable; the instance is not claimed until it is.
       if (const int error = sync_folder(series_folder); error != 0) {
@@ -265,24 +276,31 @@ struct InstanceStore::Impl {
         return os_refusal("cannot sync the series folder", error);
       }
     }
-    StoreOutcome outcome;
-    outcome.status = status::kSuccess;
-    outcome.instance.path = final_path;
-    outcome.instance.sop_class = std::string(instance.sop_class);
-    outcome.instance.sop_instance = uids.sop_instance;
-    outcome.instance.study = uids.study;
-    outcome.instance.series = uids.series;
-    outcome.instance.transfer_syntax = std::string(instance.transfer_syntax);
-    outcome.instance.bytes = meta.size() + instance.dataset.size();
-    outcome.attributes = uids.attributes;
-    return outcome;
+    // A copy journaled earlier must not be written back over this one after a crash.
+    if (journal != nullptr) {
+      if (const int error = journal->supersede(relative_path); error != 0) {
+        ::unlink(final_path.c_str());
+        return os_refusal("cannot write the journal", error);
+      }
+    }
+    return stored(instance, uids, final_path, bytes);
   }
 };
 
-InstanceStore::InstanceStore(std::string root, bool sync) : impl_(std::make_unique<Impl>()) {
+InstanceStore::InstanceStore(std::string root, bool sync, std::uint64_t journal_bytes) : impl_(std::make_unique<Impl>()) {
   impl_->root = std::move(root);
   while (impl_->root.size() > 1 && impl_->root.back() == '/') impl_->root.pop_back();
   impl_->sync = sync;
+  impl_->journal_bytes = journal_bytes;
+}
+
+NetStatus InstanceStore::open(JournalRecovery& recovery) {
+  recovery = {};
+  if (!impl_->sync) return {};
+  auto journal = std::make_unique<InstanceJournal>(impl_->root, impl_->journal_bytes);
+  if (NetStatus opened = journal->open(recovery); !opened.ok()) return opened;
+  impl_->journal = std::move(journal);
+  return {};
 }
 
 InstanceStore::~InstanceStore() = default;

@@ -1,6 +1,7 @@
 // Received instances to Part 10 files: <root>/<Study Instance UID>/<Series Instance UID>/<SOP
-// Instance UID>.dcm, each durable (file data and every folder entry on its way synced) before the
-// store is reported successful. A second copy of an instance replaces the first in one rename, so
+// Instance UID>.dcm, each durable before the store is reported successful: through the store's
+// journal (instance_journal.h) for files up to 4 MiB, larger ones synced on their own (file data and
+// every folder entry on the way). A second copy of an instance replaces the first in one rename, so
 // readers see the old file or the new one, never a mix.
 //
 // Ownership: a ReceivedInstance views bytes the caller keeps until store_instance returns.
@@ -12,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "dicom_net/instance_journal.h"
+#include "dicom_net/net_status.h"
 #include "dicom_net/study_index.h"
 
 namespace zanthe::dicom_net {
@@ -52,11 +55,16 @@ struct StoreOutcome {
 
 class InstanceStore {
  public:
-  // `sync` false: files are written and renamed into place but not synced (fast, not crash-safe).
-  InstanceStore(std::string root, bool sync);
+  // `sync` false: files are written and renamed into place but not synced (fast, not crash-safe),
+  // and there is no journal. `journal_bytes`: how large the journal grows before it starts over.
+  InstanceStore(std::string root, bool sync, std::uint64_t journal_bytes = std::uint64_t{64} << 20);
   ~InstanceStore();
   InstanceStore(const InstanceStore&) = delete;
   InstanceStore& operator=(const InstanceStore&) = delete;
+
+  // With sync, opens the journal: locks the store against a second server and writes back what a
+  // crash may have lost. Call once, before store().
+  [[nodiscard]] NetStatus open(JournalRecovery& recovery);
 
   [[nodiscard]] const std::string& root() const noexcept;
 

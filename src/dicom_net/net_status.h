@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,6 +37,13 @@ struct NetStatus {
 
 [[nodiscard]] inline NetStatus net_failure(NetCode code, std::string detail, std::size_t offset = 0) {
   return NetStatus{code, std::move(detail), offset, 0};
+}
+
+// A failed system call: what was being done, and errno.
+[[nodiscard]] inline NetStatus os_failure(std::string what, int error) {
+  NetStatus status = net_failure(NetCode::os_error, std::move(what) + ": " + std::strerror(error));
+  status.os_error = error;
+  return status;
 }
 
 }  // namespace zanthe::dicom_net

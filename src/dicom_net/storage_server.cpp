@@ -65,12 +65,6 @@ using sockets::drain_eventfd;
 using sockets::peer_name;
 using sockets::signal_eventfd;
 
-[[nodiscard]] NetStatus os_failure(std::string detail, int error) {
-  NetStatus status = net_failure(NetCode::os_error, std::move(detail) + ": " + std::strerror(error));
-  status.os_error = error;
-  return status;
-}
-
 enum class Phase : std::uint8_t {
   awaiting_request,  // connected; the A-ASSOCIATE-RQ must arrive within ARTIM
   established,
@@ -204,8 +198,7 @@ struct StorageServer::Impl {
   AssociationEndHandler on_end;
   std::unique_ptr<InstanceStore> store;
   StudyIndex index;
-  std::size_t indexed_at_start = 0;
-  std::size_t unreadable_at_start = 0;
+  StoreOpening opening;
   int listen_fd = -1;
   int epoll_fd = -1;
   int wake_fd = -1;
@@ -967,8 +960,9 @@ NetStatus StorageServer::open(const ServerOptions& options, StoredHandler on_sto
   if (::access(options.store.c_str(), W_OK | X_OK) != 0) {
     return os_failure("cannot write to the store folder " + options.store, errno);
   }
-  impl.store = std::make_unique<InstanceStore>(options.store, options.sync);
-  if (NetStatus rebuilt = impl.index.rebuild(options.store, impl.indexed_at_start, impl.unreadable_at_start);
+  impl.store = std::make_unique<InstanceStore>(options.store, options.sync, options.journal_bytes);
+  if (NetStatus opened = impl.store->open(impl.opening.journal); !opened.ok()) return opened;
+  if (NetStatus rebuilt = impl.index.rebuild(options.store, impl.opening.indexed, impl.opening.unreadable);
       !rebuilt.ok()) {
     return rebuilt;
   }
@@ -977,6 +971,8 @@ NetStatus StorageServer::open(const ServerOptions& options, StoredHandler on_sto
 }
 
 std::uint16_t StorageServer::port() const noexcept { return impl_->bound_port; }
+const StoreOpening& StorageServer::opening() const noexcept { return impl_->opening; }
+
 std::uint64_t StorageServer::stored_instances() const noexcept {
   return impl_->stored_total.load(std::memory_order_relaxed);
 }

@@ -32,6 +32,7 @@ struct ServerOptions {
   std::string ae_title = "ZANTHE";
   std::string store;  // root folder of the stored files
   bool sync = true;   // false: files are not synced (faster, not crash-safe)
+  std::uint64_t journal_bytes = std::uint64_t{64} << 20;  // the journal's size before it starts over
   std::vector<std::string> allowed_calling_aes;  // empty: any calling AE
   bool require_called_ae = false;                // true: the called AE must be ae_title
   std::chrono::milliseconds artim{30'000};
@@ -42,6 +43,13 @@ struct ServerOptions {
   std::uint64_t max_dataset_bytes = std::uint64_t{2} << 30;
   std::size_t max_associations = 256;
   unsigned store_threads = 16;  // mostly waiting on syncs, which the file system groups when they overlap
+};
+
+// What opening the store found: the files indexed, and what the journal wrote back after a crash.
+struct StoreOpening {
+  std::size_t indexed = 0;
+  std::size_t unreadable = 0;  // .dcm files the index could not read; left where they are
+  JournalRecovery journal;
 };
 
 // One stored instance, with who sent it.
@@ -76,6 +84,7 @@ class StorageServer {
   [[nodiscard]] NetStatus open(const ServerOptions& options, StoredHandler on_stored, AssociationEndHandler on_end);
   [[nodiscard]] std::uint16_t port() const noexcept;
   [[nodiscard]] std::uint64_t stored_instances() const noexcept;
+  [[nodiscard]] const StoreOpening& opening() const noexcept;
 
   // Serves until stop(); stores under way finish, then every connection is closed.
   void run();

@@ -68,9 +68,12 @@ def stored_path(store: Path, dataset: pydicom.Dataset) -> Path:
     return store / dataset.StudyInstanceUID / dataset.SeriesInstanceUID / f"{dataset.SOPInstanceUID}.dcm"
 
 
+JOURNAL_NAME = ".instances.journal"
+
+
 def all_files(folder: Path) -> list[Path]:
-    """Every file under the folder, hidden ones (temporaries) included."""
-    return sorted(Path(root, name) for root, _, names in os.walk(folder) for name in names)
+    """Every file under the folder, hidden ones (temporaries) included, but stores' journals."""
+    return sorted(Path(root, name) for root, _, names in os.walk(folder) for name in names if name != JOURNAL_NAME)
 
 
 TRAILING_PADDING = 0xFFFCFFFC

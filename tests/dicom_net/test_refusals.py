@@ -154,7 +154,7 @@ def test_a_study_folder_removed_while_serving_is_made_again(serve, tmp_path: Pat
         (tmp_path / name).mkdir()
     first, _ = renamed_copy("CT_small.dcm", tmp_path / "before")
     assert [r.status for r in send(f"127.0.0.1:{running.port}", [first])] == [0]
-    shutil.rmtree(next(running.store.iterdir()))  # someone tidies the store under the running server
+    shutil.rmtree(next(p for p in running.store.iterdir() if p.is_dir()))  # someone tidies the store under the running server
     second, dataset = renamed_copy("CT_small.dcm", tmp_path / "after")
     assert [r.status for r in send(f"127.0.0.1:{running.port}", [second])] == [0]
     assert stored_path(running.store, dataset).is_file()

@@ -25,6 +25,7 @@ from zanthe.cli.common import (
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from zanthe.cli.common import CommandParser, Commands
+    from zanthe.dicom.net import StoreOpening
 
 TAGS_EPILOG = """\
 output:
@@ -171,7 +172,23 @@ def define_listen(listen: CommandParser) -> None:
         "--idle-timeout", type=positive_seconds, default=60.0, metavar="S",
         help="seconds an association may send nothing before it is closed (default: 60)",
     )  # fmt: skip
+    listen.add_argument(
+        "--journal-mib", type=positive_int, default=64, metavar="MIB",
+        help="how large the store's journal grows before the store is synced and it starts over (default: 64, at least 8)",
+    )  # fmt: skip
     listen.set_defaults(run=run_listen, parser=listen)
+
+
+def opening_line(opening: StoreOpening) -> str:
+    """What the store held at start, and what the journal wrote back after a crash."""
+    parts = [f"{opening.indexed:,} instance{'s' if opening.indexed != 1 else ''} indexed"]
+    if opening.unreadable:
+        parts.append(f"{opening.unreadable:,} unreadable .dcm file{'s' if opening.unreadable != 1 else ''} skipped")
+    if opening.written_back:
+        parts.append(f"{opening.written_back:,} file{'s' if opening.written_back != 1 else ''} written back from the journal")
+    if opening.damaged_records:
+        parts.append(f"{opening.damaged_records:,} journal records naming no place in the store ignored")
+    return "zanthe: store: " + ", ".join(parts)
 
 
 def run_listen(args: argparse.Namespace) -> int:
@@ -187,13 +204,14 @@ def run_listen(args: argparse.Namespace) -> int:
             args.store, args.host, args.port,
             ae_title=args.ae_title, fsync=not args.no_fsync, fhir=args.fhir, timezone=args.timezone,
             allowed_calling_aes=args.allow_calling_ae, max_associations=args.max_associations,
-            idle_timeout=args.idle_timeout,
+            idle_timeout=args.idle_timeout, journal_bytes=args.journal_mib << 20,
         )  # fmt: skip
     except ValueError as error:
         raise UsageError(str(error)) from None
     except OSError as error:
         return fail(str(error))
-    print(f"zanthe: listening on {args.host}:{server.port} as {args.ae_title}", file=sys.stderr, flush=True)
+    print(f"zanthe: listening on {args.host}:{server.port} as {args.ae_title}", file=sys.stderr)
+    print(opening_line(server.opening), file=sys.stderr, flush=True)
     serve_until_signalled(server)
     return EXIT_OK
 

@@ -11,8 +11,12 @@ C-ECHO and C-STORE as an SCU.
 
 The server writes each instance as a Part 10 file at ``STORE/<Study Instance UID>/<Series Instance
 UID>/<SOP Instance UID>.dcm`` (the file meta group made from the command and the accepted transfer
-syntax, the dataset bytes as received) and syncs the file and its folders before the C-STORE response
-says 0000. A second copy of an instance replaces the first in one rename. The network work runs
+syntax, the dataset bytes as received), and makes it durable before the C-STORE response says 0000:
+files up to 4 MiB through the store's journal (``STORE/.instances.journal``), whose appends from every
+association storing at that moment share one sync; larger files by syncing the file and its folders.
+After a crash, the next start writes back from the journal every confirmed file that is missing or
+incomplete. One server at a time uses a store: a second is refused. A second copy of an instance
+replaces the first in one rename. The network work runs
 natively with the interpreter lock released; Python is entered only for ``on_stored`` and for the
 FHIR resources kept with ``fhir``.
 """
@@ -32,7 +36,7 @@ from zanthe._dicom_net import AssociationError
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Sequence
 
-__all__ = ["AssociationError", "SendResult", "StorageServer", "StoredInstance", "echo", "send"]
+__all__ = ["AssociationError", "SendResult", "StorageServer", "StoreOpening", "StoredInstance", "echo", "send"]
 
 DEFAULT_PORT = 11112
 DEFAULT_AE_TITLE = "ZANTHE"
@@ -56,6 +60,17 @@ class StoredInstance:
     peer: str
 
 
+@dataclass(frozen=True)
+class StoreOpening:
+    """What the server found when it opened its store."""
+
+    indexed: int  # instance files read into the query index
+    unreadable: int  # .dcm files it could not read, left where they are
+    journal_records: int  # records of the last run's journal not yet known to be in their files
+    written_back: int  # of those, files that were missing or differed, written from the journal
+    damaged_records: int  # records naming no place in the store, left alone
+
+
 class StorageServer(BackgroundServer):
     """A storage and Verification SCP on ``host:port`` storing into the folder ``store``.
 
@@ -74,7 +89,9 @@ class StorageServer(BackgroundServer):
     ``pdu_timeout``; an association with nothing in flight is closed after ``idle_timeout``; PDUs over
     ``max_pdu_length`` abort the association; instances over ``max_dataset_bytes`` are refused (A700);
     beyond ``max_associations`` new associations are rejected (transient, local limit exceeded);
-    ``allowed_calling_aes`` rejects every other calling AE title.
+    ``allowed_calling_aes`` rejects every other calling AE title. The journal grows to
+    ``journal_bytes`` (8 MiB at least) before it syncs the store's file system and starts over.
+    ``fsync=False`` syncs nothing and keeps no journal: fast, and not safe from a crash.
     """
 
     def __init__(
@@ -94,6 +111,7 @@ class StorageServer(BackgroundServer):
         max_dataset_bytes: int = 2 << 30,
         max_associations: int = 256,
         store_threads: int = 16,
+        journal_bytes: int = 64 << 20,
         on_stored: Callable[[StoredInstance], object] | None = None,
         fhir: str | os.PathLike[str] | None = None,
         timezone: str | None = None,
@@ -108,7 +126,7 @@ class StorageServer(BackgroundServer):
             allowed_calling_aes=list(allowed_calling_aes) if allowed_calling_aes is not None else None,
             require_called_ae=require_called_ae, artim=artim, idle_timeout=idle_timeout, pdu_timeout=pdu_timeout,
             max_pdu_length=max_pdu_length, max_dataset_bytes=max_dataset_bytes,
-            max_associations=max_associations, store_threads=store_threads,
+            max_associations=max_associations, store_threads=store_threads, journal_bytes=journal_bytes,
             on_stored=hook, on_association_end=self._studies.association_ended if self._studies else None,
         )  # fmt: skip
         self._thread_name = "zanthe-dicom-scp"
@@ -116,6 +134,11 @@ class StorageServer(BackgroundServer):
     @property
     def port(self) -> int:
         return self._native.port
+
+    @property
+    def opening(self) -> StoreOpening:
+        """What opening the store found, the journal's write-back after a crash included."""
+        return StoreOpening(**self._native.opening)
 
     @property
     def stored(self) -> int:
