@@ -194,7 +194,8 @@ InstanceJournal::InstanceJournal(std::string root, std::uint64_t capacity)
 InstanceJournal::~InstanceJournal() {
   if (fd_ >= 0) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return !leading_ && files_unplaced_ == 0; });
+    committed_.wait(lock, [&] { return !leading_; });
+    placed_.wait(lock, [&] { return files_unplaced_ == 0; });
     lock.unlock();
     if (end_ > kHeaderBytes) (void)checkpoint();
     ::close(fd_);
@@ -331,8 +332,7 @@ int InstanceJournal::commit_file(std::string_view path, std::span<const iovec> p
 
 void InstanceJournal::file_placed() {
   std::lock_guard lock(mutex_);
-  --files_unplaced_;
-  changed_.notify_all();
+  if (--files_unplaced_ == 0) placed_.notify_all();
 }
 
 int InstanceJournal::supersede(std::string_view path) {
@@ -349,13 +349,13 @@ int InstanceJournal::commit(Pending& pending) {
   queue_.push_back(&pending);
   while (!pending.done) {
     if (leading_) {
-      changed_.wait(lock);
+      committed_.wait(lock);
       continue;
     }
     leading_ = true;
     lead(lock);
     leading_ = false;
-    changed_.notify_all();
+    committed_.notify_all();
   }
   return pending.error;
 }
@@ -366,7 +366,7 @@ void InstanceJournal::lead(std::unique_lock<std::mutex>& lock) {
   const bool starting_over = !fits(queue_.front()->record_bytes(), end_);
   if (starting_over) {
     // Every journaled file must be in place before one syncfs can stand for the records.
-    changed_.wait(lock, [&] { return files_unplaced_ == 0; });
+    placed_.wait(lock, [&] { return files_unplaced_ == 0; });
   }
   std::uint64_t end = starting_over ? kHeaderBytes : end_;
   std::vector<Pending*> batch;

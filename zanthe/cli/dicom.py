@@ -66,8 +66,9 @@ def define_dicom(dicom: CommandParser) -> None:
         "listen",
         help="receive instances (C-STORE) and store each durably before confirming it",
         description="Storage, Verification and Study Root C-FIND SCP: each instance is written to "
-        "DIR/<Study Instance UID>/<Series Instance UID>/<SOP Instance UID>.dcm and synced before its "
-        "C-STORE response says success.",
+        "DIR/<Study Instance UID>/<Series Instance UID>/<SOP Instance UID>.dcm and made durable (through "
+        "the store's journal, DIR/.instances.journal, for files up to 4 MiB) before its C-STORE response "
+        "says success.",
         epilog=LISTEN_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         define=define_listen,
@@ -97,6 +98,10 @@ replaces the first. A dataset whose SOP Class or Instance UID differs from the c
 with A900, one that cannot be read with C000, and one that cannot be written or synced with A700;
 none of them leaves a file. With --fhir DIR, DIR/<Study Instance UID>.json holds the study's
 ImagingStudy, rewritten when an association that stored into it ends.
+
+After a crash, the next start writes back from the journal every confirmed file that is missing or
+incomplete; the line after "listening on" says how many, and how many instances the store holds.
+One server at a time may use a store.
 
 Stops on SIGINT or SIGTERM: stores under way finish first.
 """
