@@ -174,6 +174,7 @@ struct InstanceStore::Impl {
   bool sync = true;
   std::uint64_t journal_bytes = 0;
   // With sync, files up to kLargestJournaledFile become durable through it; larger ones on their own.
+  // Opened with or without sync.
   std::unique_ptr<InstanceJournal> journal;
   std::atomic<std::uint64_t> temporary_counter{0};
   // Folders whose entry in their parent is known to be durable; every folder on the way of a file
@@ -237,7 +238,7 @@ struct InstanceStore::Impl {
                                   std::to_string(::getpid()) + "-" +
                                   std::to_string(temporary_counter.fetch_add(1, std::memory_order_relaxed));
     const std::size_t bytes = meta.size() + instance.dataset.size();
-    const bool journaled = journal != nullptr && bytes <= kLargestJournaledFile;
+    const bool journaled = sync && journal != nullptr && bytes <= kLargestJournaledFile;
     const bool synced_alone = sync && !journaled;
     auto opened = open_temporary(study_folder, series_folder, temporary, synced_alone);
     if (auto* refused = std::get_if<StoreOutcome>(&opened)) return std::move(*refused);
@@ -277,7 +278,7 @@ struct InstanceStore::Impl {
       }
     }
     // A copy journaled earlier must not be written back over this one after a crash.
-    if (journal != nullptr) {
+    if (sync && journal != nullptr) {
       if (const int error = journal->supersede(relative_path); error != 0) {
         ::unlink(final_path.c_str());
         return os_refusal("cannot write the journal", error);
@@ -296,7 +297,8 @@ InstanceStore::InstanceStore(std::string root, bool sync, std::uint64_t journal_
 
 NetStatus InstanceStore::open(JournalRecovery& recovery) {
   recovery = {};
-  if (!impl_->sync) return {};
+  // Without sync nothing is journaled, but the journal is still opened: it locks the store, and
+  // what a crashed durable run left in it is written back now, before newer copies could arrive.
   auto journal = std::make_unique<InstanceJournal>(impl_->root, impl_->journal_bytes);
   if (NetStatus opened = journal->open(recovery); !opened.ok()) return opened;
   impl_->journal = std::move(journal);

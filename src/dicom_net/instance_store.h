@@ -56,14 +56,14 @@ struct StoreOutcome {
 class InstanceStore {
  public:
   // `sync` false: files are written and renamed into place but not synced (fast, not crash-safe),
-  // and there is no journal. `journal_bytes`: how large the journal grows before it starts over.
+  // and nothing is journaled. `journal_bytes`: how large the journal grows before it starts over.
   InstanceStore(std::string root, bool sync, std::uint64_t journal_bytes = std::uint64_t{64} << 20);
   ~InstanceStore();
   InstanceStore(const InstanceStore&) = delete;
   InstanceStore& operator=(const InstanceStore&) = delete;
 
-  // With sync, opens the journal: locks the store against a second server and writes back what a
-  // crash may have lost. Call once, before store().
+  // Opens the journal: locks the store against a second server and writes back what a crash of a
+  // durable run may have lost (also when this run does not sync). Call once, before store().
   [[nodiscard]] NetStatus open(JournalRecovery& recovery);
 
   [[nodiscard]] const std::string& root() const noexcept;

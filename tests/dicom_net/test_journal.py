@@ -82,8 +82,11 @@ def opening_line(listener: Listener) -> str:
     return listener.process.stderr.readline()
 
 
-@pytest.mark.parametrize("scenario", [distinct_instances, a_copy_replaced, a_journaled_copy_replaced_by_a_large_one])
-def test_a_restart_writes_back_what_the_kill_lost(scenario, listen, tmp_path: Path) -> None:
+@pytest.mark.parametrize(("scenario", "restart"), [
+    (distinct_instances, ()), (a_copy_replaced, ()), (a_journaled_copy_replaced_by_a_large_one, ()),
+    (distinct_instances, ("--no-fsync",)),  # a fast restart still mends the store first
+])  # fmt: skip
+def test_a_restart_writes_back_what_the_kill_lost(scenario, restart, listen, tmp_path: Path) -> None:
     store = tmp_path / "store"
     server = listen(store)
     datasets, damage = scenario()
@@ -93,7 +96,7 @@ def test_a_restart_writes_back_what_the_kill_lost(scenario, listen, tmp_path: Pa
     assert {str(pydicom.dcmread(store / path).PatientName) for path in confirmed} >= {str(datasets[-1].PatientName)}
     damaged = damage(store)
 
-    again = listen(store)
+    again = listen(store, *restart)
     line = opening_line(again)
     assert snapshot(store) == confirmed
     written = re.search(r"(\d+) files? written back", line)

@@ -91,7 +91,8 @@ class StorageServer(BackgroundServer):
     beyond ``max_associations`` new associations are rejected (transient, local limit exceeded);
     ``allowed_calling_aes`` rejects every other calling AE title. The journal grows to
     ``journal_bytes`` (8 MiB at least) before it syncs the store's file system and starts over.
-    ``fsync=False`` syncs nothing and keeps no journal: fast, and not safe from a crash.
+    ``fsync=False`` syncs and journals nothing: fast, and not safe from a crash (it still writes
+    back what a crashed durable run left in the journal, and holds the store's lock).
     """
 
     def __init__(
