@@ -178,7 +178,7 @@ def http_server(command: list[str], timeout: float = 30) -> Iterator[RunningServ
         if process.poll() is None:
             process.send_signal(signal.SIGINT)
             try:
-                process.wait(timeout=10)
+                process.wait(timeout=30)  # a loaded machine: one full-suite run once needed more than 10 s
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
