@@ -152,6 +152,7 @@ struct InstanceJournal::Pending {
   std::uint32_t crc = 0;  // of kind, path and data so far
   int error = 0;
   bool done = false;
+  std::condition_variable woken;  // done, or the oldest waiting when the lead came free
 
   Pending(RecordKind k, std::string_view p, std::span<const iovec> pieces) : kind(k), path(p), data(pieces.begin(), pieces.end()) {
     head.resize(kRecordHeaderBytes);
@@ -194,7 +195,7 @@ InstanceJournal::InstanceJournal(std::string root, std::uint64_t capacity)
 InstanceJournal::~InstanceJournal() {
   if (fd_ >= 0) {
     std::unique_lock lock(mutex_);
-    committed_.wait(lock, [&] { return !leading_; });
+    lead_free_.wait(lock, [&] { return !leading_; });
     placed_.wait(lock, [&] { return files_unplaced_ == 0; });
     lock.unlock();
     if (end_ > kHeaderBytes) (void)checkpoint();
@@ -349,13 +350,16 @@ int InstanceJournal::commit(Pending& pending) {
   queue_.push_back(&pending);
   while (!pending.done) {
     if (leading_) {
-      committed_.wait(lock);
+      pending.woken.wait(lock);
       continue;
     }
     leading_ = true;
     lead(lock);
     leading_ = false;
-    committed_.notify_all();
+    // Only whoever must act wakes: the stores written (in lead), and the oldest still waiting, to
+    // write the next batch. Waking every waiter costs a context switch each for nothing.
+    if (!queue_.empty()) queue_.front()->woken.notify_one();
+    lead_free_.notify_all();
   }
   return pending.error;
 }
@@ -388,6 +392,7 @@ void InstanceJournal::lead(std::unique_lock<std::mutex>& lock) {
   for (Pending* pending : batch) {
     pending->error = error;
     pending->done = true;
+    pending->woken.notify_one();
     if (error != 0) continue;
     journaled_paths_.insert(pending->path);
     if (pending->kind == RecordKind::file) ++files_unplaced_;

@@ -94,7 +94,7 @@ class InstanceJournal {
   bool broken_ = false;          // a failed write could not be undone; nothing may follow it
 
   std::mutex mutex_;
-  std::condition_variable committed_;  // a batch is written, or the lead is free
+  std::condition_variable lead_free_;  // for the destructor: no batch is being written
   std::condition_variable placed_;     // the last journaled file is in place, for a checkpoint
   std::vector<Pending*> queue_;
   bool leading_ = false;
