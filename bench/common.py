@@ -7,6 +7,7 @@ import importlib
 import json
 import os
 import platform
+import signal
 import subprocess
 import sys
 import timeit
@@ -114,3 +115,16 @@ def checkout_command(build_dir: str, scratch: Path) -> tuple[list[str], dict[str
     script.write_text('import sys\nfrom zanthe.cli import main\n\nif __name__ == "__main__":\n    sys.exit(main())\n')
     path = os.pathsep.join(filter(None, [str(package.parent), os.environ.get("PYTHONPATH")]))
     return [sys.executable, str(script)], os.environ | {"PYTHONPATH": path}
+
+
+def stop_server(proc: subprocess.Popen, name: str, timeout: float) -> None:
+    """SIGTERM, then SIGKILL (said on stderr) if the server has not stopped within `timeout` seconds."""
+    if proc.poll() is not None:
+        return
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        print(f"{name} did not stop on SIGTERM within {timeout:.0f} s; killed", file=sys.stderr)
+        proc.kill()
+        proc.wait()

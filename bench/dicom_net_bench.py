@@ -67,7 +67,6 @@ import resource
 import select
 import shlex
 import shutil
-import signal
 import socket
 import statistics
 import subprocess
@@ -84,7 +83,7 @@ from pydicom.data import get_testdata_file
 from pydicom.dataset import Dataset, FileMetaDataset
 from pydicom.uid import CTImageStorage, ExplicitVRLittleEndian, generate_uid
 
-from common import machine, print_table, versions, write_results
+from common import machine, print_table, stop_server, versions, write_results
 from mllp_bench import Program, process_cpu_seconds, storage, zanthe_program, zanthe_version
 
 DURABLE, NO_FSYNC, STORESCP, PYNETDICOM = "zanthe durable", "zanthe --no-fsync", "storescp", "pynetdicom"
@@ -282,14 +281,7 @@ class Running:
         return self.log.read_bytes()[-1500:].decode(errors="replace").strip() or "(nothing logged)"
 
     def stop(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                print(f"{self.receiver.name} did not stop on SIGTERM within 30 s; killed", file=sys.stderr)
-                self.proc.kill()
-                self.proc.wait()
+        stop_server(self.proc, self.receiver.name, 30)
 
 
 @dataclass(frozen=True)

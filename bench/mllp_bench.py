@@ -54,7 +54,7 @@ import time
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
-from common import ROOT, checkout_command, machine, print_table, versions, write_results
+from common import ROOT, checkout_command, machine, print_table, stop_server, versions, write_results
 from hl7_bench import oru_text
 
 START_BLOCK, END_BLOCK = b"\x0b", b"\x1c\r"
@@ -409,14 +409,7 @@ class Server:
         return self.log.read_bytes()[-1500:].decode(errors="replace").strip() or "(nothing on stderr)"
 
     def stop(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                print(f"{self.name} did not stop on SIGTERM within 10 s; killed", file=sys.stderr)
-                self.proc.kill()
-                self.proc.wait()
+        stop_server(self.proc, self.name, 10)
 
 
 def start_servers(zanthe: Program, scratch: Path) -> tuple[dict[str, Server], dict[str, str]]:

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <unordered_set>
 #include <variant>
 #include <vector>
@@ -208,19 +209,23 @@ struct InstanceStore::Impl {
     return 0;
   }
 
-  // The temporary file, its folders made first. Folders removed from the store while serving are
-  // made again: the second round finds them gone.
+  // The temporary file. Folders are made (and, when `durable`, synced into their parents) first;
+  // without `durable` they are made only when the file cannot be created without them, which spares
+  // every store after a series' first two mkdir calls. Folders removed from the store while serving
+  // are made again: the second round finds them gone.
   [[nodiscard]] std::variant<int, StoreOutcome> open_temporary(const std::string& study_folder,
                                                               const std::string& series_folder,
                                                               const std::string& temporary, bool durable) {
     int fd = -1;
     for (int round = 0; round < 2 && fd < 0; ++round) {
       if (round == 1) forget_folders({study_folder, series_folder});
-      if (const int error = ensure_folder(root, study_folder, durable); error != 0) {
-        return os_refusal("cannot make the study folder", error);
-      }
-      if (const int error = ensure_folder(study_folder, series_folder, durable); error != 0) {
-        return os_refusal("cannot make the series folder", error);
+      if (durable || round == 1) {
+        if (const int error = ensure_folder(root, study_folder, durable); error != 0) {
+          return os_refusal("cannot make the study folder", error);
+        }
+        if (const int error = ensure_folder(study_folder, series_folder, durable); error != 0) {
+          return os_refusal("cannot make the series folder", error);
+        }
       }
       fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       if (fd < 0 && errno != ENOENT) break;
@@ -229,62 +234,92 @@ struct InstanceStore::Impl {
     return fd;
   }
 
-  [[nodiscard]] StoreOutcome write(const ReceivedInstance& instance, const std::string& meta, const DatasetUids& uids) {
-    const std::string relative_path = uids.study + "/" + uids.series + "/" + uids.sop_instance + ".dcm";
-    const std::string study_folder = root + "/" + uids.study;
-    const std::string series_folder = study_folder + "/" + uids.series;
-    const std::string final_path = root + "/" + relative_path;
-    const std::string temporary = series_folder + "/." + uids.sop_instance + ".tmp" +
-                                  std::to_string(::getpid()) + "-" +
-                                  std::to_string(temporary_counter.fetch_add(1, std::memory_order_relaxed));
-    const std::size_t bytes = meta.size() + instance.dataset.size();
-    const bool journaled = sync && journal != nullptr && bytes <= kLargestJournaledFile;
-    const bool synced_alone = sync && !journaled;
-    auto opened = open_temporary(study_folder, series_folder, temporary, synced_alone);
+  // Where one instance goes, and the bytes of its file.
+  struct Placement {
+    std::string relative_path;  // under the root, as the journal names it
+    std::string series_folder;
+    std::string final_path;
+    std::string temporary;
+    std::array<iovec, 2> pieces;  // file meta, dataset
+    std::size_t bytes;
+  };
+
+  [[nodiscard]] Placement placement(const ReceivedInstance& instance, const std::string& meta, const DatasetUids& uids) {
+    Placement place;
+    place.relative_path = uids.study + "/" + uids.series + "/" + uids.sop_instance + ".dcm";
+    place.series_folder = root + "/" + uids.study + "/" + uids.series;
+    place.final_path = root + "/" + place.relative_path;
+    place.temporary = place.series_folder + "/." + uids.sop_instance + ".tmp" + std::to_string(::getpid()) + "-" +
+                      std::to_string(temporary_counter.fetch_add(1, std::memory_order_relaxed));
+    place.pieces = {iovec{const_cast<char*>(meta.data()), meta.size()},
+                    iovec{const_cast<std::uint8_t*>(instance.dataset.data()), instance.dataset.size()}};
+    place.bytes = meta.size() + instance.dataset.size();
+    return place;
+  }
+
+  // Writes the temporary file whole, synced when `synced_alone`; on failure it is gone again.
+  [[nodiscard]] std::optional<StoreOutcome> write_temporary(const Placement& place, const std::string& study_folder,
+                                                            bool synced_alone) {
+    auto opened = open_temporary(study_folder, place.series_folder, place.temporary, synced_alone);
     if (auto* refused = std::get_if<StoreOutcome>(&opened)) return std::move(*refused);
     FileDescriptor file(std::get<int>(opened));
     const auto discard = [&](std::string_view step, int error) {
       if (file.fd >= 0) ::close(file.release());
-      ::unlink(temporary.c_str());
+      ::unlink(place.temporary.c_str());
       return os_refusal(step, error);
     };
-    const std::array<iovec, 2> pieces{iovec{const_cast<char*>(meta.data()), meta.size()},
-                                      iovec{const_cast<std::uint8_t*>(instance.dataset.data()), instance.dataset.size()}};
-    std::array<iovec, 2> writing = pieces;
+    std::array<iovec, 2> writing = place.pieces;
     if (const int error = write_pieces_at(file.fd, writing, 0); error != 0) return discard("cannot write the file", error);
     if (synced_alone && ::fdatasync(file.fd) != 0) return discard("cannot sync the file", errno);
     if (::close(file.release()) != 0) return discard("cannot write the file", errno);
-    if (journaled) {
-      // The journal holds the bytes before the file has its name, so a crash never leaves a named
-      // file the journal cannot mend.
-      if (const int error = journal->commit_file(relative_path, pieces); error != 0) {
-        return discard("cannot write the journal", error);
-      }
-      const PlacedGuard placed{*journal};
-      if (::rename(temporary.c_str(), final_path.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        (void)journal->supersede(relative_path);  // or the next start would write the refused file
-        return os_refusal("cannot move the file into place", error);
-      }
-      return stored(instance, uids, final_path, bytes);
+    return std::nullopt;
+  }
+
+  // The journal holds the bytes before the file has its name, so a crash never leaves a named file
+  // the journal cannot mend.
+  [[nodiscard]] std::optional<StoreOutcome> place_journaled(const Placement& place) {
+    if (const int error = journal->commit_file(place.relative_path, place.pieces); error != 0) {
+      ::unlink(place.temporary.c_str());
+      return os_refusal("cannot write the journal", error);
     }
-    if (::rename(temporary.c_str(), final_path.c_str()) != 0) return discard("cannot move the file into place", errno);
-    if (sync) {
-      // The rename is in place but perhaps not yet durable; the instance is not claimed until it is.
-      if (const int error = sync_folder(series_folder); error != 0) {
-        ::unlink(final_path.c_str());
-        return os_refusal("cannot sync the series folder", error);
-      }
+    const PlacedGuard placed{*journal};
+    if (::rename(place.temporary.c_str(), place.final_path.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(place.temporary.c_str());
+      (void)journal->supersede(place.relative_path);  // or the next start would write the refused file
+      return os_refusal("cannot move the file into place", error);
+    }
+    return std::nullopt;
+  }
+
+  // A file synced on its own (or not at all, without sync) is claimed once its name is durable too.
+  [[nodiscard]] std::optional<StoreOutcome> place_directly(const Placement& place) {
+    if (::rename(place.temporary.c_str(), place.final_path.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(place.temporary.c_str());
+      return os_refusal("cannot move the file into place", error);
+    }
+    if (!sync) return std::nullopt;
+    if (const int error = sync_folder(place.series_folder); error != 0) {
+      ::unlink(place.final_path.c_str());
+      return os_refusal("cannot sync the series folder", error);
     }
     // A copy journaled earlier must not be written back over this one after a crash.
-    if (sync && journal != nullptr) {
-      if (const int error = journal->supersede(relative_path); error != 0) {
-        ::unlink(final_path.c_str());
+    if (journal != nullptr) {
+      if (const int error = journal->supersede(place.relative_path); error != 0) {
+        ::unlink(place.final_path.c_str());
         return os_refusal("cannot write the journal", error);
       }
     }
-    return stored(instance, uids, final_path, bytes);
+    return std::nullopt;
+  }
+
+  [[nodiscard]] StoreOutcome write(const ReceivedInstance& instance, const std::string& meta, const DatasetUids& uids) {
+    const Placement place = placement(instance, meta, uids);
+    const bool journaled = sync && journal != nullptr && place.bytes <= kLargestJournaledFile;
+    if (auto refused = write_temporary(place, root + "/" + uids.study, sync && !journaled)) return std::move(*refused);
+    if (auto refused = journaled ? place_journaled(place) : place_directly(place)) return std::move(*refused);
+    return stored(instance, uids, place.final_path, place.bytes);
   }
 };
 
